@@ -1,0 +1,27 @@
+#pragma once
+// Everything the updater asks of the operating system that Qt does not give
+// portably. Plain C++ at this boundary so the Windows side builds without Qt.
+#include <string>
+#include <vector>
+
+namespace platform {
+
+enum class Tool { TaskKill, TaskList, PowerShell, Tar };
+
+// True only when the process definitely runs with administrator rights.
+bool isAdministrator();
+
+// Starts this executable again with administrator rights and the given
+// arguments (UTF-8), without waiting for it. False when it could not be started.
+bool relaunchElevated(const std::vector<std::string> &arguments);
+
+// Ends the process at once, without running destructors or exit handlers.
+[[noreturn]] void terminateNow(int exitCode);
+
+// The machine-wide data directory (forward slashes, no trailing slash).
+std::string dataRoot();
+
+// Program name of a Windows command-line tool on this platform.
+std::string toolProgram(Tool tool);
+
+} // namespace platform

@@ -1,0 +1,7 @@
+#pragma once
+
+class QApplication;
+struct UpdateInfo;
+
+// Last step of the start-up: runs the event loop; returns the exit code.
+int handOver(QApplication &app, const UpdateInfo &info);

@@ -1,0 +1,34 @@
+#include "startup/stale_cleanup.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+namespace {
+
+const qint64 kStaleAgeSeconds = 300;
+
+void removeStaleEntries(const QString &location, const QString &pattern, const QDateTime &reference)
+{
+    // Without QDir::CaseSensitive the name filter ignores case.
+    const QFileInfoList entries =
+        QDir(location).entryInfoList({pattern}, QDir::AllEntries | QDir::NoDotAndDotDot);
+    for (const QFileInfo &entry : entries) {
+        const QDateTime born = entry.birthTime();
+        // An unreadable creation time counts as age 0: keep the entry.
+        const qint64 age = born.isValid() ? born.secsTo(reference) : 0;
+        if (age <= kStaleAgeSeconds)
+            continue;
+        if (entry.isDir() && !entry.isSymLink())
+            QDir(entry.absoluteFilePath()).removeRecursively();
+        else
+            QFile::remove(entry.absoluteFilePath());
+    }
+}
+
+} // namespace
+
+void removeStaleWorkDirs(const QString &tempDir, const QString &dataRoot, const QDateTime &reference)
+{
+    removeStaleEntries(tempDir, QStringLiteral("TeskUpdate_*"), reference);
+    removeStaleEntries(dataRoot, QStringLiteral("KarvoUpdate_*"), reference);
+}

@@ -1,0 +1,97 @@
+#include "startup/update_info.h"
+
+#include <QCommandLineParser>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTimer>
+
+void setupCommandLine(QCommandLineParser &parser)
+{
+    parser.setApplicationDescription(QStringLiteral("Farwen 更新程序"));
+    parser.addHelpOption();
+    parser.addOption(QCommandLineOption({QStringLiteral("i"), QStringLiteral("info")},
+                                        QStringLiteral("更新信息JSON文件路径"), QStringLiteral("info-file")));
+    parser.addOption(QCommandLineOption({QStringLiteral("m"), QStringLiteral("mode")},
+                                        QStringLiteral("更新模式: auto(自动检查) 或 manual(手动更新)"),
+                                        QStringLiteral("mode"), QStringLiteral("auto")));
+}
+
+bool readUpdateInfo(const QCommandLineParser &parser, UpdateInfo &info)
+{
+    info.mode = parser.value(QStringLiteral("mode"));
+
+    if (!parser.isSet(QStringLiteral("info"))) {
+        qCritical() << "错误：必须通过 -i 参数传递JSON文件";
+        return false;
+    }
+    const QString path = parser.value(QStringLiteral("info"));
+
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        qCritical() << "无法读取JSON文件:" << path;
+        return false;
+    }
+    const QByteArray data = file.readAll();
+    file.close();
+
+    const QJsonDocument doc = QJsonDocument::fromJson(data);
+    if (!doc.isObject()) {
+        qCritical() << "JSON格式不正确";
+        QFile::remove(path);
+        return false;
+    }
+
+    // toString() yields "" for anything but a JSON string, so a numeric
+    // version counts as missing.
+    const QJsonObject obj = doc.object();
+    info.appPath = obj.value(QStringLiteral("app_path")).toString();
+    info.newVersion = obj.value(QStringLiteral("new_version")).toString();
+    info.downloadUrl = obj.value(QStringLiteral("download_url")).toString();
+    info.memo = obj.value(QStringLiteral("memo")).toString();
+
+    // Consumed by every run that could parse it, whatever the later checks say.
+    QFile::remove(path);
+
+    const QFileInfo infoFile(path);
+    QString companion = QDir::toNativeSeparators(infoFile.absoluteFilePath());
+    // A file named just ".json" would make its own parent directory the
+    // companion; that directory is not ours to delete.
+    if (companion.endsWith(QLatin1String(".json"), Qt::CaseInsensitive)
+        && infoFile.fileName().size() > 5)
+        companion.chop(5);
+    info.companionPath = companion;
+    return true;
+}
+
+bool checkUpdateInfo(const UpdateInfo &info)
+{
+    if (info.appPath.isEmpty() || info.newVersion.isEmpty() || info.downloadUrl.isEmpty()) {
+        qCritical() << "参数不完整";
+        return false;
+    }
+    // A relative path resolves against the working directory, which is the
+    // updater's own directory by now.
+    if (!QFileInfo(info.appPath).isFile()) {
+        qCritical() << "主程序不存在:" << info.appPath;
+        return false;
+    }
+    return true;
+}
+
+void scheduleCompanionRemoval(const QString &companionPath, int firstDelayMs, int retryDelayMs)
+{
+    QTimer::singleShot(firstDelayMs, [companionPath, retryDelayMs]() {
+        QDir dir(companionPath);
+        if (!QFileInfo(companionPath).isDir())
+            return;
+        if (dir.removeRecursively()) {
+            qDebug() << "good";
+            return;
+        }
+        QTimer::singleShot(retryDelayMs, [companionPath]() { QDir(companionPath).removeRecursively(); });
+    });
+}

@@ -1,0 +1,31 @@
+#pragma once
+#include <QString>
+
+class QCommandLineParser;
+
+// What the product's main program hands over in the update-info file and on
+// the command line.
+struct UpdateInfo
+{
+    QString appPath;
+    QString newVersion;
+    QString downloadUrl;
+    QString memo;
+    QString mode;
+    // Directory written beside the update-info file, removed shortly after start.
+    QString companionPath;
+};
+
+// Registers the updater's options and the help option on the parser.
+void setupCommandLine(QCommandLineParser &parser);
+
+// Reads the update-info file named by -i and deletes it. Logs and returns false
+// on a missing option, an unreadable file or a document that is no JSON object.
+bool readUpdateInfo(const QCommandLineParser &parser, UpdateInfo &info);
+
+// The checks made once the working directory is the updater's own.
+bool checkUpdateInfo(const UpdateInfo &info);
+
+// Removes the companion directory after firstDelayMs, retrying once after
+// retryDelayMs more when the first attempt fails. Runs inside the event loop.
+void scheduleCompanionRemoval(const QString &companionPath, int firstDelayMs = 2000, int retryDelayMs = 1000);
