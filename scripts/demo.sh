@@ -25,7 +25,7 @@ echo "Sandbox installation: $install"
 echo "Running: FarwenUpdater -i $info -m manual"
 set +e
 PROGRAMDATA="$sandbox/programdata" TMPDIR="$sandbox/tmp" QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen} \
-  "$build/src/FarwenUpdater" -i "$info" -m manual
+  "$build/bin/FarwenUpdater" -i "$info" -m manual
 code=$?
 set -e
 echo "Exit code: $code"

@@ -169,6 +169,10 @@ private slots:
             QVERIFY(QFile::setPermissions(d, QFileDevice::Permissions(0x7777)));
         QFile::setPermissions(stubs + "/pkexec", QFileDevice::Permissions(0x7755));
 
+        // A copy the unprivileged user can reach, wherever the build tree lies.
+        const QString binary = sandbox.path() + "/FarwenUpdater";
+        QVERIFY(QFile::copy(updaterBinary(), binary));
+        QVERIFY(QFile::setPermissions(binary, QFileDevice::Permissions(0x7755)));
         const QString infoFile = work + "/my update \"1\".json";
         writeFile(infoFile, infoJson("/bin/sh"));
 
@@ -176,7 +180,7 @@ private slots:
         env.insert("PATH", stubs + ":" + env.value("PATH"));
         const ProcessResult r = runProcess("setpriv",
                                            {"--reuid=65534", "--regid=65534", "--clear-groups", "--",
-                                            updaterBinary(), "-i", infoFile, "-m", "manual"},
+                                            binary, "-i", infoFile, "-m", "manual"},
                                            work, env);
         QVERIFY(r.finished);
         QCOMPARE(r.exitCode, 0);
@@ -185,7 +189,7 @@ private slots:
         QFile f(record);
         QVERIFY(f.open(QIODevice::ReadOnly));
         const QStringList got = QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
-        QCOMPARE(got, (QStringList{QFileInfo(updaterBinary()).absoluteFilePath(), "-i", infoFile, "-m", "manual"}));
+        QCOMPARE(got, (QStringList{binary, "-i", infoFile, "-m", "manual"}));
         QVERIFY(QFile::exists(infoFile));
     }
 };

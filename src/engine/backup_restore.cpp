@@ -1,0 +1,112 @@
+#include "engine/update_engine.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+
+namespace {
+
+const char kBackupMarker[] = "_update_backup_";
+
+// Regular files at every depth; hidden entries and links to directories are
+// left alone. Paths are absolute.
+QStringList walkFiles(const QString &root)
+{
+    QStringList files;
+    QDirIterator it(root, QDir::Files | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files << it.next();
+    return files;
+}
+
+} // namespace
+
+bool UpdateEngine::createBackup()
+{
+    qDebug() << "创建备份到:" << backupDir;
+    if (backupDir.isEmpty() || !QDir().mkpath(backupDir)) {
+        qDebug() << "无法创建备份目录:" << backupDir;
+        return false;
+    }
+
+    QStringList files;
+    for (const QString &path : walkFiles(appDir)) {
+        if (!path.contains(QLatin1String(kBackupMarker)))
+            files << path;
+    }
+    const int total = files.size();
+    const QDir root(appDir);
+    bool allCopied = true;
+    int n = 0;
+    for (const QString &path : files) {
+        ++n;
+        const QString rel = root.relativeFilePath(path);
+        const QString target = backupDir + QLatin1Char('/') + rel;
+        QDir().mkpath(QFileInfo(target).absolutePath());
+        // A backup left by an earlier failed attempt of this run holds the
+        // same, untouched files: replace them rather than fail on them.
+        if (QFileInfo::exists(target))
+            QFile::remove(target);
+        if (!QFile::copy(path, target)) {
+            qDebug() << "备份文件失败:" << rel;
+            allCopied = false;
+        }
+        if (total > 0 && (n % 10 == 0 || n == total)) {
+            const int percent = qMin(80, 75 + (5 * n) / total);
+            emit installProgress(percent, QStringLiteral("Files: %1/%2 ").arg(n).arg(total));
+        }
+    }
+    qDebug() << "备份完成，成功率:" << (allCopied ? "全部成功" : "部分失败");
+    return allCopied;
+}
+
+bool UpdateEngine::restoreBackup()
+{
+    qDebug() << "=== 开始恢复备份 ===";
+    if (backupDir.isEmpty() || !QFileInfo(backupDir).isDir()) {
+        qDebug() << "备份目录不存在或为空:" << backupDir;
+        return false;
+    }
+    qDebug() << "从备份恢复:" << backupDir << "->" << appDir;
+
+    const QDir backupRoot(backupDir);
+    QStringList relPaths;
+    for (const QString &path : walkFiles(backupDir))
+        relPaths << backupRoot.relativeFilePath(path);
+    const int total = relPaths.size();
+    if (total == 0) {
+        qDebug() << "备份目录为空";
+        return false;
+    }
+    qDebug() << "备份文件数:" << total;
+
+    for (const QString &path : walkFiles(appDir)) {
+        if (path.contains(QLatin1String(kBackupMarker)))
+            continue;
+        if (!QFile::remove(path))
+            qDebug() << "警告：无法删除文件:" << path;
+    }
+
+    int ok = 0;
+    for (const QString &rel : relPaths) {
+        const QString source = backupDir + QLatin1Char('/') + rel;
+        const QString target = appDir + QLatin1Char('/') + rel;
+        QDir().mkpath(QFileInfo(target).absolutePath());
+        if (QFileInfo::exists(target))
+            QFile::remove(target);
+        if (QFile::copy(source, target)) {
+            ++ok;
+            qDebug() << "恢复文件成功:" << rel;
+        } else {
+            qDebug() << "恢复文件失败:" << rel;
+        }
+        if (total > 0 && (ok % 10 == 0 || ok == total))
+            emit installProgress(90 + (10 * ok) / total, QStringLiteral("Restoring files (%1/%2)").arg(ok).arg(total));
+    }
+    qDebug() << "恢复完成: 成功" << ok << "/" << total;
+    if (ok < total)
+        restoreIncomplete = true; // some files now exist only in the backup
+    return ok > 0;
+}

@@ -1,0 +1,201 @@
+#include "engine/update_engine.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkRequest>
+#include <QUrl>
+
+namespace {
+
+const qint64 kMinimumPackageSize = 1024;
+
+} // namespace
+
+void UpdateEngine::startDownload()
+{
+    if (isRunning) {
+        qDebug() << "已经在运行中，忽略重复启动";
+        return;
+    }
+    if (!checkDiskSpace()) {
+        emit errorOccurred(QStringLiteral("磁盘空间不足，无法完成更新"));
+        return;
+    }
+    isRunning = true;
+    cancelled = false;
+    emit statusChanged(QStringLiteral("Contacting server..."));
+
+    // A cancel or a failed installation removed the work directory; a retry needs it back.
+    if (!tempDir.isEmpty())
+        QDir().mkpath(tempDir);
+    receivedBytes = 0;
+    partialFile.setFileName(zipPath.isEmpty() ? QString() : zipPath + QStringLiteral(".part"));
+    if (zipPath.isEmpty() || !partialFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        qDebug() << "无法打开文件写入";
+        emit errorOccurred(QStringLiteral("无法保存临时下载文件"));
+        isRunning = false;
+        return;
+    }
+    QFile::remove(zipPath); // nothing at zipPath until this transfer has completed
+
+    QNetworkRequest request(QUrl(downloadUrl, QUrl::TolerantMode));
+    // What "follow redirects" means in both Qt 5.15 and Qt 6.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    currentReply = networkManager->get(request);
+
+    connect(currentReply, &QNetworkReply::readyRead, this, &UpdateEngine::onDownloadReadyRead);
+    connect(currentReply, &QNetworkReply::downloadProgress, this, &UpdateEngine::onDownloadProgress);
+    connect(currentReply, &QNetworkReply::finished, this, &UpdateEngine::onDownloadFinished);
+#if QT_VERSION >= QT_VERSION_CHECK(5, 15, 0)
+    connect(currentReply, SIGNAL(errorOccurred(QNetworkReply::NetworkError)), this,
+            SLOT(onDownloadError(QNetworkReply::NetworkError)));
+#else
+    connect(currentReply, SIGNAL(error(QNetworkReply::NetworkError)), this,
+            SLOT(onDownloadError(QNetworkReply::NetworkError)));
+#endif
+}
+
+void UpdateEngine::onDownloadReadyRead()
+{
+    if (cancelled || !currentReply)
+        return;
+    if (writePartialData())
+        return;
+    // Disk full or similar: stop the transfer instead of fetching the rest in vain.
+    QNetworkReply *reply = currentReply;
+    currentReply = nullptr;
+    disconnect(reply, nullptr, this, nullptr);
+    reply->abort();
+    reply->deleteLater();
+    failDownloadSave();
+}
+
+bool UpdateEngine::writePartialData()
+{
+    const QByteArray chunk = currentReply->readAll();
+    if (chunk.isEmpty())
+        return true;
+    if (!partialFile.isOpen() || partialFile.write(chunk) != chunk.size())
+        return false;
+    receivedBytes += chunk.size();
+    return true;
+}
+
+void UpdateEngine::discardPartialFile()
+{
+    if (partialFile.isOpen())
+        partialFile.close();
+    if (!partialFile.fileName().isEmpty())
+        partialFile.remove();
+}
+
+void UpdateEngine::releaseReply()
+{
+    if (currentReply) {
+        currentReply->deleteLater();
+        currentReply = nullptr;
+    }
+}
+
+void UpdateEngine::failDownloadSave()
+{
+    qDebug() << "无法打开文件写入";
+    discardPartialFile();
+    emit errorOccurred(QStringLiteral("无法保存临时下载文件"));
+    isRunning = false;
+}
+
+void UpdateEngine::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
+{
+    // Shared by every download of the process.
+    static bool firstProgressLogged = false;
+    static int lastProgressPercent = -1;
+
+    // Qt reports a last progress after the error; that download has ended.
+    if (cancelled || (sender() && sender() != currentReply))
+        return;
+    if (!firstProgressLogged) {
+        firstProgressLogged = true;
+        qDebug() << "第一次下载进度回调";
+    }
+    if (bytesTotal <= 0) {
+        emit progressChanged(0, QStringLiteral("Download..."));
+        return;
+    }
+    int percent = static_cast<int>((bytesReceived * 70) / bytesTotal);
+    percent = qBound(0, percent, 70);
+    if (percent == lastProgressPercent)
+        return;
+    lastProgressPercent = percent;
+    qDebug() << "下载进度:" << percent << "%";
+    emit progressChanged(percent, QStringLiteral("Download: %1%").arg(percent));
+}
+
+void UpdateEngine::onDownloadError(QNetworkReply::NetworkError error)
+{
+    Q_UNUSED(error);
+    if (!cancelled && currentReply) {
+        const QString text = currentReply->errorString();
+        qDebug() << "下载错误:" << text;
+        discardPartialFile();
+        isRunning = false;
+        emit errorOccurred(QStringLiteral("下载失败: ") + text);
+    }
+    releaseReply();
+}
+
+void UpdateEngine::onDownloadFinished()
+{
+    qDebug() << "onDownloadFinished 被调用";
+    if (cancelled) {
+        qDebug() << "下载已取消";
+        return;
+    }
+    if (!currentReply) {
+        qDebug() << "currentReply为空";
+        return;
+    }
+    if (currentReply->error() != QNetworkReply::NoError) {
+        qDebug() << "下载错误:" << currentReply->errorString();
+        discardPartialFile();
+        releaseReply();
+        return;
+    }
+
+    const bool written = writePartialData();
+    qDebug() << "下载完成，数据大小:" << receivedBytes << "字节";
+    if (!written || !partialFile.flush()) {
+        failDownloadSave();
+        releaseReply();
+        return;
+    }
+    partialFile.close();
+    QFile::remove(zipPath);
+    if (!partialFile.rename(zipPath)) {
+        failDownloadSave();
+        releaseReply();
+        return;
+    }
+
+    const QFileInfo saved(zipPath);
+    qDebug() << "文件保存到:" << zipPath << "大小:" << saved.size();
+    qDebug() << "文件信息 - 存在:" << saved.exists() << "大小:" << saved.size();
+
+    emit statusChanged(QStringLiteral("Checking file integrity..."));
+    const QFileInfo check(zipPath);
+    const qint64 size = check.exists() ? check.size() : 0;
+    const bool ok = check.exists() && size > kMinimumPackageSize;
+    qDebug() << "文件校验:" << zipPath << "大小:" << size << "结果:" << ok;
+    if (ok) {
+        qDebug() << "文件验证成功";
+        emit progressChanged(70, QStringLiteral("Download finished"));
+        emit readyToInstall();
+    } else {
+        qDebug() << "文件验证失败";
+        emit errorOccurred(QStringLiteral("文件完整性校验失败"));
+        isRunning = false;
+    }
+    releaseReply();
+}

@@ -1,0 +1,19 @@
+#pragma once
+
+// Every fixed wait of the engine, in milliseconds. The product always uses
+// the defaults; tests may shorten them through UpdateEngine::setTimings.
+struct EngineTimings
+{
+    int serviceStopWait = 5000;      // daemon "stop"
+    int afterServiceStopSleep = 1000;
+    int killWait = 3000;             // each taskkill
+    int afterKillSleep = 1000;
+    int taskListWait = 30000;        // each tasklist query
+    int afterShutdownCheckSleep = 2000;
+    int afterShutdownSleep = 1000;   // between shutdown and backup
+    int beforeFinishSleep = 300;
+    int powerShellWait = 60000;
+    int tarWait = 30000;
+    int extractProgressSleep = 80;
+    int cancelThreadWait = 5000;
+};

@@ -1,0 +1,80 @@
+#include "engine/update_engine.h"
+
+#include "platform/tool_path.h"
+
+#include <QDebug>
+#include <QFileInfo>
+#include <QProcess>
+#include <QThread>
+
+namespace {
+
+QStringList killArguments(const QString &name, const QString &mainName)
+{
+    QStringList args{QStringLiteral("/F"), QStringLiteral("/IM"), name};
+    if (name != mainName)
+        args << QStringLiteral("/T"); // daemon and server go with their child processes
+    return args;
+}
+
+// Whether tasklist still shows the image name (case-sensitive, as the tool prints it).
+bool listedByTaskList(const QString &name, int waitMs)
+{
+    QProcess query;
+    query.start(toolPath(platform::Tool::TaskList),
+                {QStringLiteral("/FI"), QStringLiteral("IMAGENAME eq %1").arg(name)}, QIODevice::ReadWrite);
+    query.waitForFinished(waitMs);
+    return QString::fromLocal8Bit(query.readAllStandardOutput()).contains(name, Qt::CaseSensitive);
+}
+
+} // namespace
+
+bool UpdateEngine::closeProcesses()
+{
+    qDebug() << "=== 开始关闭相关进程 ===";
+    const QFileInfo program(appPath);
+    const QString programDir = program.absolutePath();
+    const QString mainName = program.fileName();
+    qDebug() << "程序目录:" << programDir;
+    qDebug() << "主程序名称:" << mainName;
+
+    const QString daemonName = QStringLiteral("KarvoDeskDaemon.exe");
+    const QString serverName = QStringLiteral("KarvoDeskServer.exe");
+    const QString daemonPath = programDir + QStringLiteral("/KarvoDeskServer/KarvoDeskDaemon.exe");
+    const bool daemonExists = QFileInfo::exists(daemonPath);
+    qDebug() << "守护进程路径:" << daemonPath << "存在:" << daemonExists;
+
+    if (daemonExists) {
+        qDebug() << "停止守护进程服务...";
+        QProcess stop;
+        stop.start(daemonPath, {QStringLiteral("stop")}, QIODevice::ReadWrite);
+        if (stop.waitForFinished(timings.serviceStopWait))
+            qDebug() << "服务停止命令完成，退出码:" << stop.exitCode();
+        QThread::msleep(timings.afterServiceStopSleep);
+    }
+
+    const QStringList names{daemonName, serverName, mainName};
+    const QString taskKill = toolPath(platform::Tool::TaskKill);
+    for (const QString &name : names) {
+        qDebug() << "强制关闭进程:" << name;
+        QProcess kill;
+        kill.start(taskKill, killArguments(name, mainName), QIODevice::ReadWrite);
+        if (kill.waitForFinished(timings.killWait))
+            qDebug() << "关闭" << name << "退出码:" << kill.exitCode();
+        QThread::msleep(timings.afterKillSleep);
+    }
+
+    qDebug() << "检查残留进程...";
+    for (const QString &name : names) {
+        if (listedByTaskList(name, timings.taskListWait)) {
+            qDebug() << "发现残留进程:" << name << "，再次尝试关闭";
+            QProcess::execute(taskKill, killArguments(name, mainName));
+        }
+    }
+
+    const bool closed = !listedByTaskList(mainName, timings.taskListWait);
+    qDebug() << "主程序关闭状态:" << (closed ? "已关闭" : "可能仍在运行");
+    QThread::msleep(timings.afterShutdownCheckSleep);
+    qDebug() << "关闭进程完成";
+    return closed;
+}

@@ -1,0 +1,128 @@
+#include "engine/update_engine.h"
+
+#include "platform/platform.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QStorageInfo>
+#include <QThread>
+
+namespace {
+
+const char kBackupMarker[] = "_update_backup_";
+
+void removeWorkDir(const QString &path, const char *label)
+{
+    if (path.isEmpty() || !QFileInfo(path).isDir())
+        return;
+    qDebug() << label << path;
+    QDir(path).removeRecursively();
+}
+
+} // namespace
+
+UpdateEngine::UpdateEngine(QObject *parent)
+    : QObject(parent)
+    , networkManager(new QNetworkAccessManager(this))
+    , availableBytes([](const QString &path) { return QStorageInfo(path).bytesAvailable(); })
+{
+}
+
+UpdateEngine::~UpdateEngine() = default;
+
+void UpdateEngine::setUpdateInfo(const QString &appPath, const QString &newVersion, const QString &downloadUrl)
+{
+    this->appPath = appPath;
+    this->newVersion = newVersion;
+    this->downloadUrl = downloadUrl;
+
+    appDir = QFileInfo(appPath).absolutePath();
+    configPath = appDir + QStringLiteral("/config.ini");
+
+    if (!QFileInfo(appPath).isFile()) {
+        qCritical() << "错误：程序文件不存在:" << appPath;
+        emit errorOccurred(QStringLiteral("程序文件不存在，无法更新"));
+        return;
+    }
+
+    tempDir = QString::fromStdString(platform::dataRoot()) + QStringLiteral("/KarvoUpdate_")
+              + QString::number(QDateTime::currentSecsSinceEpoch());
+    QDir().mkpath(tempDir);
+    zipPath = tempDir + QStringLiteral("/update.zip");
+    backupDir = appDir + QLatin1Char('/')
+                + QStringLiteral("_update_backup_%1")
+                      .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd_hhmmss")));
+}
+
+bool UpdateEngine::checkDiskSpace()
+{
+    qint64 total = 0;
+    QDirIterator it(appDir, QDir::Files | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (!path.contains(QLatin1String(kBackupMarker)))
+            total += it.fileInfo().size();
+    }
+    qDebug() << "程序大小:" << total << "字节";
+    if (total <= 0) {
+        qDebug() << "无法计算程序大小，跳过空间检查";
+        return true;
+    }
+    const qint64 available = availableBytes(appDir);
+    const qint64 required = total * 2;
+    qDebug() << "磁盘空间 - 需要:" << required << "可用:" << available;
+    if (available < required) {
+        qDebug() << "磁盘空间不足";
+        return false;
+    }
+    return true;
+}
+
+void UpdateEngine::cancel()
+{
+    qDebug() << "取消更新操作";
+    cancelled = true;
+
+    if (QNetworkReply *reply = currentReply) {
+        // Aborting may run the error and finished handlers right here; they
+        // may already have released the reply.
+        reply->abort();
+        reply->deleteLater();
+        currentReply = nullptr;
+    }
+    discardPartialFile();
+
+    if (workerThread) {
+        workerThread->quit();
+        if (!workerThread->wait(timings.cancelThreadWait)) {
+            // The pipeline is still working on the installation: it must keep
+            // its thread and its files. It clears isRunning and reports its
+            // outcome itself; the thread object goes with the next start or cancel.
+            qWarning() << "安装仍在进行，取消将在安装结束后生效";
+            return;
+        }
+        delete workerThread;
+        workerThread = nullptr;
+    }
+
+    cleanupTempDir();
+    cleanupBackupDir();
+    isRunning = false;
+}
+
+void UpdateEngine::cleanupTempDir()
+{
+    removeWorkDir(tempDir, "清理临时目录:");
+}
+
+void UpdateEngine::cleanupBackupDir()
+{
+    // After an incomplete restore the backup holds files that are nowhere else.
+    if (restoreIncomplete)
+        return;
+    removeWorkDir(backupDir, "清理备份目录:");
+}

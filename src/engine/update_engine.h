@@ -1,0 +1,92 @@
+#pragma once
+#include "engine/engine_timings.h"
+
+#include <QFile>
+#include <QNetworkReply>
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <functional>
+
+class QNetworkAccessManager;
+class QThread;
+
+// Downloads the update package and installs it on a worker thread; reports
+// to the window only through its signals.
+class UpdateEngine : public QObject
+{
+    Q_OBJECT
+public:
+    explicit UpdateEngine(QObject *parent = nullptr);
+    ~UpdateEngine() override;
+
+    void setUpdateInfo(const QString &appPath, const QString &newVersion, const QString &downloadUrl);
+    void startDownload();
+    void startInstall();
+    void cancel();
+
+signals:
+    void progressChanged(int percent, QString message);
+    void installProgress(int percent, QString message);
+    void statusChanged(QString status);
+    void readyToInstall();
+    void updateFinished(bool success, QString message);
+    void errorOccurred(QString error);
+
+private slots:
+    void onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
+    void onDownloadFinished();
+    void onDownloadError(QNetworkReply::NetworkError error);
+    void doInstallWork();
+
+protected:
+    bool checkDiskSpace();
+    void cleanupTempDir();
+    void cleanupBackupDir();
+    bool closeProcesses();
+    bool createBackup();
+    bool restoreBackup();
+    bool extractPackage();
+    bool updateConfigFile();
+
+    void setTimings(const EngineTimings &t) { timings = t; }
+
+    QNetworkAccessManager *networkManager;
+    QNetworkReply *currentReply = nullptr;
+    QString appPath;
+    QString newVersion;
+    QString downloadUrl;
+    QString tempDir;
+    QString zipPath;
+    QString backupDir;
+    QString appDir;
+
+public:
+    // Read by the window (GUI thread) while the pipeline may write it.
+    std::atomic<bool> isRunning{false};
+
+protected:
+    std::atomic<bool> cancelled{false};
+    QThread *workerThread = nullptr;
+    QString configPath;
+
+    // Bytes available to this user on the volume holding a path; negative
+    // when unknown. Replaceable so tests can pose as a nearly full disk.
+    std::function<qint64(const QString &)> availableBytes;
+
+private:
+    void onDownloadReadyRead();
+    bool writePartialData();
+    void discardPartialFile();
+    void releaseReply();
+    void failDownloadSave();
+
+    EngineTimings timings;
+    // The package is written here while it arrives and renamed to zipPath
+    // only when the transfer has completed.
+    QFile partialFile;
+    qint64 receivedBytes = 0;
+    // A restore that could not copy every file back: the backup must stay.
+    bool restoreIncomplete = false;
+};
