@@ -10,6 +10,8 @@
 namespace {
 
 const qint64 kMinimumPackageSize = 1024;
+const qint64 kReadBufferSize = 8 * 1024 * 1024;
+const int kWriteChunk = 1024 * 1024;
 
 } // namespace
 
@@ -44,6 +46,9 @@ void UpdateEngine::startDownload()
     // What "follow redirects" means in both Qt 5.15 and Qt 6.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     currentReply = networkManager->get(request);
+    // Back-pressure: the network layer stops reading once this much waits
+    // unwritten, so memory stays flat whatever the package size.
+    currentReply->setReadBufferSize(kReadBufferSize);
 
     connect(currentReply, &QNetworkReply::readyRead, this, &UpdateEngine::onDownloadReadyRead);
     connect(currentReply, &QNetworkReply::downloadProgress, this, &UpdateEngine::onDownloadProgress);
@@ -74,13 +79,17 @@ void UpdateEngine::onDownloadReadyRead()
 
 bool UpdateEngine::writePartialData()
 {
-    const QByteArray chunk = currentReply->readAll();
-    if (chunk.isEmpty())
-        return true;
-    if (!partialFile.isOpen() || partialFile.write(chunk) != chunk.size())
-        return false;
-    receivedBytes += chunk.size();
-    return true;
+    // One reused buffer: no fresh allocation for every piece that arrives.
+    static thread_local QByteArray buffer(kWriteChunk, Qt::Uninitialized);
+    for (;;) {
+        const qint64 n = currentReply->read(buffer.data(), buffer.size());
+        if (n <= 0)
+            return true; // read errors arrive as the reply's error
+
+        if (!partialFile.isOpen() || partialFile.write(buffer.constData(), n) != n)
+            return false;
+        receivedBytes += n;
+    }
 }
 
 void UpdateEngine::discardPartialFile()

@@ -1,0 +1,49 @@
+// Downloads one URL through UpdateEngine and prints seconds, bytes and peak RSS.
+#include "engine/update_engine.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QTextStream>
+
+namespace {
+
+QString peakRss()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    status.open(QIODevice::ReadOnly);
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return QString::fromLatin1(line.mid(6).trimmed());
+    return QStringLiteral("?");
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    if (app.arguments().size() < 3) {
+        QTextStream(stderr) << "usage: bench_download_client URL PROGRAM\n";
+        return 2;
+    }
+    qputenv("QT_LOGGING_RULES", "*.debug=false");
+    UpdateEngine engine;
+    engine.setUpdateInfo(app.arguments().at(2), QStringLiteral("2.0"), app.arguments().at(1));
+    QElapsedTimer clock;
+    int code = 1;
+    QObject::connect(&engine, &UpdateEngine::readyToInstall, [&]() { code = 0; app.quit(); });
+    QObject::connect(&engine, &UpdateEngine::errorOccurred, [&](const QString &e) {
+        QTextStream(stderr) << e << "\n";
+        app.quit();
+    });
+    clock.start();
+    engine.startDownload();
+    app.exec();
+    const double secs = clock.nsecsElapsed() / 1e9;
+    QTextStream(stdout) << "engine_seconds " << secs << "\nengine_peak_rss " << peakRss() << "\n";
+    engine.cancel(); // removes the work directory
+    return code;
+}
