@@ -1,0 +1,48 @@
+// Stand-in for the product's programs (main program, daemon, server). Copied
+// under the product's file names. Appends how it was called to the file named
+// by FARWEN_FIXTURE_LOG, then:
+//   "stop"    exits at once;
+//   "install" sleeps FARWEN_FIXTURE_INSTALL_SECONDS (default 0), then exits;
+//   anything else stays running until killed (with FARWEN_FIXTURE_CHILD set it
+//   first starts "sleep 600" as a child, for process-tree kills).
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+int main(int argc, char **argv)
+{
+    std::string self = argv[0];
+    char buf[4096];
+    const ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
+    if (n > 0)
+        self.assign(buf, static_cast<std::size_t>(n));
+    const std::string cmd = argc > 1 ? argv[1] : "";
+
+    if (const char *log = std::getenv("FARWEN_FIXTURE_LOG")) {
+        char cwd[4096] = "?";
+        if (!getcwd(cwd, sizeof(cwd)))
+            cwd[0] = '?';
+        std::ofstream out(log, std::ios::app);
+        out << self.substr(self.rfind('/') + 1) << " args=[";
+        for (int i = 1; i < argc; ++i)
+            out << (i > 1 ? " " : "") << argv[i];
+        out << "] cwd=" << cwd << " pid=" << getpid() << "\n";
+    }
+    if (cmd == "stop")
+        return 0;
+    if (cmd == "install") {
+        const char *secs = std::getenv("FARWEN_FIXTURE_INSTALL_SECONDS");
+        std::this_thread::sleep_for(std::chrono::milliseconds(secs ? static_cast<int>(std::atof(secs) * 1000) : 0));
+        return 0;
+    }
+    if (std::getenv("FARWEN_FIXTURE_CHILD") && fork() == 0) {
+        execlp("sleep", "sleep", "600", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    for (;;)
+        pause();
+}
