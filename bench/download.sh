@@ -4,7 +4,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/ensure-packages.sh"
-ensure_packages "${FARWEN_PACKAGES[@]}" time
+ensure_packages "${FARWEN_PACKAGES[@]}"
 size_mib=${1:-1024}
 build="$root/build/bench"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null

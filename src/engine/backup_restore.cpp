@@ -1,10 +1,13 @@
 #include "engine/update_engine.h"
 
+#include "platform/platform.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 
 namespace {
 
@@ -20,6 +23,38 @@ QStringList walkFiles(const QString &root)
         files << it.next();
     return files;
 }
+
+// Path below root, with forward slashes. The walk yields root + "/" + rel,
+// so the cheap cut is almost always enough.
+QString relativeTo(const QString &root, const QString &path)
+{
+    if (path.size() > root.size() + 1 && path.startsWith(root) && path.at(root.size()) == QLatin1Char('/'))
+        return path.mid(root.size() + 1);
+    return QDir(root).relativeFilePath(path);
+}
+
+// A plain copy that never overwrites an existing target.
+bool copyFile(const QString &from, const QString &to)
+{
+    return platform::copyFile(from.toStdString(), to.toStdString());
+}
+
+// Creates each parent directory once instead of once per file.
+class DirMaker
+{
+public:
+    void ensureParentOf(const QString &file)
+    {
+        const QString dir = QFileInfo(file).absolutePath();
+        if (!made.contains(dir)) {
+            QDir().mkpath(dir);
+            made.insert(dir);
+        }
+    }
+
+private:
+    QSet<QString> made;
+};
 
 } // namespace
 
@@ -37,19 +72,19 @@ bool UpdateEngine::createBackup()
             files << path;
     }
     const int total = files.size();
-    const QDir root(appDir);
+    DirMaker dirs;
     bool allCopied = true;
     int n = 0;
     for (const QString &path : files) {
         ++n;
-        const QString rel = root.relativeFilePath(path);
+        const QString rel = relativeTo(appDir, path);
         const QString target = backupDir + QLatin1Char('/') + rel;
-        QDir().mkpath(QFileInfo(target).absolutePath());
+        dirs.ensureParentOf(target);
         // A backup left by an earlier failed attempt of this run holds the
         // same, untouched files: replace them rather than fail on them.
         if (QFileInfo::exists(target))
             QFile::remove(target);
-        if (!QFile::copy(path, target)) {
+        if (!copyFile(path, target)) {
             qDebug() << "备份文件失败:" << rel;
             allCopied = false;
         }
@@ -71,10 +106,9 @@ bool UpdateEngine::restoreBackup()
     }
     qDebug() << "从备份恢复:" << backupDir << "->" << appDir;
 
-    const QDir backupRoot(backupDir);
     QStringList relPaths;
     for (const QString &path : walkFiles(backupDir))
-        relPaths << backupRoot.relativeFilePath(path);
+        relPaths << relativeTo(backupDir, path);
     const int total = relPaths.size();
     if (total == 0) {
         qDebug() << "备份目录为空";
@@ -90,13 +124,14 @@ bool UpdateEngine::restoreBackup()
     }
 
     int ok = 0;
+    DirMaker dirs;
     for (const QString &rel : relPaths) {
         const QString source = backupDir + QLatin1Char('/') + rel;
         const QString target = appDir + QLatin1Char('/') + rel;
-        QDir().mkpath(QFileInfo(target).absolutePath());
+        dirs.ensureParentOf(target);
         if (QFileInfo::exists(target))
             QFile::remove(target);
-        if (QFile::copy(source, target)) {
+        if (copyFile(source, target)) {
             ++ok;
             qDebug() << "恢复文件成功:" << rel;
         } else {

@@ -21,6 +21,10 @@ bool relaunchElevated(const std::vector<std::string> &arguments);
 // The machine-wide data directory (forward slashes, no trailing slash).
 std::string dataRoot();
 
+// Copies a regular file's contents and permissions to a new file; fails, and
+// leaves nothing behind, when the target exists or anything goes wrong.
+bool copyFile(const std::string &fromUtf8, const std::string &toUtf8);
+
 // Program name of a Windows command-line tool on this platform.
 std::string toolProgram(Tool tool);
 

@@ -66,6 +66,11 @@ void terminateNow(int exitCode)
     _exit(exitCode); // not reached
 }
 
+bool copyFile(const std::string &fromUtf8, const std::string &toUtf8)
+{
+    return CopyFileW(widen(fromUtf8).c_str(), widen(toUtf8).c_str(), TRUE) == TRUE;
+}
+
 std::string dataRoot()
 {
     return "C:/ProgramData";

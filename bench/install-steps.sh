@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Backup, restore and extraction of an installation of FILES files / MIB MiB,
+# beside cp -a and bsdtar -xf of the same data. Usage: bench/install-steps.sh [FILES] [MIB]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/ensure-packages.sh"
+ensure_packages "${FARWEN_PACKAGES[@]}"
+files=${1:-10000}; mib=${2:-500}
+build="$root/build/bench"
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" -j"$(nproc)" --target bench_install_steps >/dev/null
+
+# tmpfs by default: the disk's write-back makes timings swing several-fold
+work=$(mktemp -d "${BENCH_DIR:-/dev/shm}/farwen-bench.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+python3 - "$work/app" "$files" "$mib" <<'PY'
+import os, sys
+root, files, mib = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+size = mib * 1024 * 1024 // files
+for i in range(files):
+    d = os.path.join(root, "dir%02d" % (i % 50), "sub%d" % (i % 7))
+    os.makedirs(d, exist_ok=True)
+    with open(os.path.join(d, "file%05d.bin" % i), "wb") as f:
+        f.write(os.urandom(size))
+open(os.path.join(root, "Pellamo.exe"), "wb").write(b"main")
+PY
+(cd "$work/app" && bsdtar --format=zip --options zip:compression=store -cf "$work/package.zip" .)
+mkdir -p "$work/pd"
+echo "installation: $files files, $mib MiB; package $(du -m "$work/package.zip" | cut -f1) MiB (stored)"
+
+for round in 1 2 3; do
+  sync
+  PROGRAMDATA="$work/pd" "$build/bin/bench_install_steps" "$work/app" "$work/package.zip" >> "$work/steps.txt"
+  sync
+  /usr/bin/time -a -o "$work/steps.txt" -f "cp_a_seconds %e" cp -a "$work/app" "$work/copy"; rm -rf "$work/copy"
+  # The restore deletes the installation's files before copying back: baseline for that too.
+  cp -a "$work/app" "$work/copy"; sync
+  /usr/bin/time -a -o "$work/steps.txt" -f "rm_cp_a_seconds %e" sh -c "find '$work/copy' -type f -delete && cp -a '$work/app/.' '$work/copy/'"
+  rm -rf "$work/copy"
+  cp -a "$work/app" "$work/x"; sync   # unpack over an installation, as the updater does
+  /usr/bin/time -a -o "$work/steps.txt" -f "bsdtar_seconds %e" bsdtar -xf "$work/package.zip" -C "$work/x"
+  rm -rf "$work/x"
+done
+cat "$work/steps.txt"
+awk 'function best(k,v){ if(!(k in m)||v<m[k]) m[k]=v }
+  {best($1,$2)} END{
+  printf "best of 3 (s): createBackup %.2f, restoreBackup %.2f, extractPackage %.2f, cp -a %.2f, bsdtar -xf %.2f\n",
+    m["createBackup_seconds"], m["restoreBackup_seconds"], m["extractPackage_seconds"], m["cp_a_seconds"], m["bsdtar_seconds"]
+  printf "backup %.2fx cp -a, restore %.2fx cp -a (%.2fx delete+cp -a), extract %.2fx bsdtar\n",
+    m["createBackup_seconds"]/m["cp_a_seconds"], m["restoreBackup_seconds"]/m["cp_a_seconds"],
+    m["restoreBackup_seconds"]/m["rm_cp_a_seconds"], m["extractPackage_seconds"]/m["bsdtar_seconds"]}' "$work/steps.txt"

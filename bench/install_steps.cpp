@@ -1,0 +1,52 @@
+// Times createBackup, restoreBackup and extractPackage on a given installation
+// and package. Usage: bench_install_steps APPDIR ZIP. Fixed sleeps set to 0.
+#include "engine/update_engine.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTextStream>
+
+class BenchEngine : public UpdateEngine
+{
+public:
+    using UpdateEngine::backupDir;
+    using UpdateEngine::cleanupBackupDir;
+    using UpdateEngine::createBackup;
+    using UpdateEngine::extractPackage;
+    using UpdateEngine::restoreBackup;
+    using UpdateEngine::setTimings;
+    using UpdateEngine::zipPath;
+};
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.size() < 3) {
+        QTextStream(stderr) << "usage: bench_install_steps APPDIR ZIP\n";
+        return 2;
+    }
+    qputenv("QT_LOGGING_RULES", "*.debug=false");
+    BenchEngine engine;
+    EngineTimings t;
+    t.extractProgressSleep = 0;
+    engine.setTimings(t);
+    engine.setUpdateInfo(args.at(1) + "/Pellamo.exe", "2.0", "http://127.0.0.1/unused");
+    QFile::copy(args.at(2), engine.zipPath);
+
+    QTextStream out(stdout);
+    QElapsedTimer clock;
+    auto timed = [&](const char *name, auto step) {
+        clock.restart();
+        const bool ok = step();
+        out << name << "_seconds " << clock.nsecsElapsed() / 1e9 << (ok ? "" : " FAILED") << "\n";
+    };
+    timed("createBackup", [&] { return engine.createBackup(); });
+    timed("restoreBackup", [&] { return engine.restoreBackup(); });
+    timed("extractPackage", [&] { return engine.extractPackage(); });
+    engine.cleanupBackupDir();
+    engine.cancel();
+    return 0;
+}
