@@ -127,24 +127,34 @@ private slots:
         writeFile(work + "/keep.txt", "data");
         QVERIFY(QDir().mkpath(work + "/keep"));
 
-        ProcessResult r = runProcess(bin + "/FarwenUpdater", {"-i", "Upd.JSON", "-m", "MANUAL"}, work,
-                                     updaterEnvironment(data, tmp));
-        QVERIFY(r.finished);
-        QCOMPARE(r.exitCode, 0);
-        QVERIFY2(r.stderrLines.contains("good"), qPrintable(r.stderrLines.join('\n')));
+        // The run goes on with its window: watch it, then stop it.
+        QProcess updater;
+        updater.setWorkingDirectory(work);
+        updater.setProcessEnvironment(updaterEnvironment(data, tmp));
+        updater.start(bin + "/FarwenUpdater", {"-i", "Upd.JSON", "-m", "auto"});
+        QVERIFY(updater.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(work + "/Upd"), 5000);
+        QByteArray err;
+        QTRY_VERIFY((err += updater.readAllStandardError()).split('\n').contains("good"));
+        QCOMPARE(updater.state(), QProcess::Running); // past every check: the window is up
         QVERIFY(!QFile::exists(work + "/Upd.JSON"));
-        QVERIFY(!QFileInfo::exists(work + "/Upd"));
+        updater.kill();
+        updater.waitForFinished();
 
         // Another ending: the file is its own companion, no directory is removed.
         writeFile(work + "/keep.txt", infoJson("prod/Main.exe"));
-        r = runProcess(bin + "/FarwenUpdater", {"-i", "keep.txt"}, work, updaterEnvironment(data, tmp));
-        QCOMPARE(r.exitCode, 0);
-        QVERIFY(!r.stderrLines.contains("good"));
+        updater.start(bin + "/FarwenUpdater", {"-i", "keep.txt"});
+        QVERIFY(updater.waitForStarted());
+        QTest::qWait(3500);
+        QCOMPARE(updater.state(), QProcess::Running);
         QVERIFY(QFileInfo(work + "/keep").isDir());
+        QVERIFY(!QString::fromUtf8(updater.readAllStandardError()).split('\n').contains("good"));
+        updater.kill();
+        updater.waitForFinished();
 
         // Present only beside the starting directory: not found.
         writeFile(work + "/info.json", infoJson("prod/Only.exe"));
-        r = runProcess(bin + "/FarwenUpdater", {"-i", "info.json"}, work, updaterEnvironment(data, tmp));
+        const ProcessResult r = runProcess(bin + "/FarwenUpdater", {"-i", "info.json"}, work, updaterEnvironment(data, tmp));
         QCOMPARE(r.exitCode, 1);
         QVERIFY(r.stderrLines.contains("主程序不存在: \"prod/Only.exe\""));
     }

@@ -1,16 +1,16 @@
 #include "startup/handover.h"
 
 #include "startup/update_info.h"
+#include "window/updater_window.h"
 
 #include <QApplication>
-#include <QTimer>
 
 int handOver(QApplication &app, const UpdateInfo &info)
 {
-    Q_UNUSED(info);
-    // No window to end the run yet: keep the loop alive long enough for the
-    // companion-directory removal and its retry, then end normally.
-    QTimer::singleShot(3500, &app, &QApplication::quit);
+    UpdaterWindow window(nullptr);
+    window.setUpdateInfo(info.appPath, info.newVersion, info.downloadUrl, info.mode, info.memo);
+    window.setWindowFlags(window.windowFlags() | Qt::Tool);
+    window.show();
     app.exec();
-    return 0;
+    return 0; // not reached: the window's destructor ends the process
 }

@@ -1,0 +1,74 @@
+#include "window/updater_window.h"
+
+#include "platform/platform.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QProcess>
+#include <QPushButton>
+#include <QTimer>
+
+void UpdaterWindow::countdownTick(QTimer *timer)
+{
+    --countdownSeconds;
+    if (countdownSeconds <= 0) {
+        timer->stop();
+        restartApplication();
+        return;
+    }
+    restartButton->setText(QStringLiteral("Restart (%1)").arg(countdownSeconds));
+}
+
+void UpdaterWindow::restartApplication()
+{
+    if (!restartButton->isEnabled())
+        return;
+    const QString programDir = QFileInfo(appPath).absolutePath();
+    restartButton->setEnabled(false);
+    statusLabel->setText(QStringLiteral("Restarting application..."));
+    const QString daemonPath = programDir + QStringLiteral("/KarvoDeskServer/KarvoDeskDaemon.exe");
+    const QString serverDir = programDir + QStringLiteral("/KarvoDeskServer");
+    if (!QFile::exists(daemonPath)) {
+        launchMainProgram(programDir);
+        return;
+    }
+
+    installProcess = new QProcess(this);
+    installProcess->setWorkingDirectory(serverDir);
+    installStepDone = false;
+    auto continueAfterInstall = [this, daemonPath, serverDir, programDir]() {
+        if (installStepDone)
+            return;
+        installStepDone = true;
+        QTimer::singleShot(timings.daemonRunDelay, this,
+                           [this, daemonPath, serverDir, programDir]() { runDaemon(daemonPath, serverDir, programDir); });
+    };
+    connect(installProcess, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+            [continueAfterInstall](int, QProcess::ExitStatus) { continueAfterInstall(); });
+    // An install run that cannot start at all never finishes: go on all the
+    // same rather than leave the product stopped.
+    connect(installProcess, &QProcess::errorOccurred, this, [continueAfterInstall](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            continueAfterInstall();
+    });
+    installProcess->start(daemonPath, {QStringLiteral("install")}, QIODevice::ReadWrite);
+
+    QTimer::singleShot(timings.daemonInstallTimeout, this, [this]() {
+        if (installProcess->state() != QProcess::NotRunning)
+            installProcess->kill();
+    });
+}
+
+void UpdaterWindow::runDaemon(const QString &daemonPath, const QString &serverDir, const QString &programDir)
+{
+    if (!QProcess::startDetached(daemonPath, {QStringLiteral("run")}, serverDir))
+        QProcess::startDetached(daemonPath, {}, serverDir);
+    QTimer::singleShot(timings.mainProgramDelay, this, [this, programDir]() { launchMainProgram(programDir); });
+}
+
+void UpdaterWindow::launchMainProgram(const QString &programDir)
+{
+    QProcess::startDetached(appPath, {}, programDir);
+    platform::terminateNow(0);
+}

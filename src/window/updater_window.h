@@ -1,0 +1,104 @@
+#pragma once
+#include <QDialog>
+#include <QMetaObject>
+#include <QString>
+
+class QCloseEvent;
+class QLabel;
+class QProcess;
+class QProgressBar;
+class QPushButton;
+class QShowEvent;
+class QTextEdit;
+class QTimer;
+class UpdateEngine;
+
+enum UpdateState {
+    STATE_IDLE = 0,
+    STATE_DOWNLOADING = 1,
+    STATE_INSTALLING = 2,
+    STATE_SUCCESS = 3,
+    STATE_DOWNLOAD_FAILED = 4,
+    STATE_INSTALL_FAILED_RESTORED = 5,
+    STATE_INSTALL_FAILED_CRITICAL = 6,
+};
+
+// The window's fixed waits in milliseconds; tests may shorten them.
+struct WindowTimings
+{
+    int autoStartDelay = 100;
+    int installStartDelay = 300;
+    int countdownTick = 1000;
+    int daemonInstallTimeout = 10000;
+    int daemonRunDelay = 1000;
+    int mainProgramDelay = 2000;
+};
+
+// The updater's one window: release notes, status, progress and buttons,
+// driving the engine through one update.
+class UpdaterWindow : public QDialog
+{
+    Q_OBJECT
+public:
+    explicit UpdaterWindow(QWidget *parent = nullptr);
+    ~UpdaterWindow() override;
+
+    void setUpdateInfo(const QString &appPath, const QString &newVersion, const QString &downloadUrl,
+                       const QString &mode, const QString &memo);
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+
+    void setTimings(const WindowTimings &t) { timings = t; }
+
+private slots:
+    void onProgressChanged(int percent, QString message);
+    void onStatusChanged(QString status);
+    void onInstallProgress(int percent, QString message);
+    void onReadyToInstall();
+    void onUpdateFinished(bool success, QString message);
+    void onErrorOccurred(QString error);
+    void onUpdateNowClicked();
+    void onCancelClicked();
+    void restartApplication();
+    void onWebsiteClicked();
+
+protected:
+    void setupUi();
+    void updateButtonState();
+    void autoStartDownload();
+    void startDownloadFromButton();
+    void setProgressColor(const char *color);
+    void handleDownloadError(const QString &error);
+    void handleInstallError(int type, const QString &error);
+    void attachQuitReaction();
+    void countdownTick(QTimer *timer);
+    void onInstallFinished();
+    void runDaemon(const QString &daemonPath, const QString &serverDir, const QString &programDir);
+    void launchMainProgram(const QString &programDir);
+    void quitApplication();
+
+    UpdateEngine *engine;
+    QString appPath;
+    int countdownSeconds;
+    UpdateState state;
+    QString mode;
+    QTextEdit *notesEdit = nullptr;
+    QLabel *statusLabel = nullptr;
+    QProgressBar *progressBar = nullptr;
+    QPushButton *updateButton = nullptr;
+    QPushButton *cancelButton = nullptr;
+    QPushButton *restartButton = nullptr;
+    QPushButton *websiteButton = nullptr;
+
+    WindowTimings timings;
+    QString progressStyleTemplate;
+    // "Close" of a failure presentation; let go again when "Retry" starts a
+    // download, so that Cancel then returns to idle.
+    QMetaObject::Connection quitReaction;
+    // A close asked for while installing waits for the installation's end.
+    bool closePending = false;
+    QProcess *installProcess = nullptr;
+    bool installStepDone = false;
+};
