@@ -49,6 +49,8 @@ public:
 protected:
     void closeEvent(QCloseEvent *event) override;
     void showEvent(QShowEvent *event) override;
+    // Escape would only hide the dialog and leave the updater running unseen.
+    void reject() override { close(); }
 
     void setTimings(const WindowTimings &t) { timings = t; }
 
