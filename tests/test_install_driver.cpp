@@ -217,6 +217,8 @@ private slots:
         QCOMPARE(rec.events.last(), QStringLiteral("error 安装文件失败，已恢复原版本"));
         QVERIFY(!QFileInfo::exists(engine.tempDir));
         QCOMPARE(snapshotTree(engine.backupDir).value("lib/m3.dll"), original.value("lib/m3.dll"));
+        engine.cancel();
+        QCOMPARE(snapshotTree(engine.backupDir).value("lib/m3.dll"), original.value("lib/m3.dll"));
     }
 
     void unpackFailsRestoreFails()
@@ -233,6 +235,9 @@ private slots:
         QCOMPARE(rec.events.last(), QStringLiteral("error 安装失败且无法恢复，需要重新安装"));
         QVERIFY(rec.events.contains("90 Restoring files (0/14)"));
         QCOMPARE(snapshotTree(engine.backupDir), original); // every original file kept
+        QVERIFY(QFileInfo::exists(engine.zipPath));
+        engine.cancel(); // what closing the window does: both stay for recovery
+        QCOMPARE(snapshotTree(engine.backupDir), original);
         QVERIFY(QFileInfo::exists(engine.zipPath));
     }
 

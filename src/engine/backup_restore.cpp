@@ -142,6 +142,6 @@ bool UpdateEngine::restoreBackup()
     }
     qDebug() << "恢复完成: 成功" << ok << "/" << total;
     if (ok < total)
-        restoreIncomplete = true; // some files now exist only in the backup
+        keepBackupDir = true; // some files now exist only in the backup
     return ok > 0;
 }

@@ -50,6 +50,9 @@ void UpdateEngine::doInstallWork()
                     cleanupBackupDir();
                     finishWithError(QStringLiteral("安装文件失败，已恢复原版本"));
                 } else {
+                    // Left for manual recovery: closing the window must not remove them.
+                    keepBackupDir = true;
+                    keepTempDir = true;
                     finishWithError(QStringLiteral("安装失败且无法恢复，需要重新安装"));
                 }
             } else {

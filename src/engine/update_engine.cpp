@@ -116,13 +116,14 @@ void UpdateEngine::cancel()
 
 void UpdateEngine::cleanupTempDir()
 {
+    if (keepTempDir)
+        return;
     removeWorkDir(tempDir, "清理临时目录:");
 }
 
 void UpdateEngine::cleanupBackupDir()
 {
-    // After an incomplete restore the backup holds files that are nowhere else.
-    if (restoreIncomplete)
+    if (keepBackupDir)
         return;
     removeWorkDir(backupDir, "清理备份目录:");
 }

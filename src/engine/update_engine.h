@@ -87,6 +87,9 @@ private:
     // only when the transfer has completed.
     QFile partialFile;
     qint64 receivedBytes = 0;
-    // A restore that could not copy every file back: the backup must stay.
-    bool restoreIncomplete = false;
+    // Set once the backup (or the package) holds what exists nowhere else:
+    // an incomplete restore, or a failed one. No later clean-up of this
+    // process may remove it.
+    std::atomic<bool> keepBackupDir{false};
+    std::atomic<bool> keepTempDir{false};
 };
