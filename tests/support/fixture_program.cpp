@@ -1,6 +1,6 @@
 // Stand-in for the product's programs (main program, daemon, server). Copied
 // under the product's file names. Appends how it was called to the file named
-// by FARWEN_FIXTURE_LOG, then:
+// by FARWEN_FIXTURE_LOG (with the version.txt beside it), then:
 //   "stop"    exits at once;
 //   "install" sleeps FARWEN_FIXTURE_INSTALL_SECONDS (default 0), then exits;
 //   anything else stays running until killed (with FARWEN_FIXTURE_CHILD set it
@@ -30,7 +30,11 @@ int main(int argc, char **argv)
         out << self.substr(self.rfind('/') + 1) << " args=[";
         for (int i = 1; i < argc; ++i)
             out << (i > 1 ? " " : "") << argv[i];
-        out << "] cwd=" << cwd << " pid=" << getpid() << "\n";
+        // The version file beside the program tells which version runs.
+        std::ifstream versionFile(self.substr(0, self.rfind('/')) + "/version.txt");
+        std::string version = "-";
+        std::getline(versionFile, version);
+        out << "] cwd=" << cwd << " pid=" << getpid() << " version=" << version << "\n";
     }
     if (cmd == "stop")
         return 0;
