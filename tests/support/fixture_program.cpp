@@ -2,7 +2,8 @@
 // under the product's file names. Appends how it was called to the file named
 // by FARWEN_FIXTURE_LOG (with the version.txt beside it), then:
 //   "stop"    exits at once;
-//   "install" sleeps FARWEN_FIXTURE_INSTALL_SECONDS (default 0), then exits;
+//   "install" sleeps FARWEN_FIXTURE_INSTALL_SECONDS (default 0), then exits
+//             (with FARWEN_FIXTURE_BREAK_ON_INSTALL it first makes itself non-executable);
 //   anything else stays running until killed (with FARWEN_FIXTURE_CHILD set it
 //   first starts "sleep 600" as a child, for process-tree kills).
 #include <chrono>
@@ -11,6 +12,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <sys/stat.h>
 #include <unistd.h>
 
 int main(int argc, char **argv)
@@ -34,11 +36,18 @@ int main(int argc, char **argv)
         std::ifstream versionFile(self.substr(0, self.rfind('/')) + "/version.txt");
         std::string version = "-";
         std::getline(versionFile, version);
-        out << "] cwd=" << cwd << " pid=" << getpid() << " version=" << version << "\n";
+        // Monotonic: comparable between processes, immune to clock changes.
+        const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::steady_clock::now().time_since_epoch())
+                                 .count();
+        out << "] cwd=" << cwd << " pid=" << getpid() << " version=" << version << " t=" << ms << "\n";
     }
     if (cmd == "stop")
         return 0;
     if (cmd == "install") {
+        // Leaves the daemon unstartable, as a broken service install might.
+        if (std::getenv("FARWEN_FIXTURE_BREAK_ON_INSTALL"))
+            chmod(self.c_str(), 0644);
         const char *secs = std::getenv("FARWEN_FIXTURE_INSTALL_SECONDS");
         std::this_thread::sleep_for(std::chrono::milliseconds(secs ? static_cast<int>(std::atof(secs) * 1000) : 0));
         return 0;
