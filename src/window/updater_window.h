@@ -70,7 +70,7 @@ protected:
     void setupUi();
     void updateButtonState();
     void autoStartDownload();
-    void startDownloadFromButton();
+    void beginDownload();
     void setProgressColor(const char *color);
     void handleDownloadError(const QString &error);
     void handleInstallError(int type, const QString &error);

@@ -31,31 +31,17 @@ void UpdaterWindow::updateButtonState()
 {
     switch (state) {
     case STATE_IDLE:
-        if (mode == QLatin1String("manual")) {
-            updateButton->hide();
-        } else {
+    case STATE_DOWNLOADING:
+    case STATE_INSTALLING:
+        if (state == STATE_IDLE && mode != QLatin1String("manual")) {
             updateButton->setText(QStringLiteral("Update Now"));
             updateButton->setEnabled(true);
             updateButton->show();
+        } else {
+            updateButton->hide();
         }
-        cancelButton->setText(QStringLiteral("Cancel"));
-        cancelButton->setEnabled(true);
-        cancelButton->show();
-        restartButton->hide();
-        websiteButton->hide();
-        break;
-    case STATE_DOWNLOADING:
-        updateButton->hide();
-        cancelButton->setText(QStringLiteral("Cancel"));
-        cancelButton->setEnabled(true);
-        cancelButton->show();
-        restartButton->hide();
-        websiteButton->hide();
-        break;
-    case STATE_INSTALLING:
-        updateButton->hide();
-        cancelButton->setText(QStringLiteral("Installing..."));
-        cancelButton->setEnabled(false);
+        cancelButton->setText(state == STATE_INSTALLING ? QStringLiteral("Installing...") : QStringLiteral("Cancel"));
+        cancelButton->setEnabled(state != STATE_INSTALLING);
         cancelButton->show();
         restartButton->hide();
         websiteButton->hide();
@@ -79,13 +65,7 @@ void UpdaterWindow::autoStartDownload()
     if (state != STATE_IDLE)
         return;
     state = STATE_DOWNLOADING;
-    updateButton->hide();
-    progressBar->show();
-    progressBar->setValue(0);
-    setProgressColor("#2196F3");
-    statusLabel->setText(QStringLiteral("Connecting..."));
-    QCoreApplication::processEvents();
-    engine->startDownload();
+    beginDownload();
 }
 
 void UpdaterWindow::onUpdateNowClicked()
@@ -99,11 +79,17 @@ void UpdaterWindow::onUpdateNowClicked()
     }
     state = STATE_DOWNLOADING;
     updateButtonState();
+    beginDownload();
+}
+
+void UpdaterWindow::beginDownload()
+{
     updateButton->hide();
     progressBar->show();
     progressBar->setValue(0);
     setProgressColor("#2196F3");
     statusLabel->setText(QStringLiteral("Connecting..."));
+    // The state is already set, so clicks handled here see it.
     QCoreApplication::processEvents();
     engine->startDownload();
 }
