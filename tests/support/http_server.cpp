@@ -146,6 +146,7 @@ void HttpServer::onConnection()
             ++requests;
             const QList<QByteArray> words = request->left(request->indexOf("\r\n")).split(' ');
             const QString path = words.size() > 1 ? QString::fromLatin1(words.at(1)) : QString();
+            ++requestsByPath[path];
             HttpRoute r;
             if (routes.contains(path))
                 r = routes.value(path);

@@ -32,6 +32,7 @@ public:
     void route(const QString &path, const HttpRoute &r) { routes.insert(path, r); }
     QString url(const QString &path) const;
     int requestCount() const { return requests; }
+    int requestCount(const QString &path) const { return requestsByPath.value(path); }
 
     // The byte at offset i of a generated body.
     static char patternByte(qint64 i) { return static_cast<char>('a' + (i * 7 + i / 4096) % 26); }
@@ -42,4 +43,5 @@ private:
     QTcpServer server;
     QHash<QString, HttpRoute> routes;
     int requests = 0;
+    QHash<QString, int> requestsByPath;
 };
