@@ -1,5 +1,6 @@
 // The whole installation pipeline on a worker thread, each outcome brought
 // about by a real condition on a real sandbox installation.
+#include "support/http_server.h"
 #include "support/testable_engine.h"
 #include "support/tool_double.h"
 #include "support/tree_snapshot.h"
@@ -86,6 +87,10 @@ class TestInstallDriver : public QObject
         QDir(pkg).removeRecursively();
         writeTreeFile(pkg + "/Pellamo.exe", "main v2");
         writeTreeFile(pkg + "/added.dll", "new");
+        QByteArray noise(4000, '\0'); // incompressible: the package passes the 1024-byte check
+        for (char &c : noise)
+            c = char(QRandomGenerator::global()->generate());
+        writeTreeFile(pkg + "/blob.bin", noise);
         engine.setTimings(TestableEngine::fast());
         engine.setUpdateInfo(app + "/Pellamo.exe", "2.0", "http://x/p.zip");
         QVERIFY(makeZip(engine.zipPath, pkg));
@@ -230,6 +235,18 @@ private slots:
         tools.activate();
         TestableEngine engine;
         prepare(engine);
+        // This time the package comes through a real download.
+        HttpServer server;
+        QVERIFY(server.listen());
+        HttpRoute route;
+        route.bodyFile = root.path() + "/served.zip";
+        QVERIFY(QFile::rename(engine.zipPath, route.bodyFile));
+        server.route("/p.zip", route);
+        engine.setUpdateInfo(app + "/Pellamo.exe", "2.0", server.url("/p.zip"));
+        engine.isRunning = false;
+        QSignalSpy ready(&engine, &UpdateEngine::readyToInstall);
+        engine.startDownload();
+        QTRY_COMPARE(ready.count(), 1);
         Recorder rec(engine);
         run(engine, rec);
         QCOMPARE(rec.events.last(), QStringLiteral("error 安装失败且无法恢复，需要重新安装"));

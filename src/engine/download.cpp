@@ -187,6 +187,8 @@ void UpdateEngine::onDownloadFinished()
         releaseReply();
         return;
     }
+    // The package is no partial file any more: a later cancel must not delete it.
+    partialFile.setFileName(QString());
 
     const QFileInfo saved(zipPath);
     qDebug() << "文件保存到:" << zipPath << "大小:" << saved.size();
