@@ -28,9 +28,11 @@ PY
 mkdir -p "$work/pd"
 echo "installation: $files files, $mib MiB; package $(du -m "$work/package.zip" | cut -f1) MiB (stored)"
 
-for round in 1 2 3; do
+engine_steps() {
   sync
   PROGRAMDATA="$work/pd" "$build/bin/bench_install_steps" "$work/app" "$work/package.zip" >> "$work/steps.txt"
+}
+baselines() {
   sync
   /usr/bin/time -a -o "$work/steps.txt" -f "cp_a_seconds %e" cp -a "$work/app" "$work/copy"; rm -rf "$work/copy"
   # The restore deletes the installation's files before copying back: baseline for that too.
@@ -40,11 +42,16 @@ for round in 1 2 3; do
   cp -a "$work/app" "$work/x"; sync   # unpack over an installation, as the updater does
   /usr/bin/time -a -o "$work/steps.txt" -f "bsdtar_seconds %e" bsdtar -xf "$work/package.zip" -C "$work/x"
   rm -rf "$work/x"
+}
+# Memory first written after a while costs more on this virtual machine than memory just
+# freed: alternate who goes first so that neither side always pays it.
+for round in 1 2 3 4; do
+  if [ $((round % 2)) = 1 ]; then engine_steps; baselines; else baselines; engine_steps; fi
 done
-cat "$work/steps.txt"
+cat "$work/steps.txt" >&2
 awk 'function best(k,v){ if(!(k in m)||v<m[k]) m[k]=v }
   {best($1,$2)} END{
-  printf "best of 3 (s): createBackup %.2f, restoreBackup %.2f, extractPackage %.2f, cp -a %.2f, bsdtar -xf %.2f\n",
+  printf "best of 4 (s): createBackup %.2f, restoreBackup %.2f, extractPackage %.2f, cp -a %.2f, bsdtar -xf %.2f\n",
     m["createBackup_seconds"], m["restoreBackup_seconds"], m["extractPackage_seconds"], m["cp_a_seconds"], m["bsdtar_seconds"]
   printf "backup %.2fx cp -a, restore %.2fx cp -a (%.2fx delete+cp -a), extract %.2fx bsdtar\n",
     m["createBackup_seconds"]/m["cp_a_seconds"], m["restoreBackup_seconds"]/m["cp_a_seconds"],

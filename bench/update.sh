@@ -63,12 +63,16 @@ cp "$work/info.template" "$work/info.json"
 PROGRAMDATA="$work/pd" TMPDIR="$work/tmp" QT_QPA_PLATFORM=offscreen QT_MESSAGE_PATTERN='%{time process} %{message}' \
   "$bin/FarwenUpdater" -i "$work/info.json" -m manual 2> "$work/updater.log"
 
-# Baselines on the same data.
+# Baselines on the same data, the better of two runs each.
 base() { /usr/bin/time -f "%e" "$@" 2>&1 >/dev/null | tail -1; }
-curl_s=$(base curl -s -o "$work/curl.zip" "$url"); rm -f "$work/curl.zip"
-cp_s=$(base cp -a "$app" "$work/copy"); rm -rf "$work/copy"
-cp -a "$app" "$work/x"
-tar_s=$(base bsdtar -xf "$work/update.zip" -C "$work/x"); rm -rf "$work/x"
+min() { awk -v a="$1" -v b="$2" 'BEGIN{print (a<b)?a:b}'; }
+curl_s=9999; cp_s=9999; tar_s=9999
+for _ in 1 2; do
+  curl_s=$(min "$curl_s" "$(base curl -s -o "$work/curl.zip" "$url")"); rm -f "$work/curl.zip"
+  cp_s=$(min "$cp_s" "$(base cp -a "$app" "$work/copy")"); rm -rf "$work/copy"
+  cp -a "$app" "$work/x"
+  tar_s=$(min "$tar_s" "$(base bsdtar -xf "$work/update.zip" -C "$work/x")"); rm -rf "$work/x"
+done
 
 restart_ms=$(awk '/KarvoDeskDaemon.exe args=\[install\]/{split($NF,a,"=");i=a[2]} /Pellamo.exe args=\[\]/{split($NF,a,"=");m=a[2]} END{print m-i}' "$FARWEN_FIXTURE_LOG")
 awk -v curl="$curl_s" -v cp="$cp_s" -v tar="$tar_s" -v restart="$restart_ms" '

@@ -10,7 +10,7 @@
 namespace {
 
 const qint64 kMinimumPackageSize = 1024;
-const qint64 kReadBufferSize = 8 * 1024 * 1024;
+const qint64 kReadBufferSize = 2 * 1024 * 1024;
 const int kWriteChunk = 1024 * 1024;
 
 } // namespace
