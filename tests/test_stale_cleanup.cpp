@@ -60,11 +60,6 @@ private slots:
         for (const QString &p : kept)
             QVERIFY2(QFileInfo::exists(p), qPrintable(p));
     }
-
-    void missingLocationsAreHarmless()
-    {
-        removeStaleWorkDirs(QStringLiteral("/nonexistent/a"), QString(), QDateTime::currentDateTime().addDays(1));
-    }
 };
 
 QTEST_GUILESS_MAIN(TestStaleCleanup)
