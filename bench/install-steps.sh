@@ -13,17 +13,8 @@ cmake --build "$build" -j"$(nproc)" --target bench_install_steps >/dev/null
 # tmpfs by default: the disk's write-back makes timings swing several-fold
 work=$(mktemp -d "${BENCH_DIR:-/dev/shm}/farwen-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-python3 - "$work/app" "$files" "$mib" <<'PY'
-import os, sys
-root, files, mib = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
-size = mib * 1024 * 1024 // files
-for i in range(files):
-    d = os.path.join(root, "dir%02d" % (i % 50), "sub%d" % (i % 7))
-    os.makedirs(d, exist_ok=True)
-    with open(os.path.join(d, "file%05d.bin" % i), "wb") as f:
-        f.write(os.urandom(size))
-open(os.path.join(root, "Pellamo.exe"), "wb").write(b"main")
-PY
+python3 "$root/bench/make-tree.py" "$work/app" "$files" "$mib"
+echo main > "$work/app/Pellamo.exe"
 (cd "$work/app" && bsdtar --format=zip --options zip:compression=store -cf "$work/package.zip" .)
 mkdir -p "$work/pd"
 echo "installation: $files files, $mib MiB; package $(du -m "$work/package.zip" | cut -f1) MiB (stored)"

@@ -25,16 +25,7 @@ cleanup() {
 }
 trap cleanup EXIT
 app="$work/app"; pkg="$work/pkg"
-python3 - "$pkg" "$files" "$mib" <<'PY'
-import os, sys
-root, files, mib = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
-size = mib * 1024 * 1024 // files
-for i in range(files):
-    d = os.path.join(root, "dir%02d" % (i % 50), "sub%d" % (i % 7))
-    os.makedirs(d, exist_ok=True)
-    with open(os.path.join(d, "file%05d.bin" % i), "wb") as f:
-        f.write(os.urandom(size))
-PY
+python3 "$root/bench/make-tree.py" "$pkg" "$files" "$mib"
 install -D -m 755 "$bin/farwen_fixture_program" "$pkg/Pellamo.exe"
 install -D -m 755 "$bin/farwen_fixture_program" "$pkg/KarvoDeskServer.exe"
 install -D -m 755 "$bin/farwen_fixture_program" "$pkg/KarvoDeskServer/KarvoDeskDaemon.exe"

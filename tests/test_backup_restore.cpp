@@ -5,18 +5,6 @@
 
 #include <QtTest>
 
-namespace {
-
-QStringList progressOf(const QSignalSpy &spy)
-{
-    QStringList out;
-    for (const QList<QVariant> &args : spy)
-        out << QStringLiteral("%1 %2").arg(args.at(0).toInt()).arg(args.at(1).toString());
-    return out;
-}
-
-} // namespace
-
 class TestBackupRestore : public QObject
 {
     Q_OBJECT

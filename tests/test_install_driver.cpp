@@ -58,9 +58,6 @@ QStringList withoutFileProgress(const QStringList &events)
     return out;
 }
 
-const QStringList kExtracting{"80 Extracting files...", "83 Extracting files...", "86 Extracting files...",
-                              "89 Extracting files...", "92 Extracting files...", "95 Extracting files..."};
-
 } // namespace
 
 class TestInstallDriver : public QObject
@@ -97,6 +94,14 @@ class TestInstallDriver : public QObject
         engine.isRunning = true; // as after a successful download
     }
 
+    // The unpacking tool fails after doing what the shell snippet does.
+    void useFailingTar(const QString &name, const QString &shell)
+    {
+        ToolDoubles tools(root.path() + "/tools-" + name);
+        tools.add("bsdtar", 1, shell);
+        tools.activate();
+    }
+
     void run(TestableEngine &engine, Recorder &rec)
     {
         QCOMPARE(engine.thread(), qApp->thread());
@@ -126,7 +131,7 @@ private slots:
         run(engine, rec);
         QCOMPARE(withoutFileProgress(rec.events),
                  QStringList({"70 Closing processes...", "75 Creating backup...", "80 Installing files..."})
-                     + kExtracting
+                     + kExtractingSteps
                      + QStringList({"95 Finalizing...", "100 Finalizing", "finished 1 安装已成功完成"}));
         QVERIFY(rec.events.contains("80 Files: 14/14 "));
         const auto tree = snapshotTree(app);
@@ -192,16 +197,14 @@ private slots:
 
     void unpackFailsRestored()
     {
-        ToolDoubles tools(root.path() + "/tools-c");
-        tools.add("bsdtar", 1, "echo garbage > \"$4/Pellamo.exe\"");
-        tools.activate();
+        useFailingTar("c", "echo garbage > \"$4/Pellamo.exe\"");
         TestableEngine engine;
         prepare(engine);
         Recorder rec(engine);
         run(engine, rec);
         QCOMPARE(withoutFileProgress(rec.events),
                  QStringList({"70 Closing processes...", "75 Creating backup...", "80 Installing files..."})
-                     + kExtracting + QStringList({"90 Recovery in progress...", "error 安装文件失败，已恢复原版本"}));
+                     + kExtractingSteps + QStringList({"90 Recovery in progress...", "error 安装文件失败，已恢复原版本"}));
         QVERIFY(rec.events.contains("100 Restoring files (14/14)"));
         QCOMPARE(snapshotTree(app), original);
         QVERIFY(!QFileInfo::exists(engine.tempDir));
@@ -212,9 +215,7 @@ private slots:
     // holds that file stays on disk.
     void unpackFailsPartlyRestored()
     {
-        ToolDoubles tools(root.path() + "/tools-c2");
-        tools.add("bsdtar", 1, "rm \"$4/lib/m3.dll\" && mkdir -p \"$4/lib/m3.dll/x\"");
-        tools.activate();
+        useFailingTar("c2", "rm \"$4/lib/m3.dll\" && mkdir -p \"$4/lib/m3.dll/x\"");
         TestableEngine engine;
         prepare(engine);
         Recorder rec(engine);
@@ -228,11 +229,9 @@ private slots:
 
     void unpackFailsRestoreFails()
     {
-        ToolDoubles tools(root.path() + "/tools-d");
         // Every file of the installation turned into a directory: nothing can be copied back.
-        tools.add("bsdtar", 1, "cd \"$4\" && find . -type f ! -path './_update_backup_*' | "
-                               "while read f; do rm \"$f\" && mkdir \"$f\"; done");
-        tools.activate();
+        useFailingTar("d", "cd \"$4\" && find . -type f ! -path './_update_backup_*' | "
+                           "while read f; do rm \"$f\" && mkdir \"$f\"; done");
         TestableEngine engine;
         prepare(engine);
         // This time the package comes through a real download.

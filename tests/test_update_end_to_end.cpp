@@ -36,6 +36,16 @@ class TestUpdateEndToEnd : public QObject
         return updater.exitStatus() == QProcess::NormalExit ? updater.exitCode() : -2;
     }
 
+    // A whole update whose fixture daemon behaves as the variable says.
+    int runWithDaemon(ProductSandbox &box, const QString &variable, const QString &value)
+    {
+        box.prepareUpdate();
+        QProcessEnvironment env = box.environment();
+        env.insert(variable, value);
+        QProcess updater;
+        return runUpdater(box, env, updater);
+    }
+
     // The installation has ended successfully: new version recorded, work gone.
     static bool installed(const ProductSandbox &box)
     {
@@ -105,11 +115,7 @@ private slots:
     void hangingDaemonInstall()
     {
         ProductSandbox box;
-        box.prepareUpdate();
-        QProcessEnvironment env = box.environment();
-        env.insert("FARWEN_FIXTURE_INSTALL_SECONDS", "60");
-        QProcess updater;
-        QCOMPARE(runUpdater(box, env, updater), 0);
+        QCOMPARE(runWithDaemon(box, "FARWEN_FIXTURE_INSTALL_SECONDS", "60"), 0);
         const auto install = box.callsOf("KarvoDeskDaemon.exe", "install");
         const auto run = box.callsOf("KarvoDeskDaemon.exe", "run");
         const auto main = box.callsOf("Pellamo.exe", "");
@@ -128,11 +134,7 @@ private slots:
     void daemonRunFails()
     {
         ProductSandbox box;
-        box.prepareUpdate();
-        QProcessEnvironment env = box.environment();
-        env.insert("FARWEN_FIXTURE_BREAK_ON_INSTALL", "1");
-        QProcess updater;
-        QCOMPARE(runUpdater(box, env, updater), 0);
+        QCOMPARE(runWithDaemon(box, "FARWEN_FIXTURE_BREAK_ON_INSTALL", "1"), 0);
         const auto install = box.callsOf("KarvoDeskDaemon.exe", "install");
         const auto main = box.callsOf("Pellamo.exe", "");
         QCOMPARE(install.size(), 1);

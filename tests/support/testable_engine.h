@@ -2,6 +2,9 @@
 // Opens the engine's steps and work paths to the tests.
 #include "engine/update_engine.h"
 
+#include <QSignalSpy>
+#include <QStringList>
+
 class TestableEngine : public UpdateEngine
 {
 public:
@@ -41,3 +44,17 @@ public:
         return t;
     }
 };
+
+// installProgress signals recorded by a spy, as "percent message".
+inline QStringList progressOf(const QSignalSpy &spy)
+{
+    QStringList out;
+    for (const QList<QVariant> &args : spy)
+        out << QStringLiteral("%1 %2").arg(args.at(0).toInt()).arg(args.at(1).toString());
+    return out;
+}
+
+// The six signals of the unpacking step, whatever the tools reported.
+inline const QStringList kExtractingSteps{"80 Extracting files...", "83 Extracting files...",
+                                          "86 Extracting files...", "89 Extracting files...",
+                                          "92 Extracting files...", "95 Extracting files..."};
