@@ -1,7 +1,5 @@
 #include "window/updater_window.h"
 
-#include "platform/platform.h"
-
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
@@ -70,5 +68,5 @@ void UpdaterWindow::runDaemon(const QString &daemonPath, const QString &serverDi
 void UpdaterWindow::launchMainProgram(const QString &programDir)
 {
     QProcess::startDetached(appPath, {}, programDir);
-    platform::terminateNow(0);
+    endProcess(0);
 }

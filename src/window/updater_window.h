@@ -3,6 +3,8 @@
 #include <QMetaObject>
 #include <QString>
 
+#include <functional>
+
 class QCloseEvent;
 class QLabel;
 class QProcess;
@@ -103,4 +105,7 @@ protected:
     bool closePending = false;
     QProcess *installProcess = nullptr;
     bool installStepDone = false;
+    // How the window ends the process (destructor, restart hand-off); tests
+    // replace it so that a closed test window cannot end the test run.
+    std::function<void(int)> endProcess;
 };

@@ -160,6 +160,7 @@ UpdaterWindow::UpdaterWindow(QWidget *parent)
     , state(STATE_IDLE)
     , mode(QStringLiteral("auto"))
     , progressStyleTemplate(QString::fromLatin1(kProgressStyle))
+    , endProcess(platform::terminateNow)
 {
     setupUi();
     setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
@@ -187,7 +188,7 @@ UpdaterWindow::~UpdaterWindow()
         engine = nullptr;
     }
     // Ends here: nothing of the window or the entry point is released twice.
-    platform::terminateNow(0);
+    endProcess(0);
 }
 
 void UpdaterWindow::setupUi()

@@ -1,121 +1,71 @@
 #include "http_server.h"
 
-#include <QFile>
-#include <QPointer>
 #include <QTcpSocket>
 #include <QTimer>
 
-#include <memory>
-
 namespace {
 
-const qint64 kChunk = 256 * 1024;
-
-// Sends one answer on one connection, then closes it.
-class Exchange : public QObject
+// Sends up to n more body bytes; false once the answer is over.
+bool sendSome(QTcpSocket *socket, const HttpRoute &r, qint64 &sent, qint64 n)
 {
-public:
-    Exchange(QTcpSocket *socket, const HttpRoute &route) : QObject(socket), socket(socket), route(route)
-    {
-        total = route.bodySize >= 0 ? route.bodySize : route.body.size();
-        if (!route.bodyFile.isEmpty()) {
-            file.reset(new QFile(route.bodyFile));
-            file->open(QIODevice::ReadOnly);
-            total = file->size();
-        }
-    }
-
-    void start()
-    {
-        QByteArray head = "HTTP/1.1 " + QByteArray::number(route.status) + " " + reason() + "\r\n";
-        if (!route.location.isEmpty())
-            head += "Location: " + route.location + "\r\n";
-        head += "Content-Type: application/octet-stream\r\nConnection: close\r\n";
-        if (route.contentLength)
-            head += "Content-Length: " + QByteArray::number(total) + "\r\n";
-        head += "\r\n";
-        socket->write(head);
-        if (route.dripBytes > 0) {
-            auto *timer = new QTimer(this);
-            connect(timer, &QTimer::timeout, this, [this, timer]() {
-                if (!sendSome(route.dripBytes))
-                    timer->stop();
-            });
-            timer->start(route.dripIntervalMs);
-        } else {
-            connect(socket, &QTcpSocket::bytesWritten, this, [this]() {
-                if (socket->bytesToWrite() < kChunk)
-                    sendSome(kChunk);
-            });
-            sendSome(kChunk);
-        }
-    }
-
-private:
-    QByteArray reason() const
-    {
-        switch (route.status) {
-        case 200: return "OK";
-        case 301: return "Moved Permanently";
-        case 302: return "Found";
-        case 404: return "Not Found";
-        default: return "Status";
-        }
-    }
-
-    // Sends up to n more body bytes; false once the answer is over.
-    bool sendSome(qint64 n)
-    {
-        if (done)
-            return false;
-        qint64 limit = total;
-        if (route.dropAfter >= 0)
-            limit = qMin(limit, route.dropAfter);
-        n = qMin(n, limit - sent);
-        if (n > 0) {
-            QByteArray chunk;
-            if (file)
-                chunk = file->read(n);
-            else if (route.bodySize >= 0) {
-                chunk.resize(static_cast<int>(n));
-                for (qint64 i = 0; i < n; ++i)
-                    chunk[static_cast<int>(i)] = HttpServer::patternByte(sent + i);
-            } else
-                chunk = route.body.mid(static_cast<int>(sent), static_cast<int>(n));
-            socket->write(chunk);
-            sent += chunk.size();
-        }
-        if (sent >= limit) {
-            done = true;
-            if (route.dropAfter >= 0 && route.dropAfter < total) {
-                socket->flush();
-                socket->abort(); // mid-body: the client sees the connection drop
-            } else {
-                socket->disconnectFromHost();
-            }
-            return false;
-        }
+    const qint64 limit = r.dropAfter >= 0 ? qMin<qint64>(r.dropAfter, r.body.size()) : r.body.size();
+    n = qMin(n, limit - sent);
+    if (n > 0)
+        socket->write(r.body.mid(int(sent), int(n)));
+    sent += qMax<qint64>(n, 0);
+    if (sent < limit)
         return true;
+    if (r.dropAfter >= 0) {
+        socket->flush();
+        socket->abort(); // mid-body: the client sees the connection drop
+    } else {
+        socket->disconnectFromHost();
     }
+    return false;
+}
 
-    QTcpSocket *socket;
-    HttpRoute route;
-    std::unique_ptr<QFile> file;
-    qint64 total = 0;
-    qint64 sent = 0;
-    bool done = false;
-};
+void answer(QTcpSocket *socket, const HttpRoute &r)
+{
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(r.status) + " Status\r\nConnection: close\r\n";
+    if (!r.location.isEmpty())
+        head += "Location: " + r.location + "\r\n";
+    if (r.contentLength)
+        head += "Content-Length: " + QByteArray::number(r.body.size()) + "\r\n";
+    socket->write(head + "\r\n");
+    auto *sent = new qint64(0);
+    QObject::connect(socket, &QObject::destroyed, [sent]() { delete sent; });
+    if (r.dripBytes <= 0) {
+        sendSome(socket, r, *sent, r.body.size());
+        return;
+    }
+    auto *timer = new QTimer(socket);
+    QObject::connect(timer, &QTimer::timeout, socket, [=]() {
+        if (!sendSome(socket, r, *sent, r.dripBytes))
+            timer->stop();
+    });
+    timer->start(r.dripIntervalMs);
+}
 
 } // namespace
 
-HttpServer::HttpServer(QObject *parent) : QObject(parent)
+HttpServer::HttpServer()
 {
-    connect(&server, &QTcpServer::newConnection, this, &HttpServer::onConnection);
-}
-
-bool HttpServer::listen(quint16 port)
-{
-    return server.listen(QHostAddress::LocalHost, port);
+    server.listen(QHostAddress::LocalHost);
+    connect(&server, &QTcpServer::newConnection, this, [this]() {
+        while (QTcpSocket *socket = server.nextPendingConnection()) {
+            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            connect(socket, &QTcpSocket::readyRead, this, [this, socket]() {
+                if (socket->property("answered").toBool() || !socket->peek(65536).contains("\r\n\r\n"))
+                    return;
+                socket->setProperty("answered", true);
+                const QString path = QString::fromLatin1(socket->readLine().split(' ').value(1));
+                ++requests[path];
+                HttpRoute notFound;
+                notFound.status = 404;
+                answer(socket, routes.value(path, notFound));
+            });
+        }
+    });
 }
 
 QString HttpServer::url(const QString &path) const
@@ -125,36 +75,8 @@ QString HttpServer::url(const QString &path) const
 
 QByteArray HttpServer::pattern(qint64 size)
 {
-    QByteArray out(static_cast<int>(size), '\0');
-    for (qint64 i = 0; i < size; ++i)
-        out[static_cast<int>(i)] = patternByte(i);
+    QByteArray out(int(size), '\0');
+    for (int i = 0; i < out.size(); ++i)
+        out[i] = char('a' + (i * 7 + i / 4096) % 26);
     return out;
-}
-
-void HttpServer::onConnection()
-{
-    while (QTcpSocket *socket = server.nextPendingConnection()) {
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        auto request = std::make_shared<QByteArray>();
-        connect(socket, &QTcpSocket::readyRead, this, [this, socket, request]() {
-            if (request->endsWith("\r\n\r\n"))
-                return; // already answering
-            request->append(socket->readAll());
-            if (!request->contains("\r\n\r\n"))
-                return;
-            *request = request->left(request->indexOf("\r\n\r\n") + 4);
-            ++requests;
-            const QList<QByteArray> words = request->left(request->indexOf("\r\n")).split(' ');
-            const QString path = words.size() > 1 ? QString::fromLatin1(words.at(1)) : QString();
-            ++requestsByPath[path];
-            HttpRoute r;
-            if (routes.contains(path))
-                r = routes.value(path);
-            else {
-                r.status = 404;
-                r.body = "not found";
-            }
-            (new Exchange(socket, r))->start();
-        });
-    }
 }

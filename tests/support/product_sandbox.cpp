@@ -1,7 +1,6 @@
 #include "product_sandbox.h"
 
 #include "tree_snapshot.h"
-#include "updater_process.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -26,6 +25,37 @@ void installProgram(const QString &path)
 
 } // namespace
 
+QString updaterBinary()
+{
+    return QStringLiteral(FARWEN_UPDATER_BIN);
+}
+
+QProcessEnvironment updaterEnvironment(const QString &dataRoot, const QString &tempDir)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("PROGRAMDATA", dataRoot);
+    env.insert("TMPDIR", tempDir);
+    env.insert("XDG_RUNTIME_DIR", tempDir);
+    return env;
+}
+
+ProcessResult runProcess(const QString &program, const QStringList &args, const QString &workDir,
+                         const QProcessEnvironment &env)
+{
+    QProcess p;
+    p.setWorkingDirectory(workDir);
+    p.setProcessEnvironment(env);
+    p.start(program, args);
+    ProcessResult r;
+    r.finished = p.waitForFinished(30000);
+    if (!r.finished)
+        p.kill();
+    r.exitCode = p.exitCode();
+    r.stderrLines = QString::fromUtf8(p.readAllStandardError()).split('\n', Qt::SkipEmptyParts);
+    return r;
+}
+
 qint64 monotonicMs()
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -37,7 +67,7 @@ ProductSandbox::ProductSandbox(bool withDaemon)
     installProgram(mainProgram());
     installProgram(app() + "/KarvoDeskServer.exe");
     if (withDaemon) {
-        installProgram(daemon());
+        installProgram(app() + "/KarvoDeskServer/KarvoDeskDaemon.exe");
         writeTreeFile(app() + "/KarvoDeskServer/version.txt", "1.0.0");
     }
     writeTreeFile(app() + "/version.txt", "1.0.0");
@@ -45,7 +75,6 @@ ProductSandbox::ProductSandbox(bool withDaemon)
     writeTreeFile(app() + "/config.ini", "[App]\nVersion=1.0.0\n\n[Update]\nLastPromptTime=1\nLastCheckTime=2\n");
     QDir().mkpath(dataRoot());
     QDir().mkpath(root.path() + "/tmp");
-    server.listen();
 }
 
 ProductSandbox::~ProductSandbox()
@@ -73,8 +102,8 @@ void ProductSandbox::startProduct()
         product << p;
     };
     start(mainProgram(), {});
-    if (QFileInfo::exists(daemon()))
-        start(daemon(), {"run"});
+    if (QFileInfo::exists(app() + "/KarvoDeskServer/KarvoDeskDaemon.exe"))
+        start(app() + "/KarvoDeskServer/KarvoDeskDaemon.exe", {"run"});
     start(app() + "/KarvoDeskServer.exe", {});
 }
 
@@ -92,7 +121,9 @@ void ProductSandbox::prepareUpdate(const QByteArray &rawPackage)
         writeTreeFile(zip, rawPackage);
     }
     HttpRoute route;
-    route.bodyFile = zip;
+    QFile package(zip);
+    package.open(QIODevice::ReadOnly);
+    route.body = package.readAll();
     server.route("/update.zip", route);
     writeTreeFile(infoFile(), QStringLiteral("{\"app_path\": \"%1\", \"new_version\": \"2.0.0\", \"download_url\": \"%2\", "
                                              "\"memo\": \"New version\"}")
@@ -135,7 +166,7 @@ QVector<ProductCall> ProductSandbox::callsOf(const QString &program, const QStri
     return out;
 }
 
-bool ProductSandbox::isAlive(qint64 pid) const
+bool ProductSandbox::isAlive(qint64 pid)
 {
     // A zombie has no executable any more.
     return pid > 0 && !QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid)).isEmpty();

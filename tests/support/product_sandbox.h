@@ -1,12 +1,10 @@
 #pragma once
 // A sandbox installation of the product made of fixture programs, a new
-// version as a ZIP package, and the update-info file, for runs of the real
-// updater binary.
+// version as a ZIP package served on 127.0.0.1, and the update-info file, for
+// runs of the real updater binary.
 #include "http_server.h"
 
-#include <QMap>
 #include <QProcess>
-#include <QProcessEnvironment>
 #include <QTemporaryDir>
 #include <QVector>
 
@@ -20,8 +18,20 @@ struct ProductCall
     qint64 time = 0; // ms on the monotonic clock (see monotonicMs)
 };
 
+struct ProcessResult
+{
+    bool finished = false;
+    int exitCode = -1;
+    QStringList stderrLines;
+};
+
 // Now on the clock the fixture programs log with.
 qint64 monotonicMs();
+QString updaterBinary();
+// Offscreen platform, the given data root and temp dir.
+QProcessEnvironment updaterEnvironment(const QString &dataRoot, const QString &tempDir);
+ProcessResult runProcess(const QString &program, const QStringList &args, const QString &workDir,
+                         const QProcessEnvironment &env);
 
 class ProductSandbox
 {
@@ -31,7 +41,6 @@ public:
 
     QString app() const { return root.path() + "/Pellamo"; }
     QString mainProgram() const { return app() + "/Pellamo.exe"; }
-    QString daemon() const { return app() + "/KarvoDeskServer/KarvoDeskDaemon.exe"; }
     QString dataRoot() const { return root.path() + "/programdata"; }
     QString infoFile() const { return root.path() + "/update_info.json"; }
 
@@ -42,7 +51,7 @@ public:
     QProcessEnvironment environment() const;
     QVector<ProductCall> calls() const;
     QVector<ProductCall> callsOf(const QString &program, const QString &args) const;
-    bool isAlive(qint64 pid) const;
+    static bool isAlive(qint64 pid);
 
     HttpServer server;
 

@@ -11,10 +11,8 @@ public:
     using UpdateEngine::appDir;
     using UpdateEngine::availableBytes;
     using UpdateEngine::backupDir;
-    using UpdateEngine::cancelled;
     using UpdateEngine::checkDiskSpace;
     using UpdateEngine::cleanupBackupDir;
-    using UpdateEngine::cleanupTempDir;
     using UpdateEngine::closeProcesses;
     using UpdateEngine::configPath;
     using UpdateEngine::createBackup;
@@ -26,23 +24,8 @@ public:
     using UpdateEngine::workerThread;
     using UpdateEngine::zipPath;
 
-    // The engine's waits cut to a few milliseconds.
-    static EngineTimings fast()
-    {
-        EngineTimings t;
-        t.serviceStopWait = 3000;
-        t.afterServiceStopSleep = 1;
-        t.killWait = 3000;
-        t.afterKillSleep = 1;
-        t.taskListWait = 3000;
-        t.afterShutdownCheckSleep = 1;
-        t.afterShutdownSleep = 1;
-        t.beforeFinishSleep = 1;
-        t.powerShellWait = 5000;
-        t.tarWait = 10000;
-        t.extractProgressSleep = 1;
-        return t;
-    }
+    // Sleeps cut to a millisecond; tool time-outs kept long enough for a busy machine.
+    static EngineTimings fast() { return EngineTimings{3000, 1, 3000, 1, 3000, 1, 1, 1, 5000, 10000, 1, 5000}; }
 };
 
 // installProgress signals recorded by a spy, as "percent message".
@@ -54,7 +37,5 @@ inline QStringList progressOf(const QSignalSpy &spy)
     return out;
 }
 
-// The six signals of the unpacking step, whatever the tools reported.
-inline const QStringList kExtractingSteps{"80 Extracting files...", "83 Extracting files...",
-                                          "86 Extracting files...", "89 Extracting files...",
-                                          "92 Extracting files...", "95 Extracting files..."};
+inline const QStringList kExtractingSteps{"80 Extracting files...", "83 Extracting files...", "86 Extracting files...",
+                                          "89 Extracting files...", "92 Extracting files...", "95 Extracting files..."};

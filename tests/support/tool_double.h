@@ -1,22 +1,32 @@
 #pragma once
-// Stand-ins for command-line tools, placed first on PATH: each records its
-// call as one line "name|arg1|arg2..." in DIR/calls.log, runs an optional
-// shell snippet, and exits with the chosen code.
-#include <QString>
+// Stand-ins for command-line tools, put first on PATH by the constructor: each
+// appends "name|arg1|arg2..." to DIR/calls.log, runs an optional shell
+// snippet ($1... are its arguments) and exits with the chosen code.
+#include <QDir>
+#include <QFile>
 #include <QStringList>
 
-class ToolDoubles
+struct ToolDoubles
 {
-public:
-    explicit ToolDoubles(const QString &dir);
-    void add(const QString &name, int exitCode, const QString &shell = QString()) const;
-    QStringList calls() const;
-    // PATH with this directory first.
-    QString path() const;
-    // Puts this directory first on the PATH of the current process.
-    void activate() const;
-    const QString &dir() const { return directory; }
-
-private:
-    QString directory;
+    QString dir;
+    explicit ToolDoubles(const QString &d) : dir(d)
+    {
+        QDir().mkpath(d);
+        qputenv("PATH", (d + ':' + qEnvironmentVariable("PATH")).toUtf8());
+    }
+    void add(const QString &name, int exitCode, const QString &shell = QString()) const
+    {
+        QFile f(dir + '/' + name);
+        f.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        f.write(QStringLiteral("#!/bin/sh\nline='%1'; for a in \"$@\"; do line=\"$line|$a\"; done\n"
+                               "printf '%s\\n' \"$line\" >> '%2/calls.log'\n%3\nexit %4\n")
+                    .arg(name, dir, shell).arg(exitCode).toUtf8());
+        f.setPermissions(QFileDevice::Permissions(0x7755));
+    }
+    QStringList calls() const
+    {
+        QFile f(dir + "/calls.log");
+        f.open(QIODevice::ReadOnly);
+        return QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
+    }
 };

@@ -1,0 +1,75 @@
+// One whole update through the real binary at the real timings: a running
+// sandbox product, a package served on 127.0.0.1, the POSIX taskkill and
+// tasklist stand-ins, bsdtar and config.ini.
+#include "support/product_sandbox.h"
+#include "support/tree_snapshot.h"
+
+#include <QtTest>
+
+class TestEndToEnd : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void successfulUpdate()
+    {
+        ProductSandbox box;
+        box.startProduct();
+        box.prepareUpdate();
+        QTest::qWait(300);
+        const QVector<ProductCall> before = box.calls();
+        const auto userData = snapshotTree(box.app() + "/data");
+        QProcessEnvironment env = box.environment();
+        env.insert("FARWEN_FIXTURE_INSTALL_SECONDS", "3");
+        QProcess updater;
+        updater.setProcessEnvironment(env);
+        updater.start(updaterBinary(), {"-i", box.infoFile(), "-m", "manual"});
+        QVERIFY(updater.waitForStarted());
+        // Keep this event loop turning: the package server lives in it.
+        QTRY_COMPARE_WITH_TIMEOUT(updater.state(), QProcess::NotRunning, 60000);
+        QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(updater.exitCode(), 0);
+
+        const auto tree = snapshotTree(box.app());
+        QCOMPARE(tree.value("version.txt"), QByteArray("2.0.0"));
+        QCOMPARE(tree.value("KarvoDeskServer/version.txt"), QByteArray("2.0.0"));
+        QCOMPARE(tree.value("newfeature.dll").size(), 50000);
+        QCOMPARE(snapshotTree(box.app() + "/data"), userData);
+        QVERIFY(!QFileInfo::exists(box.infoFile()));
+        QVERIFY(QDir(box.app()).entryList({"_update_backup_*"}, QDir::Dirs).isEmpty());
+        QVERIFY(QDir(box.dataRoot()).entryList({"KarvoUpdate_*"}, QDir::Dirs).isEmpty());
+
+        QSettings config(box.app() + "/config.ini", QSettings::IniFormat);
+        QCOMPARE(config.value("App/Version").toString(), QStringLiteral("2.0.0"));
+        QCOMPARE(config.value("Update/LastUpdateVersion").toString(), QStringLiteral("2.0.0"));
+        QVERIFY(!config.contains("Update/LastPromptTime") && !config.contains("Update/LastCheckTime"));
+        QVERIFY(QDateTime::fromString(config.value("Update/LastUpdateTime").toString(), "yyyy-MM-dd hh:mm:ss").isValid());
+
+        for (const ProductCall &old : before)
+            QVERIFY2(!box.isAlive(old.pid), qPrintable(old.program)); // all three were stopped
+        const QString serverDir = box.app() + "/KarvoDeskServer";
+        const auto stop = box.callsOf("KarvoDeskDaemon.exe", "stop");
+        const auto install = box.callsOf("KarvoDeskDaemon.exe", "install");
+        const auto run = box.callsOf("KarvoDeskDaemon.exe", "run");
+        const auto main = box.callsOf("Pellamo.exe", "");
+        QCOMPARE(stop.size(), 1);
+        QCOMPARE(install.size(), 1);
+        QCOMPARE(install.first().cwd, serverDir);
+        QCOMPARE(run.size(), 2); // the product's own start, and the restart
+        QCOMPARE(run.last().cwd, serverDir);
+        QCOMPARE(main.size(), 2);
+        QCOMPARE(main.last().cwd, box.app());
+        QCOMPARE(main.last().version, QStringLiteral("2.0.0"));
+        QVERIFY(box.isAlive(main.last().pid));
+        QVERIFY(box.isAlive(run.last().pid));
+        // Installing, then the 5 s countdown; "install" takes 3 s, "run" 1 s
+        // after it, the main program 2 s after that.
+        QVERIFY(install.first().time >= stop.first().time + 5000);
+        const qint64 toRun = run.last().time - install.first().time, toMain = main.last().time - run.last().time;
+        QVERIFY2(toRun >= 3900 && toRun < 5000, qPrintable(QString::number(toRun)));
+        QVERIFY2(toMain >= 1900 && toMain < 3000, qPrintable(QString::number(toMain)));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestEndToEnd)
+#include "test_end_to_end.moc"

@@ -1,0 +1,175 @@
+// Start-up: bad input through the real binary, the elevated relaunch, stale
+// work directories and the companion directory.
+#include "startup/stale_cleanup.h"
+#include "startup/update_info.h"
+#include "support/product_sandbox.h"
+#include "support/tree_snapshot.h"
+
+#include <QtTest>
+
+namespace {
+
+QByteArray infoJson(const QString &appPath)
+{
+    return QStringLiteral("{\"app_path\": \"%1\", \"new_version\": \"2.0.1\", \"download_url\": \"http://127.0.0.1:1/p.zip\"}")
+        .arg(appPath)
+        .toUtf8();
+}
+
+bool setImmutable(const QString &path, bool on)
+{
+    return QProcess::execute("chattr", {on ? "+i" : "-i", path}) == 0;
+}
+
+} // namespace
+
+class TestStartup : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir sandbox;
+
+private slots:
+    void badInputEndsWithOne_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<bool>("fileRemains");
+        const QByteArray missing = infoJson("/nonexistent/dir/Pellamo.exe");
+        const QStringList info{"-i", "info.json"};
+        QTest::newRow("no -i") << QStringList{"-m", "manual"} << missing << "错误：必须通过 -i 参数传递JSON文件" << true;
+        QTest::newRow("unreadable") << QStringList{"-i", "other.json"} << missing << "无法读取JSON文件: \"other.json\"" << true;
+        QTest::newRow("unknown option") << QStringList{"--bogus"} << missing << "" << true;
+        QTest::newRow("json array") << info << QByteArray("[1, 2]") << "JSON格式不正确" << false;
+        QTest::newRow("broken json") << info << QByteArray("{\"app_path\": ") << "JSON格式不正确" << false;
+        QTest::newRow("version as number")
+            << info << QByteArray("{\"app_path\": \"/bin/sh\", \"new_version\": 2, \"download_url\": \"http://x/p.zip\"}")
+            << "参数不完整" << false;
+        QTest::newRow("program missing") << info << missing << "主程序不存在: \"/nonexistent/dir/Pellamo.exe\"" << false;
+    }
+    void badInputEndsWithOne()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QByteArray, content);
+        QFETCH(QString, line);
+        QFETCH(bool, fileRemains);
+        const QString work = sandbox.path() + "/work";
+        writeTreeFile(work + "/info.json", content);
+        const ProcessResult r = runProcess(updaterBinary(), args, work,
+                                           updaterEnvironment(sandbox.path() + "/data", sandbox.path()));
+        QVERIFY(r.finished);
+        QCOMPARE(r.exitCode, 1);
+        QVERIFY2(line.isEmpty() || r.stderrLines.contains(line), qPrintable(r.stderrLines.join('\n')));
+        QCOMPARE(QFile::exists(work + "/info.json"), fileRemains);
+    }
+
+    // Without root the binary asks pkexec to start it again with the very same
+    // arguments and leaves the update-info file alone.
+    void relaunchesElevated()
+    {
+        const QString dir = sandbox.path() + "/relaunch";
+        const QString record = dir + "/pkexec.args";
+        writeTreeFile(dir + "/stubs/pkexec", QStringLiteral("#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done "
+                                                            "> '%1.tmp'\nmv '%1.tmp' '%1'\n").arg(record).toUtf8());
+        const QString binary = dir + "/FarwenUpdater"; // reachable for the unprivileged user
+        QVERIFY(QFile::copy(updaterBinary(), binary));
+        const QString infoFile = dir + "/my update \"1\".json";
+        writeTreeFile(infoFile, infoJson("/bin/sh"));
+        for (const QString &p : {sandbox.path(), dir, dir + "/stubs", dir + "/stubs/pkexec", binary})
+            QVERIFY(QFile::setPermissions(p, QFileDevice::Permissions(0x7777)));
+        QProcessEnvironment env = updaterEnvironment(dir, dir);
+        env.insert("PATH", dir + "/stubs:" + env.value("PATH"));
+        const ProcessResult r = runProcess("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", "--",
+                                                       binary, "-i", infoFile, "-m", "manual"}, dir, env);
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY2(r.stderrLines.contains("已请求管理员权限重新运行程序"), qPrintable(r.stderrLines.join('\n')));
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(record), 5000);
+        QFile f(record);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts),
+                 (QStringList{binary, "-i", infoFile, "-m", "manual"}));
+        QVERIFY(QFile::exists(infoFile));
+    }
+
+    // Older than 300 s goes, each pattern only in its own place, links not followed.
+    void staleWorkDirectories()
+    {
+        const QString tmp = sandbox.path() + "/st/tmp", data = sandbox.path() + "/st/data";
+        writeTreeFile(tmp + "/TeskUpdate_100/sub/f", "x");
+        writeTreeFile(data + "/KarvoUpdate_200/update.zip", "x");
+        writeTreeFile(tmp + "/teskupdate_file", "x");
+        writeTreeFile(sandbox.path() + "/st/outside/precious", "x");
+        QVERIFY(QDir().mkpath(tmp + "/KarvoUpdate_9") && QDir().mkpath(data + "/TeskUpdate_9"));
+        QVERIFY(QFile::link(sandbox.path() + "/st/outside", data + "/KarvoUpdate_link"));
+        const QStringList stale{tmp + "/TeskUpdate_100", tmp + "/teskupdate_file", data + "/KarvoUpdate_200",
+                                data + "/KarvoUpdate_link"};
+        const QStringList kept{tmp + "/KarvoUpdate_9", data + "/TeskUpdate_9", sandbox.path() + "/st/outside/precious"};
+        const QDateTime born = QFileInfo(tmp + "/TeskUpdate_100").birthTime();
+        if (!born.isValid())
+            QSKIP("this file system does not record creation times");
+        removeStaleWorkDirs(tmp, data, born.addSecs(300));
+        for (const QString &p : stale + kept)
+            QVERIFY2(QFileInfo::exists(p) || QFileInfo(p).isSymLink(), qPrintable(p));
+        removeStaleWorkDirs(tmp, data, born.addSecs(310));
+        for (const QString &p : stale)
+            QVERIFY2(!QFileInfo::exists(p) && !QFileInfo(p).isSymLink(), qPrintable(p));
+        for (const QString &p : kept)
+            QVERIFY2(QFileInfo::exists(p), qPrintable(p));
+    }
+
+    // Removed 2000 ms after start, one retry 1000 ms later, never a third.
+    void companionRemovalTimings()
+    {
+        const QString first = sandbox.path() + "/comp/first", retried = sandbox.path() + "/comp/retried",
+                      givenUp = sandbox.path() + "/comp/given-up";
+        writeTreeFile(first + "/f", "x");
+        for (const QString &d : {retried, givenUp}) {
+            writeTreeFile(d + "/locked", "x");
+            if (!setImmutable(d + "/locked", true))
+                QSKIP("chattr +i is not available here");
+        }
+        for (const QString &d : {first, retried, givenUp})
+            scheduleCompanionRemoval(d);
+        QTest::qWait(1800);
+        QVERIFY(QFileInfo(first).isDir());
+        QTest::qWait(600);
+        QVERIFY(!QFileInfo::exists(first));
+        QVERIFY(QFileInfo(retried).isDir());
+        QVERIFY(setImmutable(retried + "/locked", false));
+        QTest::qWait(1000);
+        QVERIFY(!QFileInfo::exists(retried));
+        QVERIFY(setImmutable(givenUp + "/locked", false));
+        QTest::qWait(1500);
+        QVERIFY(QFileInfo(givenUp).isDir());
+    }
+
+    // A relative app_path is taken against the updater's own directory; the
+    // companion (".JSON" in any case) goes once the window is up.
+    void relativeAppPathAndCompanion()
+    {
+        const QString bin = sandbox.path() + "/bin", work = sandbox.path() + "/rel";
+        QVERIFY(QDir().mkpath(bin));
+        QVERIFY(QFile::copy(updaterBinary(), bin + "/FarwenUpdater"));
+        writeTreeFile(bin + "/prod/Main.exe", "main");
+        writeTreeFile(work + "/prod/Only.exe", "decoy");
+        writeTreeFile(work + "/Upd.JSON", infoJson("prod/Main.exe"));
+        writeTreeFile(work + "/Upd/nested/f.txt", "x");
+        QProcess updater;
+        updater.setWorkingDirectory(work);
+        updater.setProcessEnvironment(updaterEnvironment(sandbox.path() + "/data", sandbox.path()));
+        updater.start(bin + "/FarwenUpdater", {"-i", "Upd.JSON"});
+        QVERIFY(updater.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(work + "/Upd"), 5000);
+        QCOMPARE(updater.state(), QProcess::Running); // past every check: the window is up
+        updater.kill();
+        updater.waitForFinished();
+
+        writeTreeFile(work + "/info.json", infoJson("prod/Only.exe"));
+        const ProcessResult r = runProcess(bin + "/FarwenUpdater", {"-i", "info.json"}, work,
+                                           updaterEnvironment(sandbox.path() + "/data", sandbox.path()));
+        QCOMPARE(r.exitCode, 1);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestStartup)
+#include "test_startup.moc"

@@ -1,0 +1,279 @@
+// The window under the offscreen platform: real buttons clicked, the engine's
+// signals driven, and the restart of a sandbox product at short timings. The
+// window never ends this process: endProcess only records.
+#include "engine/update_engine.h"
+#include "support/product_sandbox.h"
+#include "window/updater_window.h"
+
+#include <QtTest>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+
+class TestableWindow : public UpdaterWindow
+{
+public:
+    explicit TestableWindow(const WindowTimings &t = WindowTimings())
+    {
+        setTimings(t);
+        // Outlives the window: the destructor ends the process after the subclass is gone.
+        endProcess = [codes = endCodes](int code) { *codes << code; };
+    }
+    using UpdaterWindow::cancelButton;
+    using UpdaterWindow::engine;
+    using UpdaterWindow::progressBar;
+    using UpdaterWindow::restartButton;
+    using UpdaterWindow::state;
+    using UpdaterWindow::statusLabel;
+    using UpdaterWindow::updateButton;
+    using UpdaterWindow::websiteButton;
+    std::shared_ptr<QList<int>> endCodes = std::make_shared<QList<int>>();
+
+    QStringList buttons() const
+    {
+        QStringList out;
+        for (QPushButton *b : {updateButton, cancelButton, restartButton, websiteButton})
+            if (b->isVisibleTo(this))
+                out << b->text() + (b->isEnabled() ? "" : " (disabled)");
+        return out;
+    }
+};
+
+namespace {
+
+// Runs the event loop until something quits it, or gives up.
+bool quitsAfter(const std::function<void()> &action, int withinMs = 1500)
+{
+    QTimer::singleShot(withinMs, [] { QCoreApplication::exit(42); });
+    QTimer::singleShot(0, action);
+    return QCoreApplication::exec() == 0;
+}
+
+} // namespace
+
+class TestWindow : public QObject
+{
+    Q_OBJECT
+    ProductSandbox box;
+    QList<QPointer<TestableWindow>> windows;
+
+    TestableWindow *makeWindow(const QString &mode, const QString &path = "/slow.zip")
+    {
+        WindowTimings t;
+        t.countdownTick = 3600 * 1000; // no restart of the shared sandbox
+        auto *w = new TestableWindow(t);
+        windows << w;
+        w->setUpdateInfo(box.mainProgram(), "2.0.0", box.server.url(path), mode, QString());
+        return w;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        qputenv("PROGRAMDATA", box.dataRoot().toUtf8());
+        qputenv("FARWEN_FIXTURE_LOG", box.environment().value("FARWEN_FIXTURE_LOG").toUtf8());
+        HttpRoute slow;
+        slow.body = HttpServer::pattern(400000);
+        slow.dripBytes = 1000;
+        slow.dripIntervalMs = 50;
+        for (const char *path : {"/slow.zip", "/manual.zip", "/auto.zip"})
+            box.server.route(path, slow);
+    }
+    void cleanupTestCase()
+    {
+        for (const auto &w : windows)
+            delete w.data();
+    }
+
+    // "manual" starts by itself after 100 ms, "auto" waits for the click;
+    // Cancel returns to idle, Cancel in idle quits.
+    void startModesAndCancel()
+    {
+        TestableWindow *manual = makeWindow("MANUAL", "/manual.zip");
+        TestableWindow *automatic = makeWindow("auto", "/auto.zip");
+        QCOMPARE(manual->state, STATE_IDLE);
+        QTRY_COMPARE(manual->state, STATE_DOWNLOADING);
+        QTRY_COMPARE(box.server.requestCount("/manual.zip"), 1);
+        QTest::mouseClick(manual->cancelButton, Qt::LeftButton);
+        QCOMPARE(manual->state, STATE_IDLE);
+        QCOMPARE(manual->statusLabel->text(), QStringLiteral("Download cancelled"));
+        QCOMPARE(automatic->state, STATE_IDLE);
+        QCOMPARE(box.server.requestCount("/auto.zip"), 0);
+        QCOMPARE(automatic->buttons(), (QStringList{"Update Now", "Cancel"}));
+        QTest::mouseClick(automatic->updateButton, Qt::LeftButton);
+        QCOMPARE(automatic->buttons(), QStringList{"Cancel"});
+        QTRY_COMPARE(box.server.requestCount("/auto.zip"), 1);
+        QTest::mouseClick(automatic->cancelButton, Qt::LeftButton);
+        QVERIFY(!automatic->engine->isRunning);
+        emit automatic->engine->progressChanged(30, "Download: 30%"); // late: ignored
+        QVERIFY(!automatic->progressBar->isVisibleTo(automatic));
+        QVERIFY(quitsAfter([automatic] { QTest::mouseClick(automatic->cancelButton, Qt::LeftButton); }));
+    }
+
+    // Downloading turns into installing at 70 %, not before; success shows Restart.
+    void installingAndSuccess()
+    {
+        TestableWindow *w = makeWindow("auto");
+        QTest::mouseClick(w->updateButton, Qt::LeftButton);
+        emit w->engine->installProgress(69, "early");
+        QCOMPARE(w->state, STATE_DOWNLOADING);
+        emit w->engine->installProgress(70, "Closing processes...");
+        QCOMPARE(w->state, STATE_INSTALLING);
+        QCOMPARE(w->progressBar->value(), 70);
+        QCOMPARE(w->buttons(), QStringList{"Installing... (disabled)"});
+        QVERIFY(w->progressBar->styleSheet().contains("#4CAF50"));
+        w->engine->cancel();
+        emit w->engine->updateFinished(false, "ignored");
+        QCOMPARE(w->state, STATE_INSTALLING);
+        emit w->engine->updateFinished(true, "安装已成功完成");
+        QCOMPARE(w->state, STATE_SUCCESS);
+        QCOMPARE(w->statusLabel->text(), QStringLiteral("Update successful! Restarting..."));
+        QCOMPARE(w->buttons(), QStringList{"Restart"});
+    }
+
+    void failurePresentation_data()
+    {
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<int>("state");
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<QStringList>("buttons");
+        const QStringList retry{"Retry", "Close"};
+        QTest::newRow("network") << "下载失败: Connection closed" << int(STATE_DOWNLOAD_FAILED) << "Download failed" << retry;
+        QTest::newRow("integrity") << "文件完整性校验失败" << int(STATE_DOWNLOAD_FAILED) << "Download failed" << retry;
+        QTest::newRow("download keyword first") << "下载中断，已恢复原版本" << int(STATE_DOWNLOAD_FAILED)
+                                                << "Download failed" << retry;
+        QTest::newRow("restored") << "安装文件失败，已恢复原版本" << int(STATE_INSTALL_FAILED_RESTORED)
+                                  << "Update failed, restored to previous version" << QStringList{"Close"};
+        QTest::newRow("restored before critical") << "已恢复原版本 无法恢复" << int(STATE_INSTALL_FAILED_RESTORED)
+                                                  << "Update failed, restored to previous version" << QStringList{"Close"};
+        QTest::newRow("critical") << "安装失败且无法恢复，需要重新安装" << int(STATE_INSTALL_FAILED_CRITICAL)
+                                  << "Critical error! Please download from website" << QStringList{"Close", "Website"};
+    }
+    void failurePresentation()
+    {
+        QFETCH(QString, message);
+        QFETCH(int, state);
+        QFETCH(QString, status);
+        QFETCH(QStringList, buttons);
+        TestableWindow *w = makeWindow("auto");
+        QTest::mouseClick(w->updateButton, Qt::LeftButton);
+        emit w->engine->installProgress(70, "Closing processes...");
+        w->engine->cancel();
+        emit w->engine->errorOccurred(message);
+        QCOMPARE(int(w->state), state);
+        QCOMPARE(w->statusLabel->text(), status);
+        QCOMPARE(w->buttons(), buttons);
+        QVERIFY(!w->progressBar->isVisibleTo(w));
+        QVERIFY(quitsAfter([w] { QTest::mouseClick(w->cancelButton, Qt::LeftButton); }));
+    }
+
+    // "Retry" starts a new download whose Cancel returns to idle, not quits.
+    void retryThenCancel()
+    {
+        TestableWindow *w = makeWindow("auto", "/nothing-here.zip");
+        QTest::mouseClick(w->updateButton, Qt::LeftButton);
+        QTRY_COMPARE(w->state, STATE_DOWNLOAD_FAILED);
+        QTest::mouseClick(w->updateButton, Qt::LeftButton);
+        QCOMPARE(w->state, STATE_DOWNLOADING);
+        QCOMPARE(w->buttons(), QStringList{"Cancel"});
+        QVERIFY(!quitsAfter([w] { QTest::mouseClick(w->cancelButton, Qt::LeftButton); }, 300));
+        QCOMPARE(w->state, STATE_IDLE);
+    }
+
+    // A close while installing waits for the installation's end.
+    void closeWhileInstalling()
+    {
+        TestableWindow *w = makeWindow("auto");
+        w->show();
+        QTest::mouseClick(w->updateButton, Qt::LeftButton);
+        emit w->engine->installProgress(70, "Closing processes...");
+        QVERIFY(!w->close());
+        QCOMPARE(w->state, STATE_INSTALLING);
+        w->engine->isRunning = false;
+        QVERIFY(quitsAfter([w] { emit w->engine->errorOccurred("安装文件失败，已恢复原版本"); }));
+        QCOMPARE(w->state, STATE_INSTALL_FAILED_RESTORED);
+        const auto codes = w->endCodes;
+        QVERIFY(w->close());
+        QTRY_VERIFY(windows.last().isNull()); // deleted on close, and the process ends with 0
+        QCOMPARE(*codes, QList<int>{0});
+    }
+
+    // After success: five ticks, daemon "install" (killed at its time-out),
+    // "run" after it, the main program last, then the process ends with 0.
+    void restart_data()
+    {
+        QTest::addColumn<QString>("variant");
+        QTest::addColumn<bool>("daemon");
+        QTest::addColumn<QStringList>("calls");
+        const QStringList all{"KarvoDeskDaemon.exe install", "KarvoDeskDaemon.exe run", "Pellamo.exe "};
+        QTest::newRow("normal") << "" << true << all;
+        QTest::newRow("hanging install") << "FARWEN_FIXTURE_INSTALL_SECONDS" << true << all;
+        QTest::newRow("run fails") << "FARWEN_FIXTURE_BREAK_ON_INSTALL" << true
+                                   << QStringList{"KarvoDeskDaemon.exe install", "Pellamo.exe "};
+        QTest::newRow("no daemon") << "" << false << QStringList{"Pellamo.exe "};
+        QTest::newRow("double press") << "press" << true << all;
+    }
+    void restart()
+    {
+        QFETCH(QString, variant);
+        QFETCH(bool, daemon);
+        QFETCH(QStringList, calls);
+        ProductSandbox product(daemon);
+        qputenv("FARWEN_FIXTURE_LOG", product.environment().value("FARWEN_FIXTURE_LOG").toUtf8());
+        if (variant.startsWith("FARWEN_"))
+            qputenv(variant.toUtf8(), "30");
+        WindowTimings t;
+        t.countdownTick = 100;
+        t.daemonInstallTimeout = 400;
+        t.daemonRunDelay = 150;
+        t.mainProgramDelay = 250;
+        auto *w = new TestableWindow(t);
+        windows << w;
+        w->setUpdateInfo(product.mainProgram(), "2.0.0", product.server.url("/p.zip"), "auto", QString());
+        const qint64 finishedAt = monotonicMs();
+        emit w->engine->updateFinished(true, "安装已成功完成");
+        QStringList texts{w->restartButton->text()};
+        if (variant == "press") {
+            QTest::mouseClick(w->restartButton, Qt::LeftButton);
+            QTest::mouseClick(w->restartButton, Qt::LeftButton);
+        }
+        QElapsedTimer clock;
+        clock.start();
+        while (w->endCodes->isEmpty() && clock.elapsed() < 5000) {
+            QTest::qWait(2);
+            if (texts.last() != w->restartButton->text())
+                texts << w->restartButton->text();
+        }
+        QTest::qWait(300);
+        qunsetenv(variant.toUtf8());
+        QCOMPARE(*w->endCodes, QList<int>{0});
+        QStringList got;
+        for (const ProductCall &c : product.calls())
+            got << c.program + " " + c.args;
+        QCOMPARE(got, calls);
+        const QVector<ProductCall> c = product.calls();
+        const qint64 firstCall = c.first().time - finishedAt;
+        if (variant == "press") {
+            QVERIFY2(firstCall < 150, qPrintable(QString::number(firstCall)));
+            return;
+        }
+        QCOMPARE(texts, (QStringList{"Restart", "Restart (4)", "Restart (3)", "Restart (2)", "Restart (1)"}));
+        QVERIFY2(firstCall >= 450 && firstCall < 650, qPrintable(QString::number(firstCall)));
+        // install -> run: the install's end (at once, or killed at 400 ms) plus 150 ms; run -> main: 250 ms.
+        const qint64 installTime = variant == "FARWEN_FIXTURE_INSTALL_SECONDS" ? 400 : 0;
+        if (calls.size() == 3) {
+            const qint64 toRun = c.at(1).time - c.at(0).time, toMain = c.at(2).time - c.at(1).time;
+            QVERIFY2(toRun >= installTime + 140 && toRun < installTime + 300, qPrintable(QString::number(toRun)));
+            QVERIFY2(toMain >= 240 && toMain < 400, qPrintable(QString::number(toMain)));
+            QVERIFY(!product.isAlive(c.at(0).pid));
+        } else if (daemon) {
+            const qint64 toMain = c.at(1).time - c.at(0).time; // after the failed "run", as if it had started
+            QVERIFY2(toMain >= 390 && toMain < 600, qPrintable(QString::number(toMain)));
+        }
+        QCOMPARE(c.last().version, QStringLiteral("1.0.0"));
+        QVERIFY(product.isAlive(c.last().pid));
+    }
+};
+
+QTEST_MAIN(TestWindow)
+#include "test_window.moc"
