@@ -19,5 +19,11 @@ done
 echo "== MinGW-w64 probe of the Windows platform layer"
 x86_64-w64-mingw32-g++-posix -std=c++17 -Wall -Wextra -Werror -I"$root/src" \
   "$root/src/platform/platform_win.cpp" "$root/src/platform/windows_cmdline.cpp" \
-  "$root/tests/support/win_platform_probe.cpp" -o "$root/build/win_platform_probe.exe" -ladvapi32 -lshell32
+  "$root/scripts/dev/win_platform_probe.cpp" -o "$root/build/win_platform_probe.exe" -ladvapi32 -lshell32
 echo "win_platform_probe.exe linked"
+
+# The test budget: tests with their support against the product, in lines
+# that are neither blank nor comment-only.
+lines() { find "$@" \( -name '*.cpp' -o -name '*.h' \) -print0 | xargs -0 cat | grep -v -E '^\s*(//.*)?$' | wc -l; }
+product=$(lines "$root/src" "$root/tools"); tests=$(lines "$root/tests")
+echo "== Test lines $tests, product lines $product: $((100 * tests / product)) % (budget: at most 50 %)"

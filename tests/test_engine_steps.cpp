@@ -181,55 +181,6 @@ private slots:
         engine.cancel();
     }
 
-    // The real stand-ins stop the product's processes (the server with its
-    // child) and nothing else; a main program that survives fails the step.
-    void processShutdown()
-    {
-        TestableEngine engine;
-        install(engine);
-        const QString fixture = QCoreApplication::applicationDirPath() + "/farwen_fixture_program";
-        const QStringList programs{app + "/Pellamo.exe", app + "/KarvoDeskServer/KarvoDeskDaemon.exe",
-                                   app + "/KarvoDeskServer.exe", root.path() + "/other/KarvoDeskServer.exe.old"};
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("FARWEN_FIXTURE_CHILD", "1");
-        env.insert("FARWEN_FIXTURE_LOG", root.path() + "/calls.log");
-        QVector<QProcess *> running;
-        for (const QString &p : programs) {
-            QDir().mkpath(QFileInfo(p).absolutePath());
-            QFile::remove(p);
-            QVERIFY(QFile::copy(fixture, p));
-            running << new QProcess(this);
-            running.last()->setProcessEnvironment(env);
-            running.last()->start(p, {"run"});
-            QVERIFY(running.last()->waitForStarted());
-        }
-        qputenv("FARWEN_FIXTURE_LOG", (root.path() + "/calls.log").toUtf8());
-        QTest::qWait(200);
-        QProcess pgrep;
-        pgrep.start("pgrep", {"-P", QString::number(running.at(2)->processId())});
-        QVERIFY(pgrep.waitForFinished());
-        const QString child = QString::fromLatin1(pgrep.readAllStandardOutput()).trimmed();
-        QVERIFY(!child.isEmpty());
-        QVERIFY(engine.closeProcesses());
-        for (int i = 0; i < 3; ++i)
-            QTRY_COMPARE(running.at(i)->state(), QProcess::NotRunning);
-        QVERIFY(QFile::symLinkTarget("/proc/" + child + "/exe").isEmpty());
-        QCOMPARE(running.at(3)->state(), QProcess::Running); // a look-alike name is not ours
-        QFile calls(root.path() + "/calls.log");
-        QVERIFY(calls.open(QIODevice::ReadOnly));
-        QVERIFY(calls.readAll().contains("KarvoDeskDaemon.exe args=[stop]"));
-        qunsetenv("FARWEN_FIXTURE_LOG");
-
-        ToolDoubles tools(root.path() + "/tools-survivor");
-        tools.add("taskkill", 1);
-        tools.add("tasklist", 0, "echo 'Pellamo.exe   4242 Console 1 900 K'");
-        QVERIFY(!engine.closeProcesses());
-        QCOMPARE(tools.calls().filter("taskkill|/F|/IM|Pellamo.exe").size(), 2); // once more after the check
-        running.at(3)->kill();
-        running.at(3)->waitForFinished();
-        qDeleteAll(running);
-    }
-
     // The backup holds every file; the restore brings the tree back byte for
     // byte and keeps a backup it could not fully put back.
     void backupAndRestore()
@@ -288,46 +239,6 @@ private slots:
         QCOMPARE(tools.calls().size(), tarExit < 0 ? 1 : 2);
         if (tarExit >= 0)
             QCOMPARE(tools.calls().at(1), QStringLiteral("bsdtar|-xf|%1|-C|%2").arg(engine.zipPath, app));
-        engine.cancel();
-    }
-
-    // A real archive through the real bsdtar (pwsh is absent here).
-    void extractionWithBsdtar()
-    {
-        TestableEngine engine;
-        install(engine);
-        const QString pkg = root.path() + "/pkg";
-        writeTreeFile(pkg + "/Pellamo.exe", "main v2");
-        writeTreeFile(pkg + "/data/deep/x1.dat", "new 1");
-        QDir().mkpath(engine.tempDir);
-        QCOMPARE(QProcess::execute("/usr/bin/bsdtar", {"--format=zip", "-cf", engine.zipPath, "-C", pkg, "."}), 0);
-        QVERIFY(engine.extractPackage());
-        const auto tree = snapshotTree(app);
-        QCOMPARE(tree.value("Pellamo.exe"), QByteArray("main v2"));
-        QCOMPARE(tree.value("data/deep/x1.dat"), QByteArray("new 1"));
-        QCOMPARE(tree.value("data/deep/x2.dat"), QByteArray("2"));
-        engine.cancel();
-    }
-
-    void configUpdate()
-    {
-        TestableEngine engine;
-        install(engine);
-        writeTreeFile(engine.configPath, "[App]\nVersion=1.9.0\nLanguage=zh\n\n[Update]\nLastPromptTime=111\n"
-                                         "LastCheckTime=222\nChannel=stable\n");
-        const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
-        QVERIFY(engine.updateConfigFile());
-        QSettings s(engine.configPath, QSettings::IniFormat);
-        QCOMPARE(s.value("App/Version").toString(), QStringLiteral("2.1.0"));
-        QCOMPARE(s.value("Update/LastUpdateVersion").toString(), QStringLiteral("2.1.0"));
-        QCOMPARE(s.value("App/Language").toString(), QStringLiteral("zh"));
-        QCOMPARE(s.value("Update/Channel").toString(), QStringLiteral("stable"));
-        QVERIFY(!s.contains("Update/LastPromptTime") && !s.contains("Update/LastCheckTime"));
-        const QDateTime stamp = QDateTime::fromString(s.value("Update/LastUpdateTime").toString(), "yyyy-MM-dd hh:mm:ss");
-        QVERIFY(stamp >= before && stamp <= QDateTime::currentDateTime());
-        QFile::remove(engine.configPath);
-        QVERIFY(!engine.updateConfigFile());
-        QVERIFY(!QFileInfo::exists(engine.configPath)); // never created
         engine.cancel();
     }
 };

@@ -153,6 +153,12 @@ private slots:
         QCOMPARE(tree.value("Pellamo.exe"), mainProgram.toUtf8());
         if (mainProgram == "main v1")
             QCOMPARE(tree, original);
+        if (condition == "survivor") { // daemon and server with their children; the survivor once more
+            QStringList kills;
+            for (const char *name : {"KarvoDeskDaemon.exe|/T", "KarvoDeskServer.exe|/T", "Pellamo.exe"})
+                kills << QStringLiteral("taskkill|/F|/IM|") + name;
+            QCOMPARE(tools.calls().filter("taskkill"), kills + QStringList{kills.last()});
+        }
         if (condition.isEmpty()) {
             QCOMPARE(tree.value("added.dll"), QByteArray("new"));
             QCOMPARE(QSettings(engine.configPath, QSettings::IniFormat).value("App/Version").toString(), QStringLiteral("2.0"));
