@@ -1,0 +1,143 @@
+// The Windows platform layer, built with MinGW-w64 and run under Wine: the
+// real Win32 calls, checked against Windows' own parsing and file rules.
+// Started with "--child FILE ARGS..." it writes the arguments it received to
+// FILE; with "--exit N" it ends through terminateNow(N).
+#include "platform/platform.h"
+#include "platform/windows_cmdline.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+int passed = 0, failed = 0;
+
+void check(bool ok, const std::string &what)
+{
+    (ok ? passed : failed)++;
+    if (!ok)
+        std::printf("FAIL: %s\n", what.c_str());
+}
+
+std::vector<std::wstring> split(const std::wstring &commandLine)
+{
+    int n = 0;
+    LPWSTR *argv = CommandLineToArgvW(commandLine.c_str(), &n);
+    std::vector<std::wstring> out(argv, argv + n);
+    LocalFree(argv);
+    return out;
+}
+
+std::string narrow(const std::wstring &s)
+{
+    std::string out(WideCharToMultiByte(CP_UTF8, 0, s.c_str(), int(s.size()), nullptr, 0, nullptr, nullptr), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, s.c_str(), int(s.size()), &out[0], int(out.size()), nullptr, nullptr);
+    return out;
+}
+
+std::wstring widen(const std::string &s)
+{
+    std::wstring out(MultiByteToWideChar(CP_UTF8, 0, s.c_str(), int(s.size()), nullptr, 0), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, s.c_str(), int(s.size()), &out[0], int(out.size()));
+    return out;
+}
+
+std::string slurp(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+DWORD runAndWait(const std::wstring &commandLine)
+{
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi{};
+    std::wstring line = commandLine;
+    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        return 0xFFFFFFFF;
+    WaitForSingleObject(pi.hProcess, 10000);
+    DWORD code = 0xFFFFFFFF;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    return code;
+}
+
+// Hostile arguments, as UTF-8: what the relaunch must pass on unchanged.
+const std::vector<std::vector<std::string>> kArgumentSets{
+    {"-i", "C:\\Program Files\\Pellamo\\update info.json", "-m", "manual"},
+    {"a\tb", "", "x"},
+    {"say \"hi\"", "\"", "a\"b"},
+    {"C:\\dir\\", "C:\\my dir\\", "C:\\x y\\\\"},
+    {"a\\\"b", "a\\\\\"b c", "\\\\\"", "\\"},
+    {"\xe6\x9b\xb4\xe6\x96\xb0 \xe6\x96\x87\xe4\xbb\xb6.json", "caf\xc3\xa9"},
+};
+
+} // namespace
+
+int main()
+{
+    const std::vector<std::wstring> self = split(GetCommandLineW());
+    if (self.size() >= 2 && self[1] == L"--child") {
+        std::ofstream out(narrow(self[2]) + ".tmp", std::ios::binary);
+        for (std::size_t i = 3; i < self.size(); ++i)
+            out << narrow(self[i]) << '\n';
+        out.close();
+        MoveFileW((self[2] + L".tmp").c_str(), self[2].c_str());
+        return 0;
+    }
+    if (self.size() >= 3 && self[1] == L"--exit")
+        platform::terminateNow(std::stoi(narrow(self[2])));
+
+    // Relaunch quoting: Windows splits the joined line back into the same arguments.
+    for (const auto &args : kArgumentSets) {
+        std::vector<std::wstring> wide{L"prog.exe"};
+        for (const std::string &a : args)
+            wide.push_back(widen(a));
+        const std::vector<std::wstring> back =
+            split(L"prog.exe " + platform::joinWindowsArguments({wide.begin() + 1, wide.end()}));
+        check(back == wide, "quoting round trip of " + args.front());
+    }
+
+    // The real relaunch: the started copy receives exactly the arguments.
+    char dir[MAX_PATH];
+    GetTempPathA(MAX_PATH, dir);
+    const std::string record = std::string(dir) + "farwen_relaunch.txt";
+    DeleteFileA(record.c_str());
+    std::vector<std::string> relaunchArgs{"--child", record};
+    for (const auto &args : kArgumentSets)
+        relaunchArgs.insert(relaunchArgs.end(), args.begin(), args.end());
+    check(platform::relaunchElevated(relaunchArgs), "relaunch started");
+    for (int i = 0; i < 100 && GetFileAttributesA(record.c_str()) == INVALID_FILE_ATTRIBUTES; ++i)
+        Sleep(100);
+    std::string expected;
+    for (std::size_t i = 2; i < relaunchArgs.size(); ++i)
+        expected += relaunchArgs[i] + '\n';
+    check(slurp(record) == expected, "relaunched copy got the same arguments");
+
+    // File copy: bytes copied; an existing target is refused and left alone.
+    const std::string from = std::string(dir) + "farwen_from.bin", to = std::string(dir) + "farwen_to.bin";
+    DeleteFileA(to.c_str());
+    std::ofstream(from, std::ios::binary) << std::string("abc\0def", 7);
+    check(platform::copyFile(from, to) && slurp(to) == std::string("abc\0def", 7), "copy");
+    std::ofstream(from, std::ios::binary) << "changed";
+    check(!platform::copyFile(from, to) && slurp(to) == std::string("abc\0def", 7), "copy refuses an existing target");
+
+    check(platform::dataRoot() == "C:/ProgramData", "data root");
+    check(platform::isAdministrator(), "Wine runs as an administrator");
+    check(platform::toolProgram(platform::Tool::Tar) == "tar", "tool names");
+    // The process really ends with the given code.
+    check(runAndWait(L"\"" + self[0] + L"\" --exit 7") == 7, "terminateNow exit code");
+
+    std::printf("%d passed, %d failed\n", passed, failed);
+    return failed == 0 ? 0 : 1;
+}
