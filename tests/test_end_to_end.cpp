@@ -48,10 +48,10 @@ private slots:
         for (const ProductCall &old : before)
             QVERIFY2(!box.isAlive(old.pid), qPrintable(old.program)); // all three were stopped
         const QString serverDir = box.app() + "/KarvoDeskServer";
-        const auto stop = box.callsOf("KarvoDeskDaemon.exe", "stop");
-        const auto install = box.callsOf("KarvoDeskDaemon.exe", "install");
-        const auto run = box.callsOf("KarvoDeskDaemon.exe", "run");
-        const auto main = box.callsOf("Pellamo.exe", "");
+        const auto stop = box.calls("KarvoDeskDaemon.exe", "stop");
+        const auto install = box.calls("KarvoDeskDaemon.exe", "install");
+        const auto run = box.calls("KarvoDeskDaemon.exe", "run");
+        const auto main = box.calls("Pellamo.exe", "");
         QCOMPARE(stop.size(), 1);
         QCOMPARE(install.size(), 1);
         QCOMPARE(install.first().cwd, serverDir);

@@ -59,9 +59,7 @@ class TestWindow : public QObject
 
     TestableWindow *makeWindow(const QString &mode, const QString &path = "/slow.zip")
     {
-        WindowTimings t;
-        t.countdownTick = 3600 * 1000; // no restart of the shared sandbox
-        auto *w = new TestableWindow(t);
+        auto *w = new TestableWindow(WindowTimings{100, 300, 3600 * 1000}); // no restart of the shared sandbox
         windows << w;
         w->setUpdateInfo(box.mainProgram(), "2.0.0", box.server.url(path), mode, QString());
         return w;
@@ -212,12 +210,7 @@ private slots:
         qputenv("FARWEN_FIXTURE_LOG", product.environment().value("FARWEN_FIXTURE_LOG").toUtf8());
         if (variant.startsWith("FARWEN_"))
             qputenv(variant.toUtf8(), "30");
-        WindowTimings t;
-        t.countdownTick = 100;
-        t.daemonInstallTimeout = 400;
-        t.daemonRunDelay = 150;
-        t.mainProgramDelay = 250;
-        auto *w = new TestableWindow(t);
+        auto *w = new TestableWindow(WindowTimings{100, 300, 100, 400, 150, 250});
         windows << w;
         w->setUpdateInfo(product.mainProgram(), "2.0.0", product.server.url("/p.zip"), "auto", QString());
         const qint64 finishedAt = monotonicMs();

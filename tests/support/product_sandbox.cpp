@@ -3,63 +3,55 @@
 #include "tree_snapshot.h"
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <chrono>
 #include <csignal>
 
 namespace {
 
-QString fixtureBinary()
-{
-    return QCoreApplication::applicationDirPath() + "/farwen_fixture_program";
-}
-
 void installProgram(const QString &path)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile::copy(fixtureBinary(), path);
-    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QFile::copy(QCoreApplication::applicationDirPath() + "/farwen_fixture_program", path);
+    QFile::setPermissions(path, QFileDevice::Permissions(0x7700));
 }
 
 } // namespace
+
+qint64 monotonicMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
 
 QString updaterBinary()
 {
     return QStringLiteral(FARWEN_UPDATER_BIN);
 }
 
-QProcessEnvironment updaterEnvironment(const QString &dataRoot, const QString &tempDir)
+QProcessEnvironment updaterEnvironment(const QString &dir)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QT_QPA_PLATFORM", "offscreen");
-    env.insert("PROGRAMDATA", dataRoot);
-    env.insert("TMPDIR", tempDir);
-    env.insert("XDG_RUNTIME_DIR", tempDir);
+    env.insert("PROGRAMDATA", dir + "/programdata");
+    env.insert("TMPDIR", dir + "/tmp");
+    QDir().mkpath(dir + "/programdata");
+    QDir().mkpath(dir + "/tmp");
     return env;
 }
 
-ProcessResult runProcess(const QString &program, const QStringList &args, const QString &workDir,
-                         const QProcessEnvironment &env)
+int runToEnd(const QString &program, const QStringList &args, const QString &workDir, const QProcessEnvironment &env,
+             QString *err)
 {
     QProcess p;
     p.setWorkingDirectory(workDir);
     p.setProcessEnvironment(env);
     p.start(program, args);
-    ProcessResult r;
-    r.finished = p.waitForFinished(30000);
-    if (!r.finished)
-        p.kill();
-    r.exitCode = p.exitCode();
-    r.stderrLines = QString::fromUtf8(p.readAllStandardError()).split('\n', Qt::SkipEmptyParts);
-    return r;
-}
-
-qint64 monotonicMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+    const bool ended = p.waitForFinished(30000);
+    p.kill();
+    p.waitForFinished();
+    if (err)
+        *err = QString::fromUtf8(p.readAllStandardError());
+    return ended ? p.exitCode() : -1;
 }
 
 ProductSandbox::ProductSandbox(bool withDaemon)
@@ -73,8 +65,6 @@ ProductSandbox::ProductSandbox(bool withDaemon)
     writeTreeFile(app() + "/version.txt", "1.0.0");
     writeTreeFile(app() + "/data/user-settings.json", "{\"theme\": \"dark\"}");
     writeTreeFile(app() + "/config.ini", "[App]\nVersion=1.0.0\n\n[Update]\nLastPromptTime=1\nLastCheckTime=2\n");
-    QDir().mkpath(dataRoot());
-    QDir().mkpath(root.path() + "/tmp");
 }
 
 ProductSandbox::~ProductSandbox()
@@ -82,7 +72,7 @@ ProductSandbox::~ProductSandbox()
     // Everything the updater started again, and what it did not stop.
     for (const ProductCall &c : calls())
         if (c.args != "stop" && c.args != "install" && isAlive(c.pid))
-            ::kill(static_cast<pid_t>(c.pid), SIGKILL);
+            ::kill(pid_t(c.pid), SIGKILL);
     for (QProcess *p : product) {
         p->kill();
         p->waitForFinished();
@@ -90,60 +80,50 @@ ProductSandbox::~ProductSandbox()
     }
 }
 
-void ProductSandbox::startProduct()
-{
-    const QProcessEnvironment env = environment();
-    auto start = [&](const QString &program, const QStringList &args) {
-        auto *p = new QProcess;
-        p->setProcessEnvironment(env);
-        p->setWorkingDirectory(QFileInfo(program).absolutePath());
-        p->start(program, args);
-        p->waitForStarted();
-        product << p;
-    };
-    start(mainProgram(), {});
-    if (QFileInfo::exists(app() + "/KarvoDeskServer/KarvoDeskDaemon.exe"))
-        start(app() + "/KarvoDeskServer/KarvoDeskDaemon.exe", {"run"});
-    start(app() + "/KarvoDeskServer.exe", {});
-}
-
-void ProductSandbox::prepareUpdate(const QByteArray &rawPackage)
-{
-    const QString zip = root.path() + "/update.zip";
-    if (rawPackage.isNull()) {
-        const QString pkg = root.path() + "/package";
-        installProgram(pkg + "/Pellamo.exe");
-        writeTreeFile(pkg + "/version.txt", "2.0.0");
-        writeTreeFile(pkg + "/KarvoDeskServer/version.txt", "2.0.0");
-        writeTreeFile(pkg + "/newfeature.dll", QByteArray(50000, 'n'));
-        QProcess::execute("/usr/bin/bsdtar", {"--format=zip", "-cf", zip, "-C", pkg, "."});
-    } else {
-        writeTreeFile(zip, rawPackage);
-    }
-    HttpRoute route;
-    QFile package(zip);
-    package.open(QIODevice::ReadOnly);
-    route.body = package.readAll();
-    server.route("/update.zip", route);
-    writeTreeFile(infoFile(), QStringLiteral("{\"app_path\": \"%1\", \"new_version\": \"2.0.0\", \"download_url\": \"%2\", "
-                                             "\"memo\": \"New version\"}")
-                                  .arg(mainProgram(), server.url("/update.zip"))
-                                  .toUtf8());
-}
-
 QProcessEnvironment ProductSandbox::environment() const
 {
-    QProcessEnvironment env = updaterEnvironment(dataRoot(), root.path() + "/tmp");
+    QProcessEnvironment env = updaterEnvironment(root.path());
     env.insert("FARWEN_FIXTURE_LOG", root.path() + "/product-calls.log");
     return env;
 }
 
-QVector<ProductCall> ProductSandbox::calls() const
+void ProductSandbox::startProduct()
+{
+    for (const QString &program : {mainProgram(), app() + "/KarvoDeskServer/KarvoDeskDaemon.exe",
+                                   app() + "/KarvoDeskServer.exe"}) {
+        if (!QFileInfo::exists(program))
+            continue;
+        product << new QProcess;
+        product.last()->setProcessEnvironment(environment());
+        product.last()->setWorkingDirectory(QFileInfo(program).absolutePath());
+        product.last()->start(program, program.contains("Daemon") ? QStringList{"run"} : QStringList());
+        product.last()->waitForStarted();
+    }
+}
+
+void ProductSandbox::prepareUpdate(const QByteArray &rawPackage)
+{
+    const QString zip = root.path() + "/update.zip", pkg = root.path() + "/package";
+    installProgram(pkg + "/Pellamo.exe");
+    writeTreeFile(pkg + "/version.txt", "2.0.0");
+    writeTreeFile(pkg + "/KarvoDeskServer/version.txt", "2.0.0");
+    writeTreeFile(pkg + "/newfeature.dll", QByteArray(50000, 'n'));
+    QProcess::execute("/usr/bin/bsdtar", {"--format=zip", "-cf", zip, "-C", pkg, "."});
+    QFile package(zip);
+    package.open(QIODevice::ReadOnly);
+    HttpRoute route;
+    route.body = rawPackage.isNull() ? package.readAll() : rawPackage;
+    server.route("/update.zip", route);
+    writeTreeFile(infoFile(), QStringLiteral("{\"app_path\": \"%1\", \"new_version\": \"2.0.0\", \"download_url\": \"%2\", "
+                                             "\"memo\": \"New version\"}")
+                                  .arg(mainProgram(), server.url("/update.zip")).toUtf8());
+}
+
+QVector<ProductCall> ProductSandbox::calls(const QString &program, const QString &args) const
 {
     QVector<ProductCall> out;
     QFile f(root.path() + "/product-calls.log");
-    if (!f.open(QIODevice::ReadOnly))
-        return out;
+    f.open(QIODevice::ReadOnly);
     for (const QString &line : QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts)) {
         ProductCall c;
         c.program = line.section(' ', 0, 0);
@@ -152,17 +132,9 @@ QVector<ProductCall> ProductSandbox::calls() const
         c.pid = line.section(" pid=", 1).section(' ', 0, 0).toLongLong();
         c.version = line.section(" version=", 1).section(' ', 0, 0);
         c.time = line.section(" t=", 1).toLongLong();
-        out << c;
-    }
-    return out;
-}
-
-QVector<ProductCall> ProductSandbox::callsOf(const QString &program, const QString &args) const
-{
-    QVector<ProductCall> out;
-    for (const ProductCall &c : calls())
-        if (c.program == program && c.args == args)
+        if (program.isEmpty() || (c.program == program && c.args == args))
             out << c;
+    }
     return out;
 }
 

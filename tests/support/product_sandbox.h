@@ -1,7 +1,7 @@
 #pragma once
-// A sandbox installation of the product made of fixture programs, a new
-// version as a ZIP package served on 127.0.0.1, and the update-info file, for
-// runs of the real updater binary.
+// A sandbox installation of the product made of running fixture programs, a
+// new version as a ZIP package served on 127.0.0.1, and the update-info file,
+// for runs of the real updater binary.
 #include "http_server.h"
 
 #include <QProcess>
@@ -10,28 +10,17 @@
 
 struct ProductCall
 {
-    QString program; // file name
-    QString args;    // as the fixture logged them, blank-separated
-    QString cwd;
-    qint64 pid = 0;
-    QString version;
-    qint64 time = 0; // ms on the monotonic clock (see monotonicMs)
+    QString program, args, cwd, version; // args blank-separated, version from version.txt beside it
+    qint64 pid = 0, time = 0;            // time in ms on the monotonic clock (monotonicMs)
 };
 
-struct ProcessResult
-{
-    bool finished = false;
-    int exitCode = -1;
-    QStringList stderrLines;
-};
-
-// Now on the clock the fixture programs log with.
 qint64 monotonicMs();
 QString updaterBinary();
-// Offscreen platform, the given data root and temp dir.
-QProcessEnvironment updaterEnvironment(const QString &dataRoot, const QString &tempDir);
-ProcessResult runProcess(const QString &program, const QStringList &args, const QString &workDir,
-                         const QProcessEnvironment &env);
+// Offscreen platform, data root and temp dir below the given directory.
+QProcessEnvironment updaterEnvironment(const QString &dir);
+// Runs a program to its end; its exit code (-1 when it hung), its standard error in *err.
+int runToEnd(const QString &program, const QStringList &args, const QString &workDir, const QProcessEnvironment &env,
+             QString *err = nullptr);
 
 class ProductSandbox
 {
@@ -43,14 +32,14 @@ public:
     QString mainProgram() const { return app() + "/Pellamo.exe"; }
     QString dataRoot() const { return root.path() + "/programdata"; }
     QString infoFile() const { return root.path() + "/update_info.json"; }
+    QProcessEnvironment environment() const;
 
     // Starts the main program, the daemon ("run") and the server.
     void startProduct();
     // Serves version 2.0.0 (or the given raw bytes) and writes the update-info file.
     void prepareUpdate(const QByteArray &rawPackage = QByteArray());
-    QProcessEnvironment environment() const;
-    QVector<ProductCall> calls() const;
-    QVector<ProductCall> callsOf(const QString &program, const QString &args) const;
+    // The fixture programs' calls in order, all or those of one program and arguments.
+    QVector<ProductCall> calls(const QString &program = QString(), const QString &args = QString()) const;
     static bool isAlive(qint64 pid);
 
     HttpServer server;
