@@ -59,59 +59,75 @@ private slots:
     }
     void cleanup() { qputenv("PATH", originalPath); }
 
+    // Only a sound package reaches readyToInstall; nothing else is touched.
     void download_data()
     {
-        QTest::addColumn<QString>("path");
         QTest::addColumn<HttpRoute>("route");
+        QTest::addColumn<QString>("sha256");
         QTest::addColumn<QString>("result");
-        HttpRoute ok;
-        ok.body = HttpServer::pattern(300000);
-        HttpRoute noLength = ok;
-        noLength.contentLength = false;
-        HttpRoute small = ok;
-        small.body = HttpServer::pattern(1024);
-        HttpRoute dropped = ok;
+        const QByteArray good = zipOf({{"Pellamo.exe", HttpServer::pattern(300000)}, {"lib/a.dll", "a v2"}});
+        const QString goodSha = QCryptographicHash::hash(good, QCryptographicHash::Sha256).toHex();
+        const auto route = [](const QByteArray &body, bool length = true) {
+            HttpRoute r;
+            r.body = body;
+            r.contentLength = length;
+            return r;
+        };
+        QByteArray corrupt = good;
+        corrupt[corrupt.indexOf("a v2") + 2] = 'X';
+        HttpRoute dropped = route(good), missing, redirect, stalled = route(good);
         dropped.dropAfter = 100000;
-        HttpRoute missing;
         missing.status = 404;
-        HttpRoute redirect;
         redirect.status = 302;
         redirect.location = server.url("/ok.zip").toUtf8();
-        server.route("/ok.zip", ok);
-        QTest::newRow("complete") << "/ok.zip" << ok << "ready";
-        QTest::newRow("no length") << "/nolen.zip" << noLength << "ready";
-        QTest::newRow("redirect") << "/moved.zip" << redirect << "ready";
-        QTest::newRow("1024 bytes") << "/small.zip" << small << "error:文件完整性校验失败";
-        QTest::newRow("404") << "/missing.zip" << missing << "error:下载失败: ";
-        QTest::newRow("dropped") << "/dropped.zip" << dropped << "error:下载失败: ";
+        stalled.dripBytes = 1;
+        stalled.dripIntervalMs = 60000;
+        server.route("/ok.zip", route(good));
+        const QString integrity = "error:文件完整性校验失败", network = "error:下载失败: ";
+        QTest::newRow("sound") << route(good) << "" << "ready";
+        QTest::newRow("no length, sha256 right") << route(good, false) << goodSha.toUpper() << "ready";
+        QTest::newRow("redirect") << redirect << "" << "ready";
+        QTest::newRow("sha256 wrong") << route(good) << QString(64, 'a') << integrity;
+        QTest::newRow("not a zip") << route(HttpServer::pattern(300000)) << "" << integrity;
+        QTest::newRow("1024 bytes") << route(HttpServer::pattern(1024)) << "" << integrity;
+        QTest::newRow("crc corrupt") << route(corrupt) << "" << integrity;
+        QTest::newRow("cut at 60 %, no length") << route(good.left(good.size() * 6 / 10), false) << "" << integrity;
+        QTest::newRow("wrapped") << route(zipOf({{"Pellamo-2.0.0/Pellamo.exe", good}})) << "" << integrity;
+        QTest::newRow("climbs out") << route(zipOf({{"../evil.dll", good}})) << "" << integrity;
+        QTest::newRow("absolute") << route(zipOf({{"/tmp/evil.dll", good}})) << "" << integrity;
+        QTest::newRow("drive letter") << route(zipOf({{"C:/evil.dll", good}})) << "" << integrity;
+        QTest::newRow("dropped") << dropped << "" << network;
+        QTest::newRow("404") << missing << "" << network;
+        QTest::newRow("stalled") << stalled << "" << network;
     }
     void download()
     {
-        QFETCH(QString, path);
         QFETCH(HttpRoute, route);
+        QFETCH(QString, sha256);
         QFETCH(QString, result);
+        const QString path = "/" + QString(QTest::currentDataTag()).replace(QRegularExpression("\\W"), "_");
         server.route(path, route);
         TestableEngine engine;
         install(engine);
+        const auto before = snapshotTree(app);
+        EngineTimings t = TestableEngine::fast();
+        t.transferTimeout = 1000;
+        engine.setTimings(t);
+        engine.setExpectedSha256(sha256);
         engine.setUpdateInfo(app + "/Pellamo.exe", "2.1.0", server.url(path));
         Events log(engine);
         engine.startDownload();
         engine.startDownload(); // ignored while running
-        QTRY_VERIFY_WITH_TIMEOUT(!log.outcome().isEmpty(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!log.outcome().isEmpty(), 5000);
         QVERIFY2(log.outcome().startsWith(result), qPrintable(log.join('\n')));
         QCOMPARE(log.count("status:Contacting server..."), 1);
         QCOMPARE(engine.isRunning.load(), result == "ready");
         QVERIFY(!QFileInfo::exists(engine.zipPath + ".part"));
-        if (result == "ready") {
+        if (result == "ready")
             QCOMPARE(log.mid(log.size() - 2), (QStringList{"progress:70:Download finished", "ready"}));
-            QFile zip(engine.zipPath);
-            QVERIFY(zip.open(QIODevice::ReadOnly));
-            QCOMPARE(zip.readAll(), HttpServer::pattern(300000));
-        } else if (result != "error:文件完整性校验失败") {
-            QVERIFY(!QFileInfo::exists(engine.zipPath));
-        }
         QTest::qWait(50);
         QCOMPARE(log.finals().size(), 1);
+        QCOMPARE(snapshotTree(app), before);
         engine.cancel();
     }
 
@@ -149,35 +165,42 @@ private slots:
         QTest::qWait(300);
         QCOMPARE(log.outcome(), QString());
         HttpRoute quick;
-        quick.body = HttpServer::pattern(5000);
+        quick.body = zipOf({{"Pellamo.exe", HttpServer::pattern(5000)}});
         server.route("/drip.zip", quick);
         engine.startDownload();
         QTRY_COMPARE(log.outcome(), QStringLiteral("ready"));
-        QCOMPARE(QFileInfo(engine.zipPath).size(), qint64(5000));
+        QCOMPARE(QFileInfo(engine.zipPath).size(), qint64(quick.body.size()));
         engine.cancel();
     }
 
-    // Twice the installation's size must be free; the backup is not counted.
+    // Twice the space the installation takes on disk (whole blocks, hidden
+    // files too, the backup left out) must be free.
     void diskSpace_data()
     {
-        QTest::addColumn<qint64>("available");
-        QTest::addColumn<bool>("passes");
-        QTest::newRow("one byte short") << qint64(2 * 255) << false;
-        QTest::newRow("exactly twice") << qint64(2 * 256) << true;
+        QTest::addColumn<qint64>("missing");
+        QTest::newRow("one byte short") << qint64(1);
+        QTest::newRow("exactly twice") << qint64(0);
     }
     void diskSpace()
     {
-        QFETCH(qint64, available);
-        QFETCH(bool, passes);
+        QFETCH(qint64, missing);
         TestableEngine engine;
         install(engine);
-        QFile::resize(app + "/Pellamo.exe", 256 - 18 - 36); // 256 bytes with config.ini and data
         writeTreeFile(engine.backupDir + "/Pellamo.exe", QByteArray(100000, 'b'));
-        engine.availableBytes = [&](const QString &) { return available; };
-        QCOMPARE(engine.checkDiskSpace(), passes);
+        QFile sparse(app + "/sparse.dat"); // a large size, hardly any blocks
+        QVERIFY(sparse.open(QIODevice::WriteOnly) && sparse.resize(qint64(1) << 40));
+        sparse.close();
+        QProcess du;
+        du.setWorkingDirectory(app);
+        du.start("sh", {"-c", "find . -path './_update_backup_*' -prune -o -type f -printf '%b\\n' | awk '{s+=$1*512} END {print s}'"});
+        QVERIFY(du.waitForFinished());
+        const qint64 allocated = du.readAllStandardOutput().trimmed().toLongLong();
+        QVERIFY(allocated > 25 * 512 && allocated < 1000000);
+        engine.availableBytes = [&](const QString &) { return 2 * allocated - missing; };
+        QCOMPARE(engine.checkDiskSpace(), missing == 0);
         Events log(engine);
         engine.startDownload();
-        QCOMPARE(log.outcome(), passes ? QString() : QStringLiteral("error:磁盘空间不足，无法完成更新"));
+        QCOMPARE(log.outcome(), missing == 0 ? QString() : QStringLiteral("error:磁盘空间不足，无法完成更新"));
         engine.cancel();
     }
 
@@ -190,14 +213,15 @@ private slots:
         const auto original = snapshotTree(app);
         QSignalSpy progress(&engine, &UpdateEngine::installProgress);
         QVERIFY(engine.createBackup());
-        QCOMPARE(progressOf(progress).first(), QStringLiteral("77 Files: 10/25 "));
-        QCOMPARE(progressOf(progress).last(), QStringLiteral("80 Files: 25/25 "));
+        QCOMPARE(progressOf(progress).first(), QStringLiteral("76 Files: 10/26 "));
+        QCOMPARE(progressOf(progress).last(), QStringLiteral("80 Files: 26/26 "));
         writeTreeFile(app + "/Pellamo.exe", "main v2");
         writeTreeFile(app + "/data/deep/x3.dat", "changed");
+        writeTreeFile(app + "/.settings", "the package's");
         QFile::remove(app + "/data/deep/x4.dat");
         progress.clear();
         QVERIFY(engine.restoreBackup());
-        QCOMPARE(progressOf(progress).last(), QStringLiteral("100 Restoring files (25/25)"));
+        QCOMPARE(progressOf(progress).last(), QStringLiteral("100 Restoring files (26/26)"));
         QCOMPARE(snapshotTree(app, "_update_backup_"), original);
 
         QFile::remove(app + "/data/deep/x2.dat");
@@ -209,36 +233,90 @@ private slots:
         QVERIFY(!engine.restoreBackup()); // no backup, nothing to restore
     }
 
-    // PowerShell first, then tar; success needs one of them or a new top-level file.
+    // PowerShell first, then tar. Success needs a tool that succeeded and
+    // every file of the package on disk at its size.
     void extraction_data()
     {
         QTest::addColumn<int>("psExit");
-        QTest::addColumn<int>("tarExit");
-        QTest::addColumn<bool>("tarCreates");
+        QTest::addColumn<QString>("tar"); // shell of the tar double
         QTest::addColumn<bool>("result");
-        QTest::newRow("powershell") << 0 << -1 << false << true;
-        QTest::newRow("tar") << 1 << 0 << false << true;
-        QTest::newRow("both fail") << 1 << 2 << false << false;
-        QTest::newRow("both fail, new file") << 1 << 2 << true << true;
+        const QString real = "/usr/bin/bsdtar \"$@\"";
+        QTest::newRow("tar") << 1 << real << true;
+        QTest::newRow("tar fails after unpacking") << 1 << real + "; exit 1" << false;
+        QTest::newRow("tar unpacks nothing") << 1 << "exit 0" << false;
+        QTest::newRow("tar writes a new file, fails") << 1 << "touch \"$4/fresh.dll\"; exit 2" << false;
+        QTest::newRow("powershell says done, wrote nothing") << 0 << real << false;
+        QTest::newRow("tar slow but busy") << 1 << "for i in 1 2 3 4 5 6 7 8; do echo \"x f$i\" >&2; sleep 0.1; done; " + real << true;
+        QTest::newRow("tar silent too long") << 1 << "sleep 2; " + real << false;
     }
     void extraction()
     {
         QFETCH(int, psExit);
-        QFETCH(int, tarExit);
-        QFETCH(bool, tarCreates);
+        QFETCH(QString, tar);
         QFETCH(bool, result);
-        ToolDoubles tools(root.path() + QStringLiteral("/tools-x%1%2%3").arg(psExit).arg(tarExit).arg(tarCreates));
+        ToolDoubles tools(root.path() + "/tools-" + QString(QTest::currentDataTag()).replace(' ', '_'));
         tools.add("pwsh", psExit);
-        tools.add("bsdtar", tarExit, tarCreates ? "touch \"$4/fresh.dll\"" : "");
+        tools.add("bsdtar", 0, tar);
         TestableEngine engine;
         install(engine);
-        writeTreeFile(engine.zipPath, QByteArray(200, 'z'));
+        EngineTimings t = TestableEngine::fast();
+        t.tarWait = 500;
+        engine.setTimings(t);
+        writeTreeFile(engine.zipPath, zipOf({{"Pellamo.exe", "main v2"}, {"data/deep/x1.dat", "new 1"}}));
         QSignalSpy progress(&engine, &UpdateEngine::installProgress);
         QCOMPARE(engine.extractPackage(), result);
         QCOMPARE(progressOf(progress), kExtractingSteps);
-        QCOMPARE(tools.calls().size(), tarExit < 0 ? 1 : 2);
-        if (tarExit >= 0)
-            QCOMPARE(tools.calls().at(1), QStringLiteral("bsdtar|-xf|%1|-C|%2").arg(engine.zipPath, app));
+        if (psExit != 0)
+            QCOMPARE(tools.calls().at(1), QStringLiteral("bsdtar|-xvf|%1|-C|%2").arg(engine.zipPath, app));
+        if (result)
+            QCOMPARE(snapshotTree(app).value("data/deep/x1.dat"), QByteArray("new 1"));
+        engine.cancel();
+    }
+
+    // config.ini edited as text: the five keys change, every other byte stays.
+    void configFile_data()
+    {
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<QByteArray>("expected"); // T stands for the update time
+        QTest::newRow("utf-8 with bom, crlf, windows text")
+            << QByteArray("\xEF\xBB\xBF; settings\r\n[App]\r\nPath=C:\\Program Files\\Karvo\r\nVersion = 1.9\r\nNote=a;b\r\n"
+                          "\r\n[Display Options]\r\nName=\xE4\xB8\xAD\xE6\x96\x87\r\n[update]\r\nlastchecktime=2\r\n\r\n")
+            << QByteArray("\xEF\xBB\xBF; settings\r\n[App]\r\nPath=C:\\Program Files\\Karvo\r\nVersion =2.1.0\r\nNote=a;b\r\n"
+                          "\r\n[Display Options]\r\nName=\xE4\xB8\xAD\xE6\x96\x87\r\n[update]\r\nLastUpdateTime=T\r\n"
+                          "LastUpdateVersion=2.1.0\r\n\r\n");
+        QTest::newRow("ansi, first section wins, no end of line")
+            << QByteArray("[APP]\nversion=1.0\nName=\xD6\xD0\n[App]\nVersion=0\n[Update]\nLastPromptTime=1")
+            << QByteArray("[APP]\nversion=2.1.0\nName=\xD6\xD0\n[App]\nVersion=0\n[Update]\nLastUpdateTime=T\n"
+                          "LastUpdateVersion=2.1.0\n");
+        QTest::newRow("sections missing") << QByteArray("[Other]\nKey=1\n")
+                                          << QByteArray("[Other]\nKey=1\n[App]\nVersion=2.1.0\n[Update]\n"
+                                                        "LastUpdateTime=T\nLastUpdateVersion=2.1.0\n");
+        const auto utf16 = [](const QString &text) {
+            QByteArray out("\xFF\xFE");
+            for (const QChar c : text)
+                out.append(char(c.unicode() & 0xFF)).append(char(c.unicode() >> 8));
+            return out;
+        };
+        QTest::newRow("utf-16le") << utf16(QStringLiteral("[App]\r\nVersion=1\r\n名称=中文\r\n"))
+                                  << utf16(QStringLiteral("[App]\r\nVersion=2.1.0\r\n名称=中文\r\n[Update]\r\n"
+                                                          "LastUpdateTime=T\r\nLastUpdateVersion=2.1.0\r\n"));
+    }
+    void configFile()
+    {
+        QFETCH(QByteArray, input);
+        QFETCH(QByteArray, expected);
+        TestableEngine engine;
+        install(engine);
+        writeTreeFile(engine.configPath, input);
+        QVERIFY(engine.updateConfigFile());
+        QFile f(engine.configPath);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QByteArray out = f.readAll();
+        const QByteArray stamp = QDateTime::currentDateTime().toString("yyyy-MM-dd").toLatin1();
+        const int at = out.startsWith("\xFF\xFE") ? out.indexOf(QByteArray(stamp.constData(), 1) + '\0' + stamp.at(1)) : out.indexOf(stamp);
+        QVERIFY(at > 0);
+        out.replace(at, out.startsWith("\xFF\xFE") ? 38 : 19, out.startsWith("\xFF\xFE") ? QByteArray("T\0", 2) : "T");
+        QCOMPARE(out, expected);
         engine.cancel();
     }
 };

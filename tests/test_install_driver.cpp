@@ -4,6 +4,7 @@
 #include "support/tool_double.h"
 #include "support/tree_snapshot.h"
 
+#include <QRandomGenerator>
 #include <QtTest>
 
 namespace {
@@ -57,18 +58,27 @@ class TestInstallDriver : public QObject
 
     // A small installation and an engine that has "downloaded" a package with
     // a changed and a new file.
-    void prepare(TestableEngine &engine)
+    void prepare(TestableEngine &engine, const QByteArray &bigFile = QByteArray())
     {
         app = root.path() + "/Prod";
+        QProcess::execute("umount", {"-q", app});
         QDir(app).removeRecursively();
+        if (!bigFile.isEmpty()) // a small volume that the package overfills
+            QVERIFY(QDir().mkpath(app) && QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=600k", "tmpfs", app}) == 0);
         writeTreeFile(app + "/Pellamo.exe", "main v1");
+        writeTreeFile(app + "/.hidden.ini", "hidden v1");
         writeTreeFile(app + "/config.ini", "[App]\nVersion=1.0\n");
         for (int i = 0; i < 12; ++i)
             writeTreeFile(app + QStringLiteral("/lib/m%1.dll").arg(i), QByteArray(100 + i, 'm'));
         original = snapshotTree(app);
         const QString pkg = root.path() + "/pkg";
+        QDir(pkg).removeRecursively();
         writeTreeFile(pkg + "/Pellamo.exe", "main v2");
         writeTreeFile(pkg + "/added.dll", "new");
+        writeTreeFile(pkg + "/.hidden.ini", "hidden v2");
+        writeTreeFile(pkg + "/lib/m3.dll", "m3 v2");
+        if (!bigFile.isEmpty())
+            writeTreeFile(pkg + "/lib/zz-big.dat", bigFile);
         engine.setTimings(TestableEngine::fast());
         engine.setUpdateInfo(app + "/Pellamo.exe", "2.0", "http://x/p.zip");
         QCOMPARE(QProcess::execute("/usr/bin/bsdtar", {"--format=zip", "-cf", engine.zipPath, "-C", pkg, "."}), 0);
@@ -108,16 +118,21 @@ private slots:
                                                                         "finished 1 安装已成功完成"}
                                  << "main v2" << false;
         QTest::newRow("no config.ini") << "no config" << QStringList{} << "main v2" << false;
-        QTest::newRow("product survives")
-            << "survivor" << QStringList{"70 Closing processes...", "90 Recovery started...",
-                                         "error 无法关闭正在运行的程序，请手动关闭后重试，已恢复原版本"}
-            << "main v1" << false;
+        const QStringList notClosed{"70 Closing processes...", "90 Recovery started...",
+                                    "error 无法关闭正在运行的程序，请手动关闭后重试，已恢复原版本"};
+        QTest::newRow("product survives") << "survivor" << notClosed << "main v1" << false;
+        QTest::newRow("tasklist cannot tell") << "tasklist fails" << notClosed << "main v1" << false;
+        // The file that could not be put back (it never changed) keeps the backup.
+        QTest::newRow("file cannot be replaced") << "immutable" << kUntilExtraction + QStringList{"90 Recovery in progress...", restored}
+                                                 << "main v1" << true;
+        QTest::newRow("disk fills during unpack") << "small disk" << kUntilExtraction + QStringList{"90 Recovery in progress...", restored}
+                                                  << "main v1" << false;
         QTest::newRow("backup fails") << "file in backup"
                                       << QStringList{"70 Closing processes...", "75 Creating backup...",
                                                      "error 创建备份失败，停止更新"}
                                       << "main v1" << true;
         QTest::newRow("unpack fails, restored")
-            << "echo garbage > \"$4/Pellamo.exe\"" << kUntilExtraction + QStringList{"90 Recovery in progress...", restored}
+            << "echo garbage > \"$4/Pellamo.exe\"; echo garbage > \"$4/.hidden.ini\"" << kUntilExtraction + QStringList{"90 Recovery in progress...", restored}
             << "main v1" << false;
         QTest::newRow("unpack fails, restore fails")
             << "cd \"$4\" && find . -type f ! -path './_update_backup_*' | while read f; do rm \"$f\" && mkdir \"$f\"; done"
@@ -133,26 +148,37 @@ private slots:
         ToolDoubles tools(root.path() + "/tools-" + QTest::currentDataTag());
         if (condition == "survivor") {
             tools.add("taskkill", 1);
-            tools.add("tasklist", 0, "echo 'Pellamo.exe   99 Console 1 10 K'");
+            tools.add("tasklist", 0, "echo '\"pellamo.exe\",\"99\",\"Console\",\"1\",\"10 K\"'");
+        } else if (condition == "tasklist fails") {
+            tools.add("tasklist", 1);
         } else if (condition.contains("$4")) {
             tools.add("bsdtar", 1, condition);
         }
+        QByteArray big;
+        for (int i = 0; condition == "small disk" && i < 800000; ++i)
+            big += char(QRandomGenerator::global()->generate());
         TestableEngine engine;
-        prepare(engine);
+        prepare(engine, big);
+        const QString locked = app + "/lib/m3.dll";
+        if (condition == "immutable" && QProcess::execute("chattr", {"+i", locked}) != 0)
+            QSKIP("chattr +i is not available here");
         if (condition == "no config")
             QFile::remove(engine.configPath);
         if (condition == "file in backup")
             writeTreeFile(engine.backupDir + "/lib", "a file where a directory must go");
         Recorder rec(engine);
         run(engine, rec);
+        QProcess::execute("chattr", {"-i", locked});
         if (!events.isEmpty())
             QCOMPARE(rec.events, events);
         else
             QCOMPARE(rec.events.last(), QStringLiteral("finished 1 安装已成功完成"));
         const auto tree = snapshotTree(app, "_update_backup_");
         QCOMPARE(tree.value("Pellamo.exe"), mainProgram.toUtf8());
-        if (mainProgram == "main v1")
+        if (mainProgram == "main v1") { // untouched or restored byte for byte, and not stamped
             QCOMPARE(tree, original);
+            QCOMPARE(tree.value("config.ini"), QByteArray("[App]\nVersion=1.0\n"));
+        }
         if (condition == "survivor") { // daemon and server with their children; the survivor once more
             QStringList kills;
             for (const char *name : {"KarvoDeskDaemon.exe|/T", "KarvoDeskServer.exe|/T", "Pellamo.exe"})
@@ -170,6 +196,7 @@ private slots:
         QCOMPARE(QFileInfo::exists(engine.zipPath), critical);
         if (critical)
             QCOMPARE(snapshotTree(engine.backupDir), original);
+        QProcess::execute("umount", {"-q", app});
     }
 
     // Cancel while the pipeline works: nothing is removed under it, it still

@@ -9,10 +9,10 @@
 
 namespace {
 
-QByteArray infoJson(const QString &appPath)
+QByteArray infoJson(const QString &appPath, const QString &extra = QString())
 {
-    return QStringLiteral("{\"app_path\": \"%1\", \"new_version\": \"2.0.1\", \"download_url\": \"http://127.0.0.1:1/p.zip\"}")
-        .arg(appPath).toUtf8();
+    return QStringLiteral("{\"app_path\": \"%1\", \"new_version\": \"2.0.1\", \"download_url\": \"http://127.0.0.1:1/p.zip\"%2}")
+        .arg(appPath, extra).toUtf8();
 }
 
 bool setImmutable(const QString &path, bool on)
@@ -41,9 +41,14 @@ private slots:
         QTest::newRow("unknown option") << QStringList{"--bogus"} << missing << "" << true;
         QTest::newRow("json array") << info << QByteArray("[1, 2]") << "JSON格式不正确" << false;
         QTest::newRow("version as number")
-            << info << QByteArray("{\"app_path\": \"/bin/sh\", \"new_version\": 2, \"download_url\": \"http://x/p.zip\"}")
+            << info << QByteArray("{\"app_path\": \"/x/Pellamo.exe\", \"new_version\": 2, \"download_url\": \"http://x/p.zip\"}")
             << "参数不完整" << false;
         QTest::newRow("program missing") << info << missing << "主程序不存在: \"/nonexistent/dir/Pellamo.exe\"" << false;
+        QTest::newRow("not the main program") << info << infoJson("/bin/sh") << "不是产品的主程序: \"/bin/sh\"" << false;
+        const QString program = sandbox.path() + "/prod/PELLAMO.exe";
+        writeTreeFile(program, "main");
+        QTest::newRow("sha256 malformed") << info << infoJson(program, ", \"sha256\": \"abc\"") << "sha256格式不正确: \"abc\""
+                                          << false;
     }
     void badInputEndsWithOne()
     {
@@ -63,8 +68,8 @@ private slots:
     {
         const QString bin = sandbox.path() + "/bin";
         QVERIFY(QDir().mkpath(bin) && QFile::copy(updaterBinary(), bin + "/FarwenUpdater"));
-        writeTreeFile(bin + "/prod/Main.exe", "main");
-        writeTreeFile(sandbox.path() + "/info.json", infoJson("prod/Main.exe"));
+        writeTreeFile(bin + "/prod/pellamo.EXE", "main");
+        writeTreeFile(sandbox.path() + "/info.json", infoJson("prod/pellamo.EXE", ", \"sha256\": \"" + QString(64, 'F') + "\""));
         QProcess updater;
         updater.setWorkingDirectory(sandbox.path());
         updater.setProcessEnvironment(updaterEnvironment(sandbox.path()));
@@ -83,7 +88,7 @@ private slots:
                                                             "> '%1.tmp'\nmv '%1.tmp' '%1'\n").arg(record).toUtf8());
         const QString binary = dir + "/FarwenUpdater", infoFile = dir + "/my update \"1\".json";
         QVERIFY(QFile::copy(updaterBinary(), binary)); // reachable for the unprivileged user
-        writeTreeFile(infoFile, infoJson("/bin/sh"));
+        writeTreeFile(infoFile, infoJson(dir + "/Pellamo.exe"));
         QProcessEnvironment env = updaterEnvironment(dir);
         env.insert("PATH", dir + "/stubs:" + env.value("PATH"));
         for (const QString &p : {sandbox.path(), dir, dir + "/stubs", dir + "/stubs/pkexec", binary, dir + "/tmp"})

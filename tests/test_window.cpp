@@ -44,7 +44,9 @@ namespace {
 // Runs the event loop until something quits it, or gives up.
 bool quitsAfter(const std::function<void()> &action, int withinMs = 1500)
 {
-    QTimer::singleShot(withinMs, [] { QCoreApplication::exit(42); });
+    QTimer giveUp;
+    QObject::connect(&giveUp, &QTimer::timeout, [] { QCoreApplication::exit(42); });
+    giveUp.start(withinMs);
     QTimer::singleShot(0, action);
     return QCoreApplication::exec() == 0;
 }
@@ -59,7 +61,7 @@ class TestWindow : public QObject
 
     TestableWindow *makeWindow(const QString &mode, const QString &path = "/slow.zip")
     {
-        auto *w = new TestableWindow(WindowTimings{100, 300, 3600 * 1000}); // no restart of the shared sandbox
+        auto *w = new TestableWindow(WindowTimings{100, 300, 3600 * 1000, 10000, 1000, 50}); // no countdown
         windows << w;
         w->setUpdateInfo(box.mainProgram(), "2.0.0", box.server.url(path), mode, QString());
         return w;
@@ -166,6 +168,7 @@ private slots:
             QCOMPARE(w->state, STATE_IDLE);
         }
         QVERIFY(quitsAfter([w] { QTest::mouseClick(w->cancelButton, Qt::LeftButton); }));
+        box.stopProduct(); // what the close started again
     }
 
     // A close while installing waits for the installation's end.
@@ -178,8 +181,8 @@ private slots:
         QVERIFY(!w->close());
         QCOMPARE(w->state, STATE_INSTALLING);
         w->engine->isRunning = false;
-        QVERIFY(quitsAfter([w] { emit w->engine->errorOccurred("安装文件失败，已恢复原版本"); }));
-        QCOMPARE(w->state, STATE_INSTALL_FAILED_RESTORED);
+        QVERIFY(quitsAfter([w] { emit w->engine->errorOccurred("安装失败且无法恢复，需要重新安装"); }));
+        QCOMPARE(w->state, STATE_INSTALL_FAILED_CRITICAL);
         const auto codes = w->endCodes;
         QVERIFY(w->close());
         QTRY_VERIFY(windows.last().isNull()); // deleted on close, and the process ends with 0
@@ -255,6 +258,54 @@ private slots:
         }
         QCOMPARE(c.last().version, QStringLiteral("1.0.0"));
         QVERIFY(product.isAlive(c.last().pid));
+    }
+
+    // Closing after a failure that left the old version in place starts what
+    // the update stopped: the daemon, then the main program, nothing that
+    // still runs; after a critical failure nothing is started.
+    void failureRestartsStoppedProduct_data()
+    {
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<bool>("mainRunning");
+        QTest::addColumn<QStringList>("calls");
+        QTest::newRow("restored") << "安装文件失败，已恢复原版本" << false
+                                  << QStringList{"KarvoDeskDaemon.exe run", "Pellamo.exe "};
+        QTest::newRow("backup failed, main survived") << "创建备份失败，停止更新" << true
+                                                      << QStringList{"Pellamo.exe ", "KarvoDeskDaemon.exe run"};
+        QTest::newRow("critical") << "安装失败且无法恢复，需要重新安装" << false << QStringList{};
+    }
+    void failureRestartsStoppedProduct()
+    {
+        QFETCH(QString, message);
+        QFETCH(bool, mainRunning);
+        QFETCH(QStringList, calls);
+        ProductSandbox product;
+        qputenv("FARWEN_FIXTURE_LOG", product.environment().value("FARWEN_FIXTURE_LOG").toUtf8());
+        QProcess main;
+        if (mainRunning) {
+            main.start(product.mainProgram(), QStringList());
+            QVERIFY(main.waitForStarted());
+            QTest::qWait(100);
+        }
+        auto *w = new TestableWindow(WindowTimings{100, 300, 3600 * 1000, 10000, 1000, 200});
+        windows << w;
+        w->setUpdateInfo(product.mainProgram(), "2.0.0", box.server.url("/slow.zip"), "auto", QString());
+        QTest::mouseClick(w->updateButton, Qt::LeftButton);
+        emit w->engine->installProgress(70, "Closing processes...");
+        w->engine->cancel();
+        emit w->engine->errorOccurred(message);
+        QVERIFY(quitsAfter([w] { QTest::mouseClick(w->cancelButton, Qt::LeftButton); }));
+        const auto got = [&product]() {
+            QStringList out;
+            for (const ProductCall &c : product.calls())
+                out << c.program + " " + c.args;
+            return out;
+        };
+        QTRY_COMPARE(got(), calls);
+        QTest::qWait(200);
+        QCOMPARE(got(), calls);
+        main.kill();
+        main.waitForFinished();
     }
 };
 

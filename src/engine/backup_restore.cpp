@@ -13,14 +13,19 @@ namespace {
 
 const char kBackupMarker[] = "_update_backup_";
 
-// Regular files at every depth; hidden entries and links to directories are
-// left alone. Paths are absolute.
+// Files at every depth, hidden ones too (the package may overwrite them);
+// links to directories are not followed, and the top-level backup
+// directories are left out. Paths are absolute.
 QStringList walkFiles(const QString &root)
 {
     QStringList files;
-    QDirIterator it(root, QDir::Files | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-    while (it.hasNext())
-        files << it.next();
+    const QString backups = root + QLatin1Char('/') + QLatin1String(kBackupMarker);
+    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (!path.startsWith(backups))
+            files << path;
+    }
     return files;
 }
 
@@ -66,11 +71,7 @@ bool UpdateEngine::createBackup()
         return false;
     }
 
-    QStringList files;
-    for (const QString &path : walkFiles(appDir)) {
-        if (!path.contains(QLatin1String(kBackupMarker)))
-            files << path;
-    }
+    const QStringList files = walkFiles(appDir);
     const int total = files.size();
     DirMaker dirs;
     bool allCopied = true;
@@ -117,8 +118,6 @@ bool UpdateEngine::restoreBackup()
     qDebug() << "备份文件数:" << total;
 
     for (const QString &path : walkFiles(appDir)) {
-        if (path.contains(QLatin1String(kBackupMarker)))
-            continue;
         if (!QFile::remove(path))
             qDebug() << "警告：无法删除文件:" << path;
     }

@@ -1,29 +1,29 @@
 #include "engine/update_engine.h"
 
+#include "engine/ini_file.h"
+
 #include <QDateTime>
 #include <QDebug>
 #include <QFileInfo>
-#include <QSettings>
 
 bool UpdateEngine::updateConfigFile()
 {
     qDebug() << "开始更新配置文件:" << configPath;
-    if (!QFileInfo(configPath).isFile()) {
+    IniFile ini;
+    if (!QFileInfo(configPath).isFile() || !ini.load(configPath)) {
         qWarning() << "配置文件不存在:" << configPath;
         qCritical() << "找不到配置文件";
         return false;
     }
-
-    QSettings settings(configPath, QSettings::IniFormat);
-    const QString oldVersion = settings.value(QStringLiteral("App/Version")).toString();
-    settings.setValue(QStringLiteral("App/Version"), newVersion);
-    settings.remove(QStringLiteral("Update/LastPromptTime"));
-    settings.remove(QStringLiteral("Update/LastCheckTime"));
-    settings.setValue(QStringLiteral("Update/LastUpdateTime"),
-                      QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")));
-    settings.setValue(QStringLiteral("Update/LastUpdateVersion"), newVersion);
-    settings.sync();
-    if (settings.status() != QSettings::NoError) {
+    // Edited as text: entries of the product's own stay exactly as they are.
+    const QString oldVersion = ini.value(QStringLiteral("App"), QStringLiteral("Version"));
+    ini.setValue(QStringLiteral("App"), QStringLiteral("Version"), newVersion);
+    ini.remove(QStringLiteral("Update"), QStringLiteral("LastPromptTime"));
+    ini.remove(QStringLiteral("Update"), QStringLiteral("LastCheckTime"));
+    ini.setValue(QStringLiteral("Update"), QStringLiteral("LastUpdateTime"),
+                 QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")));
+    ini.setValue(QStringLiteral("Update"), QStringLiteral("LastUpdateVersion"), newVersion);
+    if (!ini.save()) {
         qCritical() << "配置文件更新失败";
         return false;
     }

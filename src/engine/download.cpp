@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
+#include <QThread>
 #include <QUrl>
 
 namespace {
@@ -33,6 +34,8 @@ void UpdateEngine::startDownload()
     if (!tempDir.isEmpty())
         QDir().mkpath(tempDir);
     receivedBytes = 0;
+    packageHash.reset();
+    package = PackageContents();
     partialFile.setFileName(zipPath.isEmpty() ? QString() : zipPath + QStringLiteral(".part"));
     if (zipPath.isEmpty() || !partialFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         qDebug() << "无法打开文件写入";
@@ -45,6 +48,8 @@ void UpdateEngine::startDownload()
     QNetworkRequest request(QUrl(downloadUrl, QUrl::TolerantMode));
     // What "follow redirects" means in both Qt 5.15 and Qt 6.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    // A stalled or silent server fails the download instead of hanging it.
+    request.setTransferTimeout(timings.transferTimeout);
     currentReply = networkManager->get(request);
     // Back-pressure: the network layer stops reading once this much waits
     // unwritten, so memory stays flat whatever the package size.
@@ -88,6 +93,8 @@ bool UpdateEngine::writePartialData()
 
         if (!partialFile.isOpen() || partialFile.write(buffer.constData(), n) != n)
             return false;
+        // Hashed as it arrives: no second pass over the package.
+        packageHash.addData(buffer.constData(), int(n));
         receivedBytes += n;
     }
 }
@@ -199,14 +206,58 @@ void UpdateEngine::onDownloadFinished()
     const qint64 size = check.exists() ? check.size() : 0;
     const bool ok = check.exists() && size > kMinimumPackageSize;
     qDebug() << "文件校验:" << zipPath << "大小:" << size << "结果:" << ok;
-    if (ok) {
-        qDebug() << "文件验证成功";
-        emit progressChanged(70, QStringLiteral("Download finished"));
-        emit readyToInstall();
-    } else {
+    releaseReply();
+    if (!ok) {
         qDebug() << "文件验证失败";
         emit errorOccurred(QStringLiteral("文件完整性校验失败"));
         isRunning = false;
+        return;
     }
-    releaseReply();
+    if (!expectedSha256.isEmpty() && packageHash.result().toHex() != expectedSha256.toLatin1()) {
+        qDebug() << "文件验证失败: SHA-256 不匹配" << packageHash.result().toHex();
+        emit errorOccurred(QStringLiteral("文件完整性校验失败"));
+        isRunning = false;
+        return;
+    }
+    checkPackageInBackground();
 }
+
+void UpdateEngine::checkPackageInBackground()
+{
+    struct Result
+    {
+        bool ok = false;
+        QString reason;
+        PackageContents contents;
+    };
+    auto result = std::make_shared<Result>();
+    const QString path = zipPath, mainName = QFileInfo(appPath).fileName();
+    checkThread = QThread::create([result, path, mainName, this]() {
+        result->ok = checkPackage(path, mainName, &result->contents, &result->reason, &cancelled);
+    });
+    QThread *thread = checkThread;
+    thread->setParent(this);
+    connect(thread, &QThread::finished, this, [this, thread, result]() {
+        thread->deleteLater();
+        if (checkThread != thread || cancelled)
+            return; // cancelled meanwhile
+        checkThread = nullptr;
+        if (!result->ok) {
+            qDebug() << "文件验证失败:" << result->reason;
+            emit errorOccurred(QStringLiteral("文件完整性校验失败"));
+            isRunning = false;
+            return;
+        }
+        package = result->contents;
+        if (!enoughSpaceFor(package)) {
+            emit errorOccurred(QStringLiteral("磁盘空间不足，无法完成更新"));
+            isRunning = false;
+            return;
+        }
+        qDebug() << "文件验证成功";
+        emit progressChanged(70, QStringLiteral("Download finished"));
+        emit readyToInstall();
+    });
+    thread->start();
+}
+

@@ -16,4 +16,5 @@ struct EngineTimings
     int tarWait = 30000;
     int extractProgressSleep = 80;
     int cancelThreadWait = 5000;
+    int transferTimeout = 30000;     // no byte of the download for this long
 };

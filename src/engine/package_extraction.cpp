@@ -4,6 +4,7 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
 #include <QThread>
@@ -11,11 +12,6 @@
 namespace {
 
 const qint64 kMinimumArchiveSize = 100;
-
-QStringList topLevelFiles(const QString &dir)
-{
-    return QDir(dir).entryList(QDir::Files | QDir::NoDotAndDotDot);
-}
 
 QString quotedForPowerShell(const QString &path)
 {
@@ -43,22 +39,18 @@ QString encodedExpandCommand(const QString &zipPath, const QString &targetDir)
 bool UpdateEngine::extractPackage()
 {
     qDebug() << "=== 开始解压更新包 ===";
-    const QFileInfo package(zipPath);
-    if (!package.exists()) {
+    const QFileInfo packageFile(zipPath);
+    if (!packageFile.exists()) {
         qDebug() << "错误：临时文件不存在:" << zipPath;
         return false;
     }
-    qDebug() << "更新包大小:" << package.size() << "字节";
-    if (package.size() < kMinimumArchiveSize) {
+    qDebug() << "更新包大小:" << packageFile.size() << "字节";
+    if (packageFile.size() < kMinimumArchiveSize) {
         qDebug() << "错误：更新包文件太小，可能损坏";
         return false;
     }
 
-    const QStringList before = topLevelFiles(appDir);
-    qDebug() << "解压前文件数:" << before.size();
-
     bool cmdSucceeded = false;
-    QString errorText;
     {
         QProcess powerShell;
         powerShell.setWorkingDirectory(appDir);
@@ -68,15 +60,10 @@ bool UpdateEngine::extractPackage()
                          QIODevice::ReadWrite);
         if (powerShell.waitForFinished(timings.powerShellWait)) {
             const int code = powerShell.exitCode();
-            const QString out = QString::fromLocal8Bit(powerShell.readAllStandardOutput());
-            const QString err = QString::fromLocal8Bit(powerShell.readAllStandardError());
             qDebug() << "PowerShell退出码:" << code;
-            qDebug() << "PowerShell输出:" << out;
-            qDebug() << "PowerShell错误:" << err;
-            if (code == 0 && powerShell.exitStatus() == QProcess::NormalExit)
-                cmdSucceeded = true;
-            else
-                errorText = err;
+            qDebug() << "PowerShell输出:" << QString::fromLocal8Bit(powerShell.readAllStandardOutput());
+            qDebug() << "PowerShell错误:" << QString::fromLocal8Bit(powerShell.readAllStandardError());
+            cmdSucceeded = code == 0 && powerShell.exitStatus() == QProcess::NormalExit;
         } else if (powerShell.state() != QProcess::NotRunning) {
             // Never let two tools write into the installation at once.
             powerShell.kill();
@@ -86,14 +73,7 @@ bool UpdateEngine::extractPackage()
 
     if (!cmdSucceeded) {
         qDebug() << "尝试使用tar解压";
-        QProcess tar;
-        tar.setWorkingDirectory(appDir);
-        tar.start(toolPath(platform::Tool::Tar),
-                  {QStringLiteral("-xf"), zipPath, QStringLiteral("-C"), appDir}, QIODevice::ReadWrite);
-        if (tar.waitForFinished(timings.tarWait)) {
-            qDebug() << "tar退出码:" << tar.exitCode();
-            cmdSucceeded = tar.exitStatus() == QProcess::NormalExit && tar.exitCode() == 0;
-        }
+        cmdSucceeded = runTar();
     }
 
     for (int p = 80; p <= 95; p += 3) {
@@ -101,18 +81,52 @@ bool UpdateEngine::extractPackage()
         QThread::msleep(timings.extractProgressSleep);
     }
 
-    const QStringList after = topLevelFiles(appDir);
-    qDebug() << "解压后文件数:" << after.size();
-    bool newFilesFound = false;
-    for (const QString &name : after) {
-        if (!before.contains(name, Qt::CaseSensitive)) {
-            qDebug() << "新增文件:" << name;
-            newFilesFound = true;
+    // Only what is on disk counts: every file of the package, at its size.
+    bool complete = cmdSucceeded;
+    if (complete && package.files.isEmpty()) {
+        QString reason;
+        complete = checkPackage(zipPath, QFileInfo(appPath).fileName(), &package, &reason);
+        if (!complete)
+            qDebug() << "解压错误:" << reason;
+    }
+    for (auto it = package.files.cbegin(); complete && it != package.files.cend(); ++it) {
+        const QFileInfo unpacked(appDir + QLatin1Char('/') + it.key());
+        if (!unpacked.isFile() || unpacked.size() != it.value()) {
+            qDebug() << "解压错误: 文件不完整" << it.key();
+            complete = false;
         }
     }
-    const bool result = cmdSucceeded || newFilesFound;
-    qDebug() << "解压结果: 命令成功=" << cmdSucceeded << ", 新增文件=" << newFilesFound << ", 最终结果=" << result;
-    if (!result && !errorText.isEmpty())
-        qDebug() << "解压错误:" << errorText;
-    return result;
+    qDebug() << "解压结果: 命令成功=" << cmdSucceeded << ", 最终结果=" << complete;
+    return complete;
+}
+
+bool UpdateEngine::runTar()
+{
+    QProcess tar;
+    tar.setWorkingDirectory(appDir);
+    tar.setProcessChannelMode(QProcess::MergedChannels);
+    // Verbose: each entry is a sign of life, so only a stalled tar is stopped.
+    tar.start(toolPath(platform::Tool::Tar), {QStringLiteral("-xvf"), zipPath, QStringLiteral("-C"), appDir},
+              QIODevice::ReadWrite);
+    QElapsedTimer idle;
+    idle.start();
+    QByteArray output;
+    while (!tar.waitForFinished(100) && tar.state() != QProcess::NotRunning) {
+        const QByteArray chunk = tar.readAll();
+        output += chunk;
+        if (!chunk.isEmpty()) {
+            idle.restart();
+        } else if (idle.elapsed() > timings.tarWait) {
+            qDebug() << "tar无响应，已终止";
+            tar.kill();
+            tar.waitForFinished(-1);
+        }
+    }
+    output += tar.readAll();
+    for (const QByteArray &line : output.split('\n'))
+        if (!line.isEmpty() && !line.startsWith("x "))
+            qDebug() << "tar错误:" << QString::fromLocal8Bit(line);
+    const bool ok = tar.exitStatus() == QProcess::NormalExit && tar.exitCode() == 0 && tar.error() != QProcess::FailedToStart;
+    qDebug() << "tar退出码:" << tar.exitCode();
+    return ok;
 }

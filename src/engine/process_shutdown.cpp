@@ -17,17 +17,31 @@ QStringList killArguments(const QString &name, const QString &mainName)
     return args;
 }
 
-// Whether tasklist still shows the image name (case-sensitive, as the tool prints it).
-bool listedByTaskList(const QString &name, int waitMs)
+} // namespace
+
+bool imageMayBeRunning(const QString &name, int waitMs)
 {
     QProcess query;
     query.start(toolPath(platform::Tool::TaskList),
-                {QStringLiteral("/FI"), QStringLiteral("IMAGENAME eq %1").arg(name)}, QIODevice::ReadWrite);
-    query.waitForFinished(waitMs);
-    return QString::fromLocal8Bit(query.readAllStandardOutput()).contains(name, Qt::CaseSensitive);
+                {QStringLiteral("/FI"), QStringLiteral("IMAGENAME eq %1").arg(name), QStringLiteral("/FO"),
+                 QStringLiteral("CSV"), QStringLiteral("/NH")},
+                QIODevice::ReadWrite);
+    if (!query.waitForFinished(waitMs) || query.exitStatus() != QProcess::NormalExit || query.exitCode() != 0) {
+        // Without an answer the process may still run: never report it closed.
+        qDebug() << "无法查询进程:" << name << query.errorString();
+        query.kill();
+        query.waitForFinished();
+        return true;
+    }
+    // One quoted CSV row per process; image names compare as Windows does.
+    for (const QString &line : QString::fromLocal8Bit(query.readAllStandardOutput()).split(QLatin1Char('\n'))) {
+        const QString row = line.trimmed();
+        if (row.startsWith(QLatin1Char('"'))
+            && row.mid(1, row.indexOf(QLatin1Char('"'), 1) - 1).compare(name, Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
 }
-
-} // namespace
 
 bool UpdateEngine::closeProcesses()
 {
@@ -66,13 +80,13 @@ bool UpdateEngine::closeProcesses()
 
     qDebug() << "检查残留进程...";
     for (const QString &name : names) {
-        if (listedByTaskList(name, timings.taskListWait)) {
+        if (imageMayBeRunning(name, timings.taskListWait)) {
             qDebug() << "发现残留进程:" << name << "，再次尝试关闭";
             QProcess::execute(taskKill, killArguments(name, mainName));
         }
     }
 
-    const bool closed = !listedByTaskList(mainName, timings.taskListWait);
+    const bool closed = !imageMayBeRunning(mainName, timings.taskListWait);
     qDebug() << "主程序关闭状态:" << (closed ? "已关闭" : "可能仍在运行");
     QThread::msleep(timings.afterShutdownCheckSleep);
     qDebug() << "关闭进程完成";

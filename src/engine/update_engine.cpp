@@ -32,7 +32,13 @@ UpdateEngine::UpdateEngine(QObject *parent)
 {
 }
 
-UpdateEngine::~UpdateEngine() = default;
+UpdateEngine::~UpdateEngine()
+{
+    // A package check still reading must end before its thread object goes.
+    cancelled = true;
+    for (QThread *thread : findChildren<QThread *>())
+        thread->wait();
+}
 
 void UpdateEngine::setUpdateInfo(const QString &appPath, const QString &newVersion, const QString &downloadUrl)
 {
@@ -60,13 +66,8 @@ void UpdateEngine::setUpdateInfo(const QString &appPath, const QString &newVersi
 
 bool UpdateEngine::checkDiskSpace()
 {
-    qint64 total = 0;
-    QDirIterator it(appDir, QDir::Files | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        if (!path.contains(QLatin1String(kBackupMarker)))
-            total += it.fileInfo().size();
-    }
+    // Space on disk, not file sizes: small files take whole clusters.
+    const qint64 total = platform::allocatedBytes(appDir.toStdString(), kBackupMarker);
     qDebug() << "程序大小:" << total << "字节";
     if (total <= 0) {
         qDebug() << "无法计算程序大小，跳过空间检查";
@@ -76,6 +77,20 @@ bool UpdateEngine::checkDiskSpace()
     const qint64 required = total * 2;
     qDebug() << "磁盘空间 - 需要:" << required << "可用:" << available;
     if (available < required) {
+        qDebug() << "磁盘空间不足";
+        return false;
+    }
+    return true;
+}
+
+bool UpdateEngine::enoughSpaceFor(const PackageContents &contents)
+{
+    // The backup copies the installation, the unpack may add the whole package.
+    const qint64 installed = qMax<qint64>(0, platform::allocatedBytes(appDir.toStdString(), kBackupMarker));
+    const qint64 required = installed + contents.unpackedSize;
+    const qint64 available = availableBytes(appDir);
+    qDebug() << "解压所需空间 - 需要:" << required << "可用:" << available;
+    if (available >= 0 && available < required) {
         qDebug() << "磁盘空间不足";
         return false;
     }
@@ -95,6 +110,10 @@ void UpdateEngine::cancel()
         currentReply = nullptr;
     }
     discardPartialFile();
+    if (checkThread) {
+        checkThread->wait(); // it stops at the next block, seeing cancelled
+        checkThread = nullptr;
+    }
 
     if (workerThread) {
         workerThread->quit();

@@ -1,6 +1,8 @@
 #pragma once
 #include "engine/engine_timings.h"
+#include "engine/package_check.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QNetworkReply>
 #include <QObject>
@@ -10,6 +12,11 @@
 #include <functional>
 
 class QNetworkAccessManager;
+
+// Whether a process of that image name may run: true when tasklist shows it,
+// and also when tasklist cannot be asked.
+bool imageMayBeRunning(const QString &imageName, int waitMs);
+
 class QThread;
 
 // Downloads the update package and installs it on a worker thread; reports
@@ -22,6 +29,8 @@ public:
     ~UpdateEngine() override;
 
     void setUpdateInfo(const QString &appPath, const QString &newVersion, const QString &downloadUrl);
+    // Optional SHA-256 of the package (hex); empty: not checked.
+    void setExpectedSha256(const QString &hex) { expectedSha256 = hex.toLower(); }
     void startDownload();
     void startInstall();
     void cancel();
@@ -74,6 +83,8 @@ protected:
     // Bytes available to this user on the volume holding a path; negative
     // when unknown. Replaceable so tests can pose as a nearly full disk.
     std::function<qint64(const QString &)> availableBytes;
+    // What the checked package holds; read again by the unpack when empty.
+    PackageContents package;
 
 private:
     void onDownloadReadyRead();
@@ -81,12 +92,19 @@ private:
     void discardPartialFile();
     void releaseReply();
     void failDownloadSave();
+    void checkPackageInBackground();
+    bool enoughSpaceFor(const PackageContents &contents);
+    bool runTar();
 
     EngineTimings timings;
     // The package is written here while it arrives and renamed to zipPath
     // only when the transfer has completed.
     QFile partialFile;
     qint64 receivedBytes = 0;
+    QCryptographicHash packageHash{QCryptographicHash::Sha256};
+    QString expectedSha256;
+    // Reads the downloaded package off the GUI thread.
+    QThread *checkThread = nullptr;
     // Set once the backup (or the package) holds what exists nowhere else:
     // an incomplete restore, or a failed one. No later clean-up of this
     // process may remove it.

@@ -25,6 +25,11 @@ std::string dataRoot();
 // leaves nothing behind, when the target exists or anything goes wrong.
 bool copyFile(const std::string &fromUtf8, const std::string &toUtf8);
 
+// Space the regular files below a directory take on disk (allocated, not
+// their sizes), in one pass; links are not followed, and top-level entries
+// whose names begin with skipPrefix are left out. Negative when unreadable.
+long long allocatedBytes(const std::string &dirUtf8, const std::string &skipPrefix);
+
 // Program name of a Windows command-line tool on this platform.
 std::string toolProgram(Tool tool);
 

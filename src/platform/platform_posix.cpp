@@ -6,7 +6,9 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
+#include <fts.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -93,6 +95,23 @@ bool copyFile(const std::string &fromUtf8, const std::string &toUtf8)
     if (!ok)
         unlink(toUtf8.c_str());
     return ok;
+}
+
+long long allocatedBytes(const std::string &dirUtf8, const std::string &skipPrefix)
+{
+    char *roots[] = {const_cast<char *>(dirUtf8.c_str()), nullptr};
+    FTS *fts = fts_open(roots, FTS_PHYSICAL | FTS_NOCHDIR, nullptr);
+    if (!fts)
+        return -1;
+    long long total = 0;
+    while (FTSENT *e = fts_read(fts)) {
+        if (e->fts_level == 1 && !skipPrefix.empty() && std::strncmp(e->fts_name, skipPrefix.c_str(), skipPrefix.size()) == 0)
+            fts_set(fts, e, FTS_SKIP);
+        else if (e->fts_info == FTS_F)
+            total += static_cast<long long>(e->fts_statp->st_blocks) * 512;
+    }
+    fts_close(fts);
+    return total;
 }
 
 std::string dataRoot()

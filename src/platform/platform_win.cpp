@@ -71,6 +71,52 @@ bool copyFile(const std::string &fromUtf8, const std::string &toUtf8)
     return CopyFileW(widen(fromUtf8).c_str(), widen(toUtf8).c_str(), TRUE) == TRUE;
 }
 
+namespace {
+
+long long allocatedBelow(const std::wstring &dir, const std::wstring &skipPrefix, long long cluster)
+{
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileExW((dir + L"\\*").c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr,
+                                   FIND_FIRST_EX_LARGE_FETCH);
+    if (find == INVALID_HANDLE_VALUE)
+        return 0;
+    long long total = 0;
+    do {
+        const std::wstring name = data.cFileName;
+        if (name == L"." || name == L".." || (!skipPrefix.empty() && name.compare(0, skipPrefix.size(), skipPrefix) == 0))
+            continue;
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+            continue; // links and junctions are not followed
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            total += allocatedBelow(dir + L"\\" + name, std::wstring(), cluster);
+        } else {
+            const long long size = (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+            total += (size + cluster - 1) / cluster * cluster;
+        }
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+    return total;
+}
+
+} // namespace
+
+long long allocatedBytes(const std::string &dirUtf8, const std::string &skipPrefix)
+{
+    std::wstring dir = widen(dirUtf8);
+    for (wchar_t &c : dir)
+        if (c == L'/')
+            c = L'\\';
+    if (GetFileAttributesW(dir.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return -1;
+    DWORD sectorsPerCluster = 0, bytesPerSector = 0, freeClusters = 0, clusters = 0;
+    long long cluster = 4096;
+    const std::wstring volume = dir.size() >= 3 && dir[1] == L':' ? dir.substr(0, 3) : std::wstring();
+    if (GetDiskFreeSpaceW(volume.empty() ? nullptr : volume.c_str(), &sectorsPerCluster, &bytesPerSector, &freeClusters,
+                          &clusters))
+        cluster = static_cast<long long>(sectorsPerCluster) * bytesPerSector;
+    return allocatedBelow(dir, widen(skipPrefix), cluster > 0 ? cluster : 4096);
+}
+
 std::string dataRoot()
 {
     return "C:/ProgramData";

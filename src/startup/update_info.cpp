@@ -7,7 +7,10 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QTimer>
+
+const char kMainProgramName[] = "Pellamo.exe";
 
 void setupCommandLine(QCommandLineParser &parser)
 {
@@ -52,6 +55,8 @@ bool readUpdateInfo(const QCommandLineParser &parser, UpdateInfo &info)
     info.newVersion = obj.value(QStringLiteral("new_version")).toString();
     info.downloadUrl = obj.value(QStringLiteral("download_url")).toString();
     info.memo = obj.value(QStringLiteral("memo")).toString();
+    info.sha256Given = obj.contains(QStringLiteral("sha256"));
+    info.sha256 = obj.value(QStringLiteral("sha256")).toString();
 
     // Consumed by every run that could parse it, whatever the later checks say.
     QFile::remove(path);
@@ -77,6 +82,15 @@ bool checkUpdateInfo(const UpdateInfo &info)
     // updater's own directory by now.
     if (!QFileInfo(info.appPath).isFile()) {
         qCritical() << "主程序不存在:" << info.appPath;
+        return false;
+    }
+    // Any other file would make its directory "the installation".
+    if (QFileInfo(info.appPath).fileName().compare(QLatin1String(kMainProgramName), Qt::CaseInsensitive) != 0) {
+        qCritical() << "不是产品的主程序:" << info.appPath;
+        return false;
+    }
+    if (info.sha256Given && !QRegularExpression(QStringLiteral("^[0-9A-Fa-f]{64}$")).match(info.sha256).hasMatch()) {
+        qCritical() << "sha256格式不正确:" << info.sha256;
         return false;
     }
     return true;

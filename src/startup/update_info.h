@@ -3,6 +3,9 @@
 
 class QCommandLineParser;
 
+// File name of the product's main program, compared without regard to case.
+extern const char kMainProgramName[];
+
 // What the product's main program hands over in the update-info file and on
 // the command line.
 struct UpdateInfo
@@ -12,6 +15,9 @@ struct UpdateInfo
     QString downloadUrl;
     QString memo;
     QString mode;
+    // Optional SHA-256 of the package; when set, 64 hex digits (checked).
+    QString sha256;
+    bool sha256Given = false;
     // Directory written beside the update-info file, removed shortly after start.
     QString companionPath;
 };

@@ -13,7 +13,8 @@ void UpdaterWindow::onErrorOccurred(QString error)
 
     if (download)
         handleDownloadError(error);
-    else if (error.contains(QStringLiteral("已恢复原版本")))
+    // A failed backup has touched nothing: the old version is in place.
+    else if (error.contains(QStringLiteral("已恢复原版本")) || error.contains(QStringLiteral("创建备份失败")))
         handleInstallError(2, error);
     else if (error.contains(QStringLiteral("无法恢复")) || error.contains(QStringLiteral("需要重新安装")))
         handleInstallError(3, error);

@@ -1,11 +1,14 @@
 #include "window/updater_window.h"
 
+#include "engine/update_engine.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
 #include <QProcess>
 #include <QPushButton>
 #include <QTimer>
+#include <QCoreApplication>
 
 void UpdaterWindow::countdownTick(QTimer *timer)
 {
@@ -69,4 +72,20 @@ void UpdaterWindow::launchMainProgram(const QString &programDir)
 {
     QProcess::startDetached(appPath, {}, programDir);
     endProcess(0);
+}
+
+void UpdaterWindow::restartStoppedProduct()
+{
+    restartingProduct = true;
+    statusLabel->setText(QStringLiteral("Restarting application..."));
+    const QString programDir = QFileInfo(appPath).absolutePath();
+    const QString daemonPath = programDir + QStringLiteral("/KarvoDeskServer/KarvoDeskDaemon.exe");
+    // Nothing that still runs is started a second time.
+    if (QFile::exists(daemonPath) && !imageMayBeRunning(QStringLiteral("KarvoDeskDaemon.exe"), 5000))
+        QProcess::startDetached(daemonPath, {QStringLiteral("run")}, programDir + QStringLiteral("/KarvoDeskServer"));
+    QTimer::singleShot(timings.mainProgramDelay, this, [this, programDir]() {
+        if (!imageMayBeRunning(QFileInfo(appPath).fileName(), 5000))
+            QProcess::startDetached(appPath, {}, programDir);
+        QCoreApplication::quit();
+    });
 }

@@ -47,6 +47,8 @@ public:
 
     void setUpdateInfo(const QString &appPath, const QString &newVersion, const QString &downloadUrl,
                        const QString &mode, const QString &memo);
+    // The package's SHA-256 from the update-info file, when it names one.
+    void setExpectedSha256(const QString &hex);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -82,6 +84,7 @@ protected:
     void runDaemon(const QString &daemonPath, const QString &serverDir, const QString &programDir);
     void launchMainProgram(const QString &programDir);
     void quitApplication();
+    void restartStoppedProduct();
 
     UpdateEngine *engine;
     QString appPath;
@@ -105,6 +108,10 @@ protected:
     bool closePending = false;
     QProcess *installProcess = nullptr;
     bool installStepDone = false;
+    // The installation stopped the product; a failure that left the old
+    // version in place starts it again on close.
+    bool productStopped = false;
+    bool restartingProduct = false;
     // How the window ends the process (destructor, restart hand-off); tests
     // replace it so that a closed test window cannot end the test run.
     std::function<void(int)> endProcess;

@@ -274,6 +274,11 @@ void UpdaterWindow::setupUi()
     mainLayout->addLayout(buttonLayout, 0);
 }
 
+void UpdaterWindow::setExpectedSha256(const QString &hex)
+{
+    engine->setExpectedSha256(hex);
+}
+
 void UpdaterWindow::setUpdateInfo(const QString &appPath, const QString &newVersion, const QString &downloadUrl,
                                   const QString &mode, const QString &memo)
 {

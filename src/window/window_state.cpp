@@ -24,6 +24,12 @@ void UpdaterWindow::setProgressColor(const char *color)
 
 void UpdaterWindow::quitApplication()
 {
+    if (restartingProduct)
+        return;
+    if (state == STATE_INSTALL_FAILED_RESTORED && productStopped) {
+        restartStoppedProduct(); // quits once the product runs again
+        return;
+    }
     QCoreApplication::quit();
 }
 
@@ -138,6 +144,8 @@ void UpdaterWindow::onInstallProgress(int percent, QString message)
         updateButtonState();
         setProgressColor("#4CAF50");
     }
+    if (state == STATE_INSTALLING)
+        productStopped = true;
     if (state == STATE_INSTALLING || state == STATE_SUCCESS) {
         progressBar->setValue(percent);
         statusLabel->setText(message);
@@ -192,5 +200,11 @@ void UpdaterWindow::closeEvent(QCloseEvent *event)
     if (engine->isRunning)
         engine->cancel();
     quitApplication();
+    if (restartingProduct) {
+        // The window must outlive the restart it has begun.
+        event->ignore();
+        hide();
+        return;
+    }
     event->accept();
 }

@@ -3,6 +3,7 @@
 #include "tree_snapshot.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <chrono>
 #include <csignal>
 
@@ -69,6 +70,11 @@ ProductSandbox::ProductSandbox(bool withDaemon)
 
 ProductSandbox::~ProductSandbox()
 {
+    stopProduct();
+}
+
+void ProductSandbox::stopProduct()
+{
     // Everything the updater started again, and what it did not stop.
     for (const ProductCall &c : calls())
         if (c.args != "stop" && c.args != "install" && isAlive(c.pid))
@@ -78,6 +84,7 @@ ProductSandbox::~ProductSandbox()
         p->waitForFinished();
         delete p;
     }
+    product.clear();
 }
 
 QProcessEnvironment ProductSandbox::environment() const
@@ -114,9 +121,10 @@ void ProductSandbox::prepareUpdate(const QByteArray &rawPackage)
     HttpRoute route;
     route.body = rawPackage.isNull() ? package.readAll() : rawPackage;
     server.route("/update.zip", route);
+    const QByteArray sha256 = QCryptographicHash::hash(route.body, QCryptographicHash::Sha256).toHex();
     writeTreeFile(infoFile(), QStringLiteral("{\"app_path\": \"%1\", \"new_version\": \"2.0.0\", \"download_url\": \"%2\", "
-                                             "\"memo\": \"New version\"}")
-                                  .arg(mainProgram(), server.url("/update.zip")).toUtf8());
+                                             "\"memo\": \"New version\", \"sha256\": \"%3\"}")
+                                  .arg(mainProgram(), server.url("/update.zip"), sha256).toUtf8());
 }
 
 QVector<ProductCall> ProductSandbox::calls(const QString &program, const QString &args) const

@@ -36,6 +36,8 @@ public:
 
     // Starts the main program, the daemon ("run") and the server.
     void startProduct();
+    // Ends every program of the sandbox that still runs, however it was started.
+    void stopProduct();
     // Serves version 2.0.0 (or the given raw bytes) and writes the update-info file.
     void prepareUpdate(const QByteArray &rawPackage = QByteArray());
     // The fixture programs' calls in order, all or those of one program and arguments.

@@ -6,6 +6,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QMap>
+#include <QProcess>
 #include <QString>
 
 inline QMap<QString, QByteArray> snapshotTree(const QString &root, const QString &skipContaining = QString())
@@ -30,4 +31,24 @@ inline void writeTreeFile(const QString &path, const QByteArray &content)
     QFile f(path);
     f.open(QIODevice::WriteOnly | QIODevice::Truncate);
     f.write(content);
+}
+
+// A ZIP archive of the given entries (name -> content), names taken exactly as
+// given, unsafe ones too; stored uncompressed, so contents can be found in it.
+inline QByteArray zipOf(const QList<QPair<QString, QByteArray>> &entries)
+{
+    QStringList args{"-c", "import io, sys, zipfile\nb = io.BytesIO(); z = zipfile.ZipFile(b, 'w'); d = sys.stdin.buffer.read()\n"
+                           "for n, l in zip(sys.argv[1::2], sys.argv[2::2]): z.writestr(n, d[:int(l)]); d = d[int(l):]\n"
+                           "z.close(); sys.stdout.buffer.write(b.getvalue())"};
+    QByteArray contents;
+    for (const auto &e : entries) {
+        args << e.first << QString::number(e.second.size());
+        contents += e.second;
+    }
+    QProcess python;
+    python.start("python3", args);
+    python.write(contents);
+    python.closeWriteChannel();
+    python.waitForFinished();
+    return python.readAllStandardOutput();
 }

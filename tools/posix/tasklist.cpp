@@ -1,5 +1,5 @@
-// Stand-in for Windows 'tasklist /FI "IMAGENAME eq NAME"': prints the
-// matching processes in the Windows table layout.
+// Stand-in for Windows 'tasklist /FI "IMAGENAME eq NAME" [/FO CSV] [/NH]':
+// prints the matching processes in the Windows table or CSV layout.
 #include "process_table.h"
 
 #include <cstdio>
@@ -9,7 +9,12 @@
 int main(int argc, char **argv)
 {
     std::string name;
+    bool csv = false, noHeader = false;
     for (int i = 1; i < argc; ++i) {
+        if (strcasecmp(argv[i], "/NH") == 0)
+            noHeader = true;
+        if (strcasecmp(argv[i], "/FO") == 0 && i + 1 < argc)
+            csv = strcasecmp(argv[++i], "CSV") == 0;
         if (strcasecmp(argv[i], "/FI") == 0 && i + 1 < argc) {
             const std::string filter = argv[++i];
             const std::string prefix = "IMAGENAME eq ";
@@ -22,13 +27,19 @@ int main(int argc, char **argv)
     for (const ProcessEntry &p : listProcesses()) {
         if (!name.empty() && !sameImageName(p.image, name))
             continue;
-        if (!header) {
-            std::printf("\nImage Name                     PID Session Name        Session#    Mem Usage\n"
-                        "========================= ======== ================ =========== ============\n");
-            header = true;
+        if (!header && !noHeader) {
+            if (csv)
+                std::printf("\"Image Name\",\"PID\",\"Session Name\",\"Session#\",\"Mem Usage\"\n");
+            else
+                std::printf("\nImage Name                     PID Session Name        Session#    Mem Usage\n"
+                            "========================= ======== ================ =========== ============\n");
         }
-        std::printf("%-25.25s %8d %-16s %11d %10ld K\n", p.image.c_str(), static_cast<int>(p.pid), "Console", 1,
-                    p.rssKb);
+        header = true;
+        if (csv)
+            std::printf("\"%s\",\"%d\",\"Console\",\"1\",\"%ld K\"\n", p.image.c_str(), static_cast<int>(p.pid), p.rssKb);
+        else
+            std::printf("%-25.25s %8d %-16s %11d %10ld K\n", p.image.c_str(), static_cast<int>(p.pid), "Console", 1,
+                        p.rssKb);
     }
     if (!header)
         std::printf("INFO: No tasks are running which match the specified criteria.\n");

@@ -1,0 +1,170 @@
+#include "engine/ini_file.h"
+
+#include <QFile>
+#include <QSaveFile>
+
+namespace {
+
+bool isUtf8(const QByteArray &bytes)
+{
+    for (int i = 0; i < bytes.size();) {
+        const auto c = static_cast<unsigned char>(bytes[i]);
+        const int extra = c < 0x80 ? 0 : (c >> 5) == 0x6 ? 1 : (c >> 4) == 0xE ? 2 : (c >> 3) == 0x1E ? 3 : -1;
+        if (extra < 0 || i + extra > bytes.size() - 1)
+            return false;
+        for (int k = 1; k <= extra; ++k)
+            if ((static_cast<unsigned char>(bytes[i + k]) >> 6) != 0x2)
+                return false;
+        i += extra + 1;
+    }
+    return true;
+}
+
+QString withoutLineEnd(const QString &line)
+{
+    QString s = line;
+    while (s.endsWith(QLatin1Char('\n')) || s.endsWith(QLatin1Char('\r')))
+        s.chop(1);
+    return s;
+}
+
+bool isSection(const QString &line, QString *name = nullptr)
+{
+    const QString t = line.trimmed();
+    if (!t.startsWith(QLatin1Char('[')) || !t.contains(QLatin1Char(']')))
+        return false;
+    if (name)
+        *name = t.mid(1, t.indexOf(QLatin1Char(']')) - 1).trimmed();
+    return true;
+}
+
+QString keyOf(const QString &line)
+{
+    const QString t = line.trimmed();
+    if (t.startsWith(QLatin1Char(';')) || t.startsWith(QLatin1Char('#')) || !t.contains(QLatin1Char('=')))
+        return QString();
+    return t.left(t.indexOf(QLatin1Char('='))).trimmed();
+}
+
+} // namespace
+
+bool IniFile::load(const QString &filePath)
+{
+    path = filePath;
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray bytes = f.readAll();
+    QString text;
+    if (bytes.startsWith("\xFF\xFE") && bytes.size() % 2 == 0) {
+        encoding = Encoding::Utf16Le;
+        prefix = bytes.left(2);
+        for (int i = 2; i < bytes.size(); i += 2)
+            text += QChar(ushort(uchar(bytes[i]) | (uchar(bytes[i + 1]) << 8)));
+    } else {
+        // One character per byte: whatever the code page, nothing is re-encoded.
+        prefix = bytes.startsWith("\xEF\xBB\xBF") ? bytes.left(3) : QByteArray();
+        utf8 = !prefix.isEmpty() || isUtf8(bytes);
+        text = QString::fromLatin1(bytes.mid(prefix.size()));
+    }
+    newline = text.contains(QLatin1String("\r\n")) ? QStringLiteral("\r\n") : QStringLiteral("\n");
+    lines.clear();
+    for (int start = 0; start < text.size();) {
+        const int end = text.indexOf(QLatin1Char('\n'), start);
+        const int next = end < 0 ? text.size() : end + 1;
+        lines << text.mid(start, next - start);
+        start = next;
+    }
+    return true;
+}
+
+QString IniFile::encoded(const QString &text) const
+{
+    if (encoding == Encoding::Utf16Le)
+        return text;
+    return QString::fromLatin1(utf8 ? text.toUtf8() : text.toLocal8Bit());
+}
+
+QString IniFile::decoded(const QString &text) const
+{
+    if (encoding == Encoding::Utf16Le)
+        return text;
+    return utf8 ? QString::fromUtf8(text.toLatin1()) : QString::fromLocal8Bit(text.toLatin1());
+}
+
+int IniFile::sectionStart(const QString &section) const
+{
+    QString name;
+    for (int i = 0; i < lines.size(); ++i)
+        if (isSection(lines[i], &name) && decoded(name).compare(section, Qt::CaseInsensitive) == 0)
+            return i;
+    return -1;
+}
+
+int IniFile::keyLine(int start, const QString &key) const
+{
+    for (int i = start + 1; i < lines.size() && !isSection(lines[i]); ++i)
+        if (decoded(keyOf(lines[i])).compare(key, Qt::CaseInsensitive) == 0)
+            return i;
+    return -1;
+}
+
+QString IniFile::value(const QString &section, const QString &key) const
+{
+    const int start = sectionStart(section);
+    const int line = start < 0 ? -1 : keyLine(start, key);
+    if (line < 0)
+        return QString();
+    const QString l = withoutLineEnd(lines[line]);
+    return decoded(l.mid(l.indexOf(QLatin1Char('=')) + 1).trimmed());
+}
+
+void IniFile::setValue(const QString &section, const QString &key, const QString &value)
+{
+    const auto terminate = [this](int i) {
+        if (i >= 0 && !lines[i].endsWith(QLatin1Char('\n')))
+            lines[i] += newline;
+    };
+    int start = sectionStart(section);
+    if (start < 0) {
+        terminate(lines.size() - 1);
+        lines << QLatin1Char('[') + encoded(section) + QLatin1Char(']') + newline;
+        start = lines.size() - 1;
+    }
+    const int line = keyLine(start, key);
+    if (line >= 0) {
+        const QString &old = lines[line];
+        const QString end = old.mid(withoutLineEnd(old).size());
+        lines[line] = old.left(old.indexOf(QLatin1Char('=')) + 1) + encoded(value) + end;
+        return;
+    }
+    // After the section's last entry, before the blank lines that part it from the next.
+    int after = start;
+    for (int i = start + 1; i < lines.size() && !isSection(lines[i]); ++i)
+        if (!lines[i].trimmed().isEmpty())
+            after = i;
+    terminate(after);
+    lines.insert(after + 1, encoded(key) + QLatin1Char('=') + encoded(value) + newline);
+}
+
+void IniFile::remove(const QString &section, const QString &key)
+{
+    const int start = sectionStart(section);
+    const int line = start < 0 ? -1 : keyLine(start, key);
+    if (line >= 0)
+        lines.removeAt(line);
+}
+
+bool IniFile::save() const
+{
+    QByteArray bytes = prefix;
+    const QString text = lines.join(QString());
+    if (encoding == Encoding::Utf16Le) {
+        for (const QChar c : text)
+            bytes.append(char(c.unicode() & 0xFF)).append(char(c.unicode() >> 8));
+    } else {
+        bytes += text.toLatin1();
+    }
+    QSaveFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size() && f.commit();
+}
