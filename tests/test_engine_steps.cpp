@@ -202,6 +202,16 @@ private slots:
         engine.startDownload();
         QCOMPARE(log.outcome(), missing == 0 ? QString() : QStringLiteral("error:磁盘空间不足，无法完成更新"));
         engine.cancel();
+        // The work directory's volume must hold the announced package.
+        HttpRoute package;
+        package.body = zipOf({{"Pellamo.exe", HttpServer::pattern(20000)}});
+        server.route("/space.zip", package);
+        engine.setUpdateInfo(app + "/Pellamo.exe", "2.1.0", server.url("/space.zip"));
+        engine.availableBytes = [&](const QString &p) { return p == app ? qint64(1) << 40 : package.body.size() - missing; };
+        log.clear();
+        engine.startDownload();
+        QTRY_COMPARE(log.outcome(), missing == 0 ? QStringLiteral("ready") : QStringLiteral("error:磁盘空间不足，无法完成更新"));
+        engine.cancel();
     }
 
     // The backup holds every file; the restore brings the tree back byte for

@@ -55,6 +55,7 @@ void UpdateEngine::startDownload()
     // unwritten, so memory stays flat whatever the package size.
     currentReply->setReadBufferSize(kReadBufferSize);
 
+    connect(currentReply, &QNetworkReply::metaDataChanged, this, &UpdateEngine::checkWorkDirSpace);
     connect(currentReply, &QNetworkReply::readyRead, this, &UpdateEngine::onDownloadReadyRead);
     connect(currentReply, &QNetworkReply::downloadProgress, this, &UpdateEngine::onDownloadProgress);
     connect(currentReply, &QNetworkReply::finished, this, &UpdateEngine::onDownloadFinished);
@@ -65,6 +66,26 @@ void UpdateEngine::startDownload()
     connect(currentReply, SIGNAL(error(QNetworkReply::NetworkError)), this,
             SLOT(onDownloadError(QNetworkReply::NetworkError)));
 #endif
+}
+
+void UpdateEngine::checkWorkDirSpace()
+{
+    // The package goes to the work directory, maybe on another volume.
+    if (!currentReply)
+        return;
+    const qint64 length = currentReply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
+    const qint64 available = availableBytes(tempDir);
+    if (length <= 0 || available < 0 || available >= length)
+        return;
+    qDebug() << "工作目录空间不足 - 需要:" << length << "可用:" << available;
+    QNetworkReply *reply = currentReply;
+    currentReply = nullptr;
+    disconnect(reply, nullptr, this, nullptr);
+    reply->abort();
+    reply->deleteLater();
+    discardPartialFile();
+    isRunning = false;
+    emit errorOccurred(QStringLiteral("磁盘空间不足，无法完成更新"));
 }
 
 void UpdateEngine::onDownloadReadyRead()

@@ -93,6 +93,7 @@ private:
     void releaseReply();
     void failDownloadSave();
     void checkPackageInBackground();
+    void checkWorkDirSpace();
     bool enoughSpaceFor(const PackageContents &contents);
     bool runTar();
 
