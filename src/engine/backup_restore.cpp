@@ -66,7 +66,12 @@ private:
 bool UpdateEngine::createBackup()
 {
     qDebug() << "创建备份到:" << backupDir;
-    if (backupDir.isEmpty() || !QDir().mkpath(backupDir)) {
+    // Made new on the first attempt; a retry in this run reuses its own.
+    if (!backupDirMade && !backupDir.isEmpty()) {
+        backupDir = createFreshDirectory(backupDir);
+        backupDirMade = !backupDir.isEmpty();
+    }
+    if (backupDir.isEmpty() || !backupDirMade || platform::isLink(backupDir.toStdString())) {
         qDebug() << "无法创建备份目录:" << backupDir;
         return false;
     }

@@ -31,13 +31,15 @@ void UpdateEngine::startDownload()
     emit statusChanged(QStringLiteral("Contacting server..."));
 
     // A cancel or a failed installation removed the work directory; a retry needs it back.
-    if (!tempDir.isEmpty())
-        QDir().mkpath(tempDir);
+    if (tempDirRemoved) {
+        tempDirRemoved = false;
+        createTempDir();
+    }
     receivedBytes = 0;
     packageHash.reset();
     package = PackageContents();
     partialFile.setFileName(zipPath.isEmpty() ? QString() : zipPath + QStringLiteral(".part"));
-    if (zipPath.isEmpty() || !partialFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    if (zipPath.isEmpty() || !partialFile.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
         qDebug() << "无法打开文件写入";
         emit errorOccurred(QStringLiteral("无法保存临时下载文件"));
         isRunning = false;

@@ -72,3 +72,9 @@ void UpdateEngine::doInstallWork()
     moveToThread(QCoreApplication::instance()->thread());
     QThread::currentThread()->quit();
 }
+
+void UpdateEngine::waitForInstall()
+{
+    if (workerThread)
+        workerThread->wait();
+}

@@ -13,9 +13,17 @@ namespace {
 
 const qint64 kMinimumArchiveSize = 100;
 
+// Inside '...' PowerShell ends the string at any of these quotes; each is
+// kept literal by doubling it.
 QString quotedForPowerShell(const QString &path)
 {
-    return QDir::toNativeSeparators(path).replace(QLatin1Char('\''), QStringLiteral("''"));
+    QString out;
+    for (const QChar c : QDir::toNativeSeparators(path)) {
+        out += c;
+        if (c == QLatin1Char('\'') || (c.unicode() >= 0x2018 && c.unicode() <= 0x201B))
+            out += c;
+    }
+    return out;
 }
 
 // The Expand-Archive command line, Base64 of the script's UTF-16LE bytes.

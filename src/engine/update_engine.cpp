@@ -17,6 +17,11 @@ const char kBackupMarker[] = "_update_backup_";
 
 void removeWorkDir(const QString &path, const char *label)
 {
+    // A link put in the directory's place goes, never what it points to.
+    if (!path.isEmpty() && platform::isLink(path.toStdString())) {
+        QFile::remove(path);
+        return;
+    }
     if (path.isEmpty() || !QFileInfo(path).isDir())
         return;
     qDebug() << label << path;
@@ -55,13 +60,33 @@ void UpdateEngine::setUpdateInfo(const QString &appPath, const QString &newVersi
         return;
     }
 
-    tempDir = QString::fromStdString(platform::dataRoot()) + QStringLiteral("/KarvoUpdate_")
-              + QString::number(QDateTime::currentSecsSinceEpoch());
-    QDir().mkpath(tempDir);
-    zipPath = tempDir + QStringLiteral("/update.zip");
+    tempBase = QString::fromStdString(platform::dataRoot()) + QStringLiteral("/KarvoUpdate_")
+               + QString::number(QDateTime::currentSecsSinceEpoch());
+    createTempDir();
     backupDir = appDir + QLatin1Char('/')
                 + QStringLiteral("_update_backup_%1")
                       .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd_hhmmss")));
+}
+
+QString UpdateEngine::createFreshDirectory(const QString &base)
+{
+    // Never reuse what is already there: someone else may have put it there.
+    QDir().mkpath(QFileInfo(base).absolutePath());
+    for (int n = 1; n <= 100; ++n) {
+        const QString candidate = n == 1 ? base : base + QLatin1Char('_') + QString::number(n);
+        if (platform::createPrivateDirectory(candidate.toStdString()))
+            return candidate;
+        if (!QFileInfo::exists(candidate) && !platform::isLink(candidate.toStdString()))
+            break; // not a clash: the directory cannot be made at all
+    }
+    qWarning() << "无法创建目录:" << base;
+    return QString();
+}
+
+void UpdateEngine::createTempDir()
+{
+    tempDir = createFreshDirectory(tempBase);
+    zipPath = tempDir.isEmpty() ? QString() : tempDir + QStringLiteral("/update.zip");
 }
 
 bool UpdateEngine::checkDiskSpace()
@@ -138,6 +163,7 @@ void UpdateEngine::cleanupTempDir()
     if (keepTempDir)
         return;
     removeWorkDir(tempDir, "清理临时目录:");
+    tempDirRemoved = true;
 }
 
 void UpdateEngine::cleanupBackupDir()
@@ -145,4 +171,5 @@ void UpdateEngine::cleanupBackupDir()
     if (keepBackupDir)
         return;
     removeWorkDir(backupDir, "清理备份目录:");
+    backupDirMade = false;
 }

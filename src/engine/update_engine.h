@@ -34,6 +34,8 @@ public:
     void startDownload();
     void startInstall();
     void cancel();
+    // Blocks until an installation in progress has ended.
+    void waitForInstall();
 
 signals:
     void progressChanged(int percent, QString message);
@@ -50,6 +52,8 @@ private slots:
     void doInstallWork();
 
 protected:
+    // A new private directory at base or the next free name after it; empty on failure.
+    static QString createFreshDirectory(const QString &base);
     bool checkDiskSpace();
     void cleanupTempDir();
     void cleanupBackupDir();
@@ -94,6 +98,7 @@ private:
     void failDownloadSave();
     void checkPackageInBackground();
     void checkWorkDirSpace();
+    void createTempDir();
     bool enoughSpaceFor(const PackageContents &contents);
     bool runTar();
 
@@ -106,6 +111,9 @@ private:
     QString expectedSha256;
     // Reads the downloaded package off the GUI thread.
     QThread *checkThread = nullptr;
+    QString tempBase;          // the work directory's name before any clash
+    bool tempDirRemoved = false;
+    bool backupDirMade = false;
     // Set once the backup (or the package) holds what exists nowhere else:
     // an incomplete restore, or a failed one. No later clean-up of this
     // process may remove it.

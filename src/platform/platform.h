@@ -30,6 +30,23 @@ bool copyFile(const std::string &fromUtf8, const std::string &toUtf8);
 // whose names begin with skipPrefix are left out. Negative when unreadable.
 long long allocatedBytes(const std::string &dirUtf8, const std::string &skipPrefix);
 
+// Creates a new directory that only administrators (and SYSTEM) can reach,
+// with its access set at creation. Fails when anything exists at the path.
+bool createPrivateDirectory(const std::string &pathUtf8);
+
+// True for a symbolic link, a junction or another reparse point.
+bool isLink(const std::string &pathUtf8);
+
+// Takes the machine-wide "one updater at a time" lock for the rest of the
+// process's life. False when another updater holds it; a crashed holder's
+// lock is free again.
+bool takeSingleInstanceLock();
+
+// Starts a program detached as the user who asked for the update, not with
+// the updater's administrator rights. False when it could not be started so.
+bool startAsUser(const std::string &programUtf8, const std::vector<std::string> &arguments,
+                 const std::string &workDirUtf8);
+
 // Program name of a Windows command-line tool on this platform.
 std::string toolProgram(Tool tool);
 

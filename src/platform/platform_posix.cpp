@@ -9,6 +9,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fts.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -112,6 +116,93 @@ long long allocatedBytes(const std::string &dirUtf8, const std::string &skipPref
     }
     fts_close(fts);
     return total;
+}
+
+bool createPrivateDirectory(const std::string &pathUtf8)
+{
+    return mkdir(pathUtf8.c_str(), 0700) == 0;
+}
+
+bool isLink(const std::string &pathUtf8)
+{
+    struct stat st;
+    return lstat(pathUtf8.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+bool takeSingleInstanceLock()
+{
+    static int held = -1;
+    if (held >= 0)
+        return true;
+    // Close-on-exec: the product started at the end must not inherit the lock.
+    const std::string path = dataRoot() + "/FarwenUpdater.lock";
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return false;
+    }
+    held = fd;
+    return true;
+}
+
+bool startAsUser(const std::string &programUtf8, const std::vector<std::string> &arguments,
+                 const std::string &workDirUtf8)
+{
+    // The user behind pkexec or sudo; otherwise the updater's own user.
+    const char *uidText = std::getenv("PKEXEC_UID");
+    if (!uidText || !*uidText)
+        uidText = std::getenv("SUDO_UID");
+    const struct passwd *user = (uidText && *uidText && geteuid() == 0)
+                                    ? getpwuid(static_cast<uid_t>(std::strtoul(uidText, nullptr, 10)))
+                                    : nullptr;
+    if (uidText && *uidText && geteuid() == 0 && !user)
+        return false; // never fall back to running it elevated
+    const uid_t uid = user ? user->pw_uid : 0;
+    const gid_t gid = user ? user->pw_gid : 0;
+    const std::string name = user ? user->pw_name : "", home = user ? user->pw_dir : "";
+
+    std::vector<char *> argv{const_cast<char *>(programUtf8.c_str())};
+    for (const std::string &a : arguments)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    int status[2];
+    if (pipe2(status, O_CLOEXEC) != 0)
+        return false;
+    const pid_t child = fork();
+    if (child == 0) {
+        // Detached: the grandchild is adopted by init, so nothing waits on it.
+        setsid();
+        if (fork() != 0)
+            _exit(0);
+        int error = 0;
+        if (user && (initgroups(name.c_str(), gid) != 0 || setgid(gid) != 0 || setuid(uid) != 0))
+            error = errno ? errno : EPERM;
+        if (!error && user) {
+            setenv("HOME", home.c_str(), 1);
+            setenv("USER", name.c_str(), 1);
+            setenv("LOGNAME", name.c_str(), 1);
+        }
+        if (!error && chdir(workDirUtf8.c_str()) != 0)
+            error = errno;
+        if (!error) {
+            execv(argv[0], argv.data());
+            error = errno;
+        }
+        (void)!write(status[1], &error, sizeof(error));
+        _exit(127);
+    }
+    close(status[1]);
+    if (child < 0) {
+        close(status[0]);
+        return false;
+    }
+    waitpid(child, nullptr, 0);
+    int error = 0;
+    const ssize_t n = read(status[0], &error, sizeof(error)); // nothing: exec succeeded
+    close(status[0]);
+    return n == 0;
 }
 
 std::string dataRoot()

@@ -6,6 +6,7 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+#include <sddl.h>
 #include <shellapi.h>
 
 #include <cstdlib>
@@ -115,6 +116,84 @@ long long allocatedBytes(const std::string &dirUtf8, const std::string &skipPref
                           &clusters))
         cluster = static_cast<long long>(sectorsPerCluster) * bytesPerSector;
     return allocatedBelow(dir, widen(skipPrefix), cluster > 0 ? cluster : 4096);
+}
+
+bool createPrivateDirectory(const std::string &pathUtf8)
+{
+    // Protected DACL: full access for Administrators and SYSTEM, inherited below, nobody else.
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)", SDDL_REVISION_1,
+                                                              &sd, nullptr))
+        return false;
+    SECURITY_ATTRIBUTES sa{sizeof(sa), sd, FALSE};
+    const BOOL ok = CreateDirectoryW(widen(pathUtf8).c_str(), &sa);
+    LocalFree(sd);
+    return ok == TRUE;
+}
+
+bool isLink(const std::string &pathUtf8)
+{
+    const DWORD attributes = GetFileAttributesW(widen(pathUtf8).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+bool takeSingleInstanceLock()
+{
+    static HANDLE held = nullptr;
+    if (held)
+        return true;
+    // Released by Windows when the holder ends, however it ends.
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, L"Global\\FarwenUpdater");
+    if (!mutex)
+        return false;
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        CloseHandle(mutex);
+        return false;
+    }
+    held = mutex;
+    return true;
+}
+
+bool startAsUser(const std::string &programUtf8, const std::vector<std::string> &arguments,
+                 const std::string &workDirUtf8)
+{
+    // The desktop shell runs as the logged-on user at medium integrity: start
+    // the program with a copy of its token.
+    HWND shell = GetShellWindow();
+    DWORD shellPid = 0;
+    if (!shell || !GetWindowThreadProcessId(shell, &shellPid) || !shellPid)
+        return false;
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, shellPid);
+    if (!process)
+        return false;
+    HANDLE shellToken = nullptr, token = nullptr;
+    const BOOL opened = OpenProcessToken(process, TOKEN_DUPLICATE, &shellToken);
+    CloseHandle(process);
+    if (!opened)
+        return false;
+    const BOOL duplicated = DuplicateTokenEx(shellToken,
+                                             TOKEN_QUERY | TOKEN_ASSIGN_PRIMARY | TOKEN_DUPLICATE | TOKEN_ADJUST_DEFAULT
+                                                 | TOKEN_ADJUST_SESSIONID,
+                                             nullptr, SecurityImpersonation, TokenPrimary, &token);
+    CloseHandle(shellToken);
+    if (!duplicated)
+        return false;
+    std::vector<std::wstring> wide{widen(programUtf8)};
+    for (const std::string &a : arguments)
+        wide.push_back(widen(a));
+    std::wstring commandLine = joinWindowsArguments(wide);
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi{};
+    const std::wstring workDir = widen(workDirUtf8);
+    const BOOL started = CreateProcessWithTokenW(token, 0, nullptr, &commandLine[0], 0, nullptr,
+                                                 workDir.empty() ? nullptr : workDir.c_str(), &si, &pi);
+    CloseHandle(token);
+    if (!started)
+        return false;
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return true;
 }
 
 std::string dataRoot()

@@ -10,6 +10,7 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
+#include <QFileInfo>
 #include <QFont>
 #include <QMessageBox>
 
@@ -72,6 +73,12 @@ int runUpdater(int argc, char **argv)
     if (!platform::isAdministrator())
         return requestElevation(app);
 
+    // Before anything is touched: a second updater would share its files.
+    if (!platform::takeSingleInstanceLock()) {
+        qCritical() << "已有更新程序在运行";
+        return 1;
+    }
+
     removeStaleWorkDirs(QDir::tempPath(), QString::fromStdString(platform::dataRoot()),
                         QDateTime::currentDateTime());
 
@@ -87,10 +94,14 @@ int runUpdater(int argc, char **argv)
         return 1;
 
     QDir::setCurrent(QApplication::applicationDirPath());
-    scheduleCompanionRemoval(info.companionPath);
+    const QString dataRoot = QString::fromStdString(platform::dataRoot());
+    scheduleCompanionRemoval(info.companionPath, {QFileInfo(info.appPath).absolutePath(),
+                                                  QApplication::applicationDirPath(), dataRoot});
 
     if (!checkUpdateInfo(info))
         return 1;
+    // Relative to the updater's directory, which is no one's working directory later.
+    info.appPath = QFileInfo(info.appPath).absoluteFilePath();
 
     applyAppearance(app);
     return handOver(app, info);

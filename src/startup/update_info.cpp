@@ -1,5 +1,7 @@
 #include "startup/update_info.h"
 
+#include "platform/platform.h"
+
 #include <QCommandLineParser>
 #include <QDebug>
 #include <QDir>
@@ -9,6 +11,7 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QTimer>
+#include <QUrl>
 
 const char kMainProgramName[] = "Pellamo.exe";
 
@@ -84,6 +87,11 @@ bool checkUpdateInfo(const UpdateInfo &info)
         qCritical() << "主程序不存在:" << info.appPath;
         return false;
     }
+    const QString scheme = QUrl(info.downloadUrl, QUrl::TolerantMode).scheme().toLower();
+    if (scheme != QLatin1String("http") && scheme != QLatin1String("https")) {
+        qCritical() << "下载地址必须是http或https:" << info.downloadUrl;
+        return false;
+    }
     // Any other file would make its directory "the installation".
     if (QFileInfo(info.appPath).fileName().compare(QLatin1String(kMainProgramName), Qt::CaseInsensitive) != 0) {
         qCritical() << "不是产品的主程序:" << info.appPath;
@@ -96,16 +104,50 @@ bool checkUpdateInfo(const UpdateInfo &info)
     return true;
 }
 
-void scheduleCompanionRemoval(const QString &companionPath, int firstDelayMs, int retryDelayMs)
+namespace {
+
+bool isInside(const QString &path, const QString &dir)
 {
-    QTimer::singleShot(firstDelayMs, [companionPath, retryDelayMs]() {
-        QDir dir(companionPath);
-        if (!QFileInfo(companionPath).isDir())
+    return path.compare(dir, Qt::CaseInsensitive) == 0
+           || path.startsWith(dir.endsWith(QLatin1Char('/')) ? dir : dir + QLatin1Char('/'), Qt::CaseInsensitive);
+}
+
+// Only a real directory of its own: not a link, not the installation, the
+// updater's directory or the data root, nothing holding or inside them.
+bool mayRemoveCompanion(const QString &companionPath, const QStringList &protectedDirs)
+{
+    if (platform::isLink(companionPath.toStdString())) {
+        qWarning() << "拒绝删除链接:" << companionPath;
+        return false;
+    }
+    const QString companion = QFileInfo(companionPath).canonicalFilePath();
+    if (companion.isEmpty() || !QFileInfo(companion).isDir())
+        return false;
+    for (const QString &dir : protectedDirs) {
+        const QString guarded = QFileInfo(dir).canonicalFilePath();
+        if (!guarded.isEmpty() && (isInside(companion, guarded) || isInside(guarded, companion))) {
+            qWarning() << "拒绝删除目录:" << companionPath;
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+void scheduleCompanionRemoval(const QString &companionPath, const QStringList &protectedDirs, int firstDelayMs,
+                              int retryDelayMs)
+{
+    QTimer::singleShot(firstDelayMs, [companionPath, protectedDirs, retryDelayMs]() {
+        if (!mayRemoveCompanion(companionPath, protectedDirs))
             return;
-        if (dir.removeRecursively()) {
+        if (QDir(companionPath).removeRecursively()) {
             qDebug() << "good";
             return;
         }
-        QTimer::singleShot(retryDelayMs, [companionPath]() { QDir(companionPath).removeRecursively(); });
+        QTimer::singleShot(retryDelayMs, [companionPath, protectedDirs]() {
+            if (mayRemoveCompanion(companionPath, protectedDirs))
+                QDir(companionPath).removeRecursively();
+        });
     });
 }

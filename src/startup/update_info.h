@@ -1,5 +1,6 @@
 #pragma once
 #include <QString>
+#include <QStringList>
 
 class QCommandLineParser;
 
@@ -34,4 +35,6 @@ bool checkUpdateInfo(const UpdateInfo &info);
 
 // Removes the companion directory after firstDelayMs, retrying once after
 // retryDelayMs more when the first attempt fails. Runs inside the event loop.
-void scheduleCompanionRemoval(const QString &companionPath, int firstDelayMs = 2000, int retryDelayMs = 1000);
+// Refuses links, and directories that are, hold or lie in a protected one.
+void scheduleCompanionRemoval(const QString &companionPath, const QStringList &protectedDirs = QStringList(),
+                              int firstDelayMs = 2000, int retryDelayMs = 1000);

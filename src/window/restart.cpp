@@ -1,6 +1,7 @@
 #include "window/updater_window.h"
 
 #include "engine/update_engine.h"
+#include "platform/platform.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -70,7 +71,8 @@ void UpdaterWindow::runDaemon(const QString &daemonPath, const QString &serverDi
 
 void UpdaterWindow::launchMainProgram(const QString &programDir)
 {
-    QProcess::startDetached(appPath, {}, programDir);
+    // As the user who asked for the update, not with the updater's rights.
+    platform::startAsUser(appPath.toStdString(), {}, programDir.toStdString());
     endProcess(0);
 }
 
@@ -85,7 +87,7 @@ void UpdaterWindow::restartStoppedProduct()
         QProcess::startDetached(daemonPath, {QStringLiteral("run")}, programDir + QStringLiteral("/KarvoDeskServer"));
     QTimer::singleShot(timings.mainProgramDelay, this, [this, programDir]() {
         if (!imageMayBeRunning(QFileInfo(appPath).fileName(), 5000))
-            QProcess::startDetached(appPath, {}, programDir);
+            platform::startAsUser(appPath.toStdString(), {}, programDir.toStdString());
         QCoreApplication::quit();
     });
 }

@@ -184,6 +184,8 @@ UpdaterWindow::~UpdaterWindow()
 {
     if (engine) {
         engine->cancel();
+        // An installation still running keeps its engine until it has ended.
+        engine->waitForInstall();
         delete engine;
         engine = nullptr;
     }
