@@ -1,10 +1,13 @@
 // One whole update through the real binary at the real timings: a running
 // sandbox product, a package served on 127.0.0.1, the POSIX taskkill and
-// tasklist stand-ins, bsdtar and config.ini.
+// tasklist stand-ins, bsdtar and config.ini; and an attacker on the machine
+// who plants links and directories, names the update-info file like the
+// installation and starts a second updater alongside.
 #include "support/product_sandbox.h"
 #include "support/tree_snapshot.h"
 
 #include <QtTest>
+#include <QTimer>
 
 class TestEndToEnd : public QObject
 {
@@ -19,16 +22,51 @@ private slots:
         QTest::qWait(300);
         const QVector<ProductCall> before = box.calls();
         const auto userData = snapshotTree(box.app() + "/data");
+        const QString victim = box.path() + "/victim";
+        writeTreeFile(victim + "/precious.txt", "keep me");
+        // Every work-directory name the updater may pick, planted as a link
+        // to the victim or as a directory of links, again and again.
+        QTimer attacker;
+        int round = 0;
+        connect(&attacker, &QTimer::timeout, [&]() {
+            const qint64 now = QDateTime::currentSecsSinceEpoch();
+            for (qint64 t = now - 1; t <= now + 2; ++t)
+                for (const char *suffix : {"", "_2", "_3"}) {
+                    const QString dir = box.dataRoot() + "/KarvoUpdate_" + QString::number(t) + suffix;
+                    if (QFileInfo::exists(dir) || QFileInfo(dir).isSymLink())
+                        continue;
+                    if (++round % 2) {
+                        QFile::link(victim, dir);
+                    } else if (QDir().mkdir(dir)) {
+                        QFile::link(victim + "/precious.txt", dir + "/update.zip.part");
+                        QFile::link(victim + "/precious.txt", dir + "/update.zip");
+                    }
+                }
+        });
+        attacker.start(20);
+        QTest::qWait(100);
         QProcessEnvironment env = box.environment();
         env.insert("FARWEN_FIXTURE_INSTALL_SECONDS", "3");
+        env.insert("PKEXEC_UID", "65534"); // the user who asked, through pkexec
         QProcess updater;
         updater.setProcessEnvironment(env);
         updater.start(updaterBinary(), {"-i", box.infoFile(), "-m", "manual"});
         QVERIFY(updater.waitForStarted());
+        QTest::qWait(500);
+        writeTreeFile(box.path() + "/second.json", "{}");
+        QString err;
+        QCOMPARE(runToEnd(updaterBinary(), {"-i", box.path() + "/second.json"}, box.path(), env, &err), 1);
+        QVERIFY2(err.contains("已有更新程序在运行"), qPrintable(err));
+        QVERIFY(QFile::exists(box.path() + "/second.json")); // turned away before touching anything
         // Keep this event loop turning: the package server lives in it.
         QTRY_COMPARE_WITH_TIMEOUT(updater.state(), QProcess::NotRunning, 60000);
+        attacker.stop();
         QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
         QCOMPARE(updater.exitCode(), 0);
+        QCOMPARE(snapshotTree(victim), (QMap<QString, QByteArray>{{"precious.txt", "keep me"}}));
+        // The updater's own work directory is gone: what is left is the attacker's links.
+        for (const QString &dir : QDir(box.dataRoot()).entryList({"KarvoUpdate_*"}, QDir::Dirs | QDir::NoSymLinks))
+            QVERIFY(QDir(box.dataRoot() + "/" + dir).entryList(QDir::Files | QDir::NoSymLinks).isEmpty());
 
         const auto tree = snapshotTree(box.app());
         QCOMPARE(tree.value("version.txt"), QByteArray("2.0.0"));
@@ -37,7 +75,7 @@ private slots:
         QCOMPARE(snapshotTree(box.app() + "/data"), userData);
         QVERIFY(!QFileInfo::exists(box.infoFile()));
         QVERIFY(QDir(box.app()).entryList({"_update_backup_*"}, QDir::Dirs).isEmpty());
-        QVERIFY(QDir(box.dataRoot()).entryList({"KarvoUpdate_*"}, QDir::Dirs).isEmpty());
+        QVERIFY(round > 10);
 
         QSettings config(box.app() + "/config.ini", QSettings::IniFormat);
         QCOMPARE(config.value("App/Version").toString(), QStringLiteral("2.0.0"));
@@ -60,6 +98,8 @@ private slots:
         QCOMPARE(main.size(), 2);
         QCOMPARE(main.last().cwd, box.app());
         QCOMPARE(main.last().version, QStringLiteral("2.0.0"));
+        QCOMPARE(main.last().uid, 65534); // not with the updater's rights
+        QCOMPARE(run.last().uid, 0);      // the service needs them
         QVERIFY(box.isAlive(main.last().pid));
         QVERIFY(box.isAlive(run.last().pid));
         // Installing, then the 5 s countdown; "install" takes 3 s, "run" 1 s

@@ -283,6 +283,46 @@ private slots:
         engine.cancel();
     }
 
+    // The PowerShell command, decoded the way PowerShell reads single-quoted
+    // strings, gives back the exact paths, however hostile.
+    void powerShellQuoting_data()
+    {
+        QTest::addColumn<QString>("dir");
+        QTest::newRow("apostrophes") << "Karvo's \u2018new\u2019 \u201Aold\u201B ''";
+        QTest::newRow("wildcards and variables") << "[a]*?b $(calc) `x ;y";
+        QTest::newRow("code after a quote") << "x\u2019; Remove-Item C:\\ -Recurse; \u2019";
+    }
+    void powerShellQuoting()
+    {
+        QFETCH(QString, dir);
+        writeTreeFile(root.path() + "/decode.py",
+                      "import base64, sys\nQ = \"'\\u2018\\u2019\\u201a\\u201b\"\n"
+                      "s = base64.b64decode(sys.argv[1]).decode('utf-16-le'); out = []; i = 0; lit = None\n"
+                      "while i < len(s):\n"
+                      "    c = s[i]\n"
+                      "    if lit is None:\n"
+                      "        lit = '' if c in Q else None\n"
+                      "    elif c in Q and i + 1 < len(s) and s[i + 1] in Q: lit += c; i += 1\n"
+                      "    elif c in Q: out.append(lit); lit = None\n"
+                      "    else: lit += c\n"
+                      "    i += 1\n"
+                      "sys.stdout.buffer.write('\\n'.join(out).encode())\n");
+        ToolDoubles tools(root.path() + "/tools-ps");
+        tools.add("pwsh", 1, QStringLiteral("python3 '%1/decode.py' \"$3\" > '%1/literals'").arg(root.path()));
+        tools.add("bsdtar", 1);
+        const QString app = root.path() + "/" + dir;
+        writeTreeFile(app + "/Pellamo.exe", "main");
+        TestableEngine engine;
+        engine.setTimings(TestableEngine::fast());
+        engine.setUpdateInfo(app + "/Pellamo.exe", "2.1.0", "http://x/p.zip");
+        writeTreeFile(engine.zipPath, zipOf({{"Pellamo.exe", "v2"}}));
+        QVERIFY(!engine.extractPackage());
+        QFile literals(root.path() + "/literals");
+        QVERIFY(literals.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromUtf8(literals.readAll()).split('\n'), (QStringList{engine.zipPath, app}));
+        engine.cancel();
+    }
+
     // config.ini edited as text: the five keys change, every other byte stays.
     void configFile_data()
     {

@@ -44,6 +44,8 @@ private slots:
             << info << QByteArray("{\"app_path\": \"/x/Pellamo.exe\", \"new_version\": 2, \"download_url\": \"http://x/p.zip\"}")
             << "参数不完整" << false;
         QTest::newRow("program missing") << info << missing << "主程序不存在: \"/nonexistent/dir/Pellamo.exe\"" << false;
+        QTest::newRow("not http") << info << infoJson("/x/Pellamo.exe").replace("http://127.0.0.1:1/p.zip", "file:///etc/passwd")
+                                  << "下载地址必须是http或https: \"file:///etc/passwd\"" << false;
         QTest::newRow("not the main program") << info << infoJson("/bin/sh") << "不是产品的主程序: \"/bin/sh\"" << false;
         const QString program = sandbox.path() + "/prod/PELLAMO.exe";
         writeTreeFile(program, "main");
@@ -142,6 +144,13 @@ private slots:
         }
         for (const QString &d : {first, retried, givenUp})
             scheduleCompanionRemoval(d);
+        // Never a link's target, nor a directory that holds a protected one.
+        const QString victim = sandbox.path() + "/comp/victim", holder = sandbox.path() + "/comp/holder";
+        writeTreeFile(victim + "/precious", "x");
+        writeTreeFile(holder + "/Pellamo/Pellamo.exe", "x");
+        QVERIFY(QFile::link(victim, sandbox.path() + "/comp/link"));
+        scheduleCompanionRemoval(sandbox.path() + "/comp/link");
+        scheduleCompanionRemoval(holder, {holder + "/Pellamo"});
         QTest::qWait(1800);
         QVERIFY(QFileInfo(first).isDir());
         QTest::qWait(600);
@@ -153,6 +162,7 @@ private slots:
         QVERIFY(setImmutable(givenUp + "/locked", false));
         QTest::qWait(1500);
         QVERIFY(QFileInfo(givenUp).isDir());
+        QVERIFY(QFile::exists(victim + "/precious") && QFile::exists(holder + "/Pellamo/Pellamo.exe"));
     }
 };
 

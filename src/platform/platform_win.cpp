@@ -118,12 +118,13 @@ long long allocatedBytes(const std::string &dirUtf8, const std::string &skipPref
     return allocatedBelow(dir, widen(skipPrefix), cluster > 0 ? cluster : 4096);
 }
 
+// Protected DACL: full access for Administrators and SYSTEM, inherited below, nobody else.
+extern const wchar_t kPrivateDirectorySecurity[] = L"D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
+
 bool createPrivateDirectory(const std::string &pathUtf8)
 {
-    // Protected DACL: full access for Administrators and SYSTEM, inherited below, nobody else.
     PSECURITY_DESCRIPTOR sd = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)", SDDL_REVISION_1,
-                                                              &sd, nullptr))
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kPrivateDirectorySecurity, SDDL_REVISION_1, &sd, nullptr))
         return false;
     SECURITY_ATTRIBUTES sa{sizeof(sa), sd, FALSE};
     const BOOL ok = CreateDirectoryW(widen(pathUtf8).c_str(), &sa);

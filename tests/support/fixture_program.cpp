@@ -40,7 +40,8 @@ int main(int argc, char **argv)
         const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                                  std::chrono::steady_clock::now().time_since_epoch())
                                  .count();
-        out << "] cwd=" << cwd << " pid=" << getpid() << " version=" << version << " t=" << ms << "\n";
+        out << "] cwd=" << cwd << " pid=" << getpid() << " uid=" << getuid() << " version=" << version << " t=" << ms
+            << "\n";
     }
     if (cmd == "stop")
         return 0;

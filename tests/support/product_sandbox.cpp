@@ -13,7 +13,7 @@ void installProgram(const QString &path)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile::copy(QCoreApplication::applicationDirPath() + "/farwen_fixture_program", path);
-    QFile::setPermissions(path, QFileDevice::Permissions(0x7700));
+    QFile::setPermissions(path, QFileDevice::Permissions(0x7755));
 }
 
 } // namespace
@@ -57,6 +57,10 @@ int runToEnd(const QString &program, const QStringList &args, const QString &wor
 
 ProductSandbox::ProductSandbox(bool withDaemon)
 {
+    // Open to an unprivileged user, as whom the product may be started again.
+    QFile::setPermissions(root.path(), QFileDevice::Permissions(0x7755));
+    writeTreeFile(root.path() + "/product-calls.log", QByteArray());
+    QFile::setPermissions(root.path() + "/product-calls.log", QFileDevice::Permissions(0x6666));
     installProgram(mainProgram());
     installProgram(app() + "/KarvoDeskServer.exe");
     if (withDaemon) {
@@ -138,6 +142,7 @@ QVector<ProductCall> ProductSandbox::calls(const QString &program, const QString
         c.args = line.section("args=[", 1).section("] cwd=", 0, 0);
         c.cwd = line.section("] cwd=", 1).section(" pid=", 0, 0);
         c.pid = line.section(" pid=", 1).section(' ', 0, 0).toLongLong();
+        c.uid = line.section(" uid=", 1).section(' ', 0, 0).toLongLong();
         c.version = line.section(" version=", 1).section(' ', 0, 0);
         c.time = line.section(" t=", 1).toLongLong();
         if (program.isEmpty() || (c.program == program && c.args == args))

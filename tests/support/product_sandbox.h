@@ -11,7 +11,7 @@
 struct ProductCall
 {
     QString program, args, cwd, version; // args blank-separated, version from version.txt beside it
-    qint64 pid = 0, time = 0;            // time in ms on the monotonic clock (monotonicMs)
+    qint64 pid = 0, uid = -1, time = 0;  // time in ms on the monotonic clock (monotonicMs)
 };
 
 qint64 monotonicMs();
@@ -31,7 +31,9 @@ public:
     QString app() const { return root.path() + "/Pellamo"; }
     QString mainProgram() const { return app() + "/Pellamo.exe"; }
     QString dataRoot() const { return root.path() + "/programdata"; }
-    QString infoFile() const { return root.path() + "/update_info.json"; }
+    // Named like the installation: its "companion directory" is the installation itself.
+    QString infoFile() const { return root.path() + "/Pellamo.json"; }
+    QString path() const { return root.path(); }
     QProcessEnvironment environment() const;
 
     // Starts the main program, the daemon ("run") and the server.

@@ -6,6 +6,7 @@
 #include "platform/windows_cmdline.h"
 
 #include <windows.h>
+#include <sddl.h>
 #include <shellapi.h>
 
 #include <cstdio>
@@ -13,6 +14,10 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+namespace platform {
+extern const wchar_t kPrivateDirectorySecurity[];
+}
 
 namespace {
 
@@ -97,6 +102,8 @@ int main()
     }
     if (self.size() >= 3 && self[1] == L"--exit")
         platform::terminateNow(std::stoi(narrow(self[2])));
+    if (self.size() >= 2 && self[1] == L"--lock")
+        return platform::takeSingleInstanceLock() ? 0 : 3;
 
     // Relaunch quoting: Windows splits the joined line back into the same arguments.
     for (const auto &args : kArgumentSets) {
@@ -131,6 +138,54 @@ int main()
     check(platform::copyFile(from, to) && slurp(to) == std::string("abc\0def", 7), "copy");
     std::ofstream(from, std::ios::binary) << "changed";
     check(!platform::copyFile(from, to) && slurp(to) == std::string("abc\0def", 7), "copy refuses an existing target");
+
+    // Private directory: made new only, with a protected DACL that grants
+    // Administrators and SYSTEM alone. Wine keeps no descriptor given at
+    // creation (it reports one from the Unix mode), so the descriptor is
+    // checked as the layer hands it to CreateDirectoryW.
+    const std::string privateDir = std::string(dir) + "farwen_private";
+    RemoveDirectoryA(privateDir.c_str());
+    check(platform::createPrivateDirectory(privateDir), "private directory made");
+    check(!platform::createPrivateDirectory(privateDir), "private directory never reused");
+    check(!platform::isLink(privateDir), "a directory is no link");
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    bool onlyAdminsAndSystem =
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(platform::kPrivateDirectorySecurity, SDDL_REVISION_1, &sd,
+                                                             nullptr)
+        && GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) && present && dacl && dacl->AceCount == 2
+        && GetSecurityDescriptorControl(sd, &control, &revision) && (control & SE_DACL_PROTECTED);
+    BYTE admins[SECURITY_MAX_SID_SIZE], system[SECURITY_MAX_SID_SIZE];
+    DWORD n1 = sizeof(admins), n2 = sizeof(system);
+    CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &n1);
+    CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &n2);
+    for (DWORD i = 0; onlyAdminsAndSystem && i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE *ace = nullptr;
+        onlyAdminsAndSystem = GetAce(dacl, i, reinterpret_cast<void **>(&ace)) && ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE
+                              && (EqualSid(&ace->SidStart, admins) || EqualSid(&ace->SidStart, system));
+    }
+    check(onlyAdminsAndSystem, "private directory grants Administrators and SYSTEM only");
+    LocalFree(sd);
+
+    // One updater per machine: free after its holder ended, held while it runs.
+    const std::wstring lockChild = L"\"" + self[0] + L"\" --lock";
+    check(runAndWait(lockChild) == 0, "lock free, and free again after its holder ended");
+    check(platform::takeSingleInstanceLock(), "lock taken");
+    check(runAndWait(lockChild) == 3, "a second updater is turned away");
+
+    // Unelevated start through the shell's token; Wine may have no shell window.
+    const std::string started = std::string(dir) + "farwen_user_start.txt";
+    DeleteFileA(started.c_str());
+    const bool startedAsUser = platform::startAsUser(narrow(self[0]), {"--child", started, "as user"}, dir);
+    for (int i = 0; startedAsUser && i < 100 && GetFileAttributesA(started.c_str()) == INVALID_FILE_ATTRIBUTES; ++i)
+        Sleep(100);
+    check(startedAsUser ? slurp(started) == "as user\n" : GetShellWindow() == nullptr,
+          "unelevated start runs the program, or is refused only without a shell window");
+    std::printf("unelevated start: %s (shell window: %s)\n", startedAsUser ? "started" : "refused",
+                GetShellWindow() ? "yes" : "no");
 
     check(platform::dataRoot() == "C:/ProgramData", "data root");
     check(platform::isAdministrator(), "Wine runs as an administrator");
