@@ -44,11 +44,11 @@ private slots:
             << info << QByteArray("{\"app_path\": \"/x/Pellamo.exe\", \"new_version\": 2, \"download_url\": \"http://x/p.zip\"}")
             << "参数不完整" << false;
         QTest::newRow("program missing") << info << missing << "主程序不存在: \"/nonexistent/dir/Pellamo.exe\"" << false;
-        QTest::newRow("not http") << info << infoJson("/x/Pellamo.exe").replace("http://127.0.0.1:1/p.zip", "file:///etc/passwd")
-                                  << "下载地址必须是http或https: \"file:///etc/passwd\"" << false;
-        QTest::newRow("not the main program") << info << infoJson("/bin/sh") << "不是产品的主程序: \"/bin/sh\"" << false;
         const QString program = sandbox.path() + "/prod/PELLAMO.exe";
         writeTreeFile(program, "main");
+        QTest::newRow("not http") << info << infoJson(program).replace("http://127.0.0.1:1/p.zip", "file:///etc/passwd")
+                                  << "下载地址必须是http或https: \"file:///etc/passwd\"" << false;
+        QTest::newRow("not the main program") << info << infoJson("/bin/sh") << "不是产品的主程序: \"/bin/sh\"" << false;
         QTest::newRow("sha256 malformed") << info << infoJson(program, ", \"sha256\": \"abc\"") << "sha256格式不正确: \"abc\""
                                           << false;
     }
