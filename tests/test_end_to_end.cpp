@@ -2,12 +2,16 @@
 // sandbox product, a package served on 127.0.0.1, the POSIX taskkill and
 // tasklist stand-ins, bsdtar and config.ini; and an attacker on the machine
 // who plants links and directories, names the update-info file like the
-// installation and starts a second updater alongside.
+// installation and starts a second updater alongside. Before it, a run killed
+// in the middle of the unpack, and a run that cannot download but first undoes
+// the interrupted apply.
 #include "support/product_sandbox.h"
 #include "support/tree_snapshot.h"
 
 #include <QtTest>
 #include <QTimer>
+
+#include <csignal>
 
 class TestEndToEnd : public QObject
 {
@@ -18,8 +22,37 @@ private slots:
     {
         ProductSandbox box;
         box.startProduct();
+        const auto original = snapshotTree(box.app());
+        box.prepareUpdate(QByteArray(), 6000);
+        QProcess killed;
+        killed.setProcessEnvironment(box.environment());
+        killed.setProcessChannelMode(QProcess::MergedChannels);
+        killed.start(updaterBinary(), {"-i", box.infoFile(), "-m", "manual"});
+        QByteArray log;
+        QTRY_VERIFY_WITH_TIMEOUT((log += killed.readAll()).contains("尝试使用tar解压"), 30000);
+        QTRY_VERIFY(QDir(box.app() + "/bulk").exists());
+        ::kill(pid_t(killed.processId()), SIGKILL);
+        QVERIFY(killed.waitForFinished());
+        const auto mixed = snapshotTree(box.app(), "_update_backup_");
+        QTest::qWait(200);
+        QCOMPARE(snapshotTree(box.app(), "_update_backup_"), mixed); // no tool went on writing
+        QVERIFY2(mixed.size() > original.size() && !mixed.contains("bulk/5/f5999.dat"), "killed mid-unpack");
+
+        // The next run, whose download fails, has first put the installation back.
+        box.writeInfoFile("http://127.0.0.1:1/update.zip");
+        QProcess recovering;
+        recovering.setProcessEnvironment(box.environment());
+        recovering.setProcessChannelMode(QProcess::MergedChannels);
+        recovering.start(updaterBinary(), {"-i", box.infoFile(), "-m", "manual"});
+        log.clear();
+        QTRY_VERIFY_WITH_TIMEOUT((log += recovering.readAll()).contains("下载错误"), 30000);
+        QVERIFY(log.contains("已从备份恢复中断的更新"));
+        QCOMPARE(snapshotTree(box.app()), original);
+        ::kill(pid_t(recovering.processId()), SIGTERM); // ends as a close would
+        QVERIFY(recovering.waitForFinished());
+        QCOMPARE(recovering.exitStatus(), QProcess::NormalExit);
+
         box.prepareUpdate();
-        QTest::qWait(300);
         const QVector<ProductCall> before = box.calls();
         const auto userData = snapshotTree(box.app() + "/data");
         const QString victim = box.path() + "/victim";
@@ -90,7 +123,7 @@ private slots:
         const auto install = box.calls("KarvoDeskDaemon.exe", "install");
         const auto run = box.calls("KarvoDeskDaemon.exe", "run");
         const auto main = box.calls("Pellamo.exe", "");
-        QCOMPARE(stop.size(), 1);
+        QCOMPARE(stop.size(), 2); // the killed run's, and this one's
         QCOMPARE(install.size(), 1);
         QCOMPARE(install.first().cwd, serverDir);
         QCOMPARE(run.size(), 2); // the product's own start, and the restart

@@ -75,6 +75,9 @@ bool UpdateEngine::createBackup()
         qDebug() << "无法创建备份目录:" << backupDir;
         return false;
     }
+    // A crash from here on leaves a partial backup that the next start removes.
+    if (!writeJournal(QStringLiteral("backup")))
+        return false;
 
     const QStringList files = walkFiles(appDir);
     const int total = files.size();

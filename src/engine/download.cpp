@@ -22,6 +22,10 @@ void UpdateEngine::startDownload()
         qDebug() << "已经在运行中，忽略重复启动";
         return;
     }
+    if (recoveryFailed) {
+        emit errorOccurred(QStringLiteral("安装失败且无法恢复，需要重新安装"));
+        return;
+    }
     if (!checkDiskSpace()) {
         emit errorOccurred(QStringLiteral("磁盘空间不足，无法完成更新"));
         return;

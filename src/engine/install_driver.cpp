@@ -38,7 +38,8 @@ void UpdateEngine::doInstallWork()
     } else {
         QThread::msleep(timings.afterShutdownSleep);
         emit installProgress(75, QStringLiteral("Creating backup..."));
-        if (!createBackup()) {
+        // The journal says "unpacking" before the first file is overwritten.
+        if (!createBackup() || !writeJournal(QStringLiteral("unpacking"))) {
             cleanupTempDir();
             finishWithError(QStringLiteral("创建备份失败，停止更新"));
         } else {
@@ -56,6 +57,7 @@ void UpdateEngine::doInstallWork()
                     finishWithError(QStringLiteral("安装失败且无法恢复，需要重新安装"));
                 }
             } else {
+                writeJournal(QStringLiteral("unpacked"));
                 emit installProgress(95, QStringLiteral("Finalizing..."));
                 if (!updateConfigFile())
                     qWarning() << "配置文件更新失败，但程序更新已成功";

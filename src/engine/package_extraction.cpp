@@ -1,5 +1,6 @@
 #include "engine/update_engine.h"
 
+#include "engine/tool_process.h"
 #include "platform/tool_path.h"
 
 #include <QDebug>
@@ -60,7 +61,7 @@ bool UpdateEngine::extractPackage()
 
     bool cmdSucceeded = false;
     {
-        QProcess powerShell;
+        ToolProcess powerShell;
         powerShell.setWorkingDirectory(appDir);
         powerShell.start(toolPath(platform::Tool::PowerShell),
                          {QStringLiteral("-NoProfile"), QStringLiteral("-EncodedCommand"),
@@ -110,7 +111,7 @@ bool UpdateEngine::extractPackage()
 
 bool UpdateEngine::runTar()
 {
-    QProcess tar;
+    ToolProcess tar;
     tar.setWorkingDirectory(appDir);
     tar.setProcessChannelMode(QProcess::MergedChannels);
     // Verbose: each entry is a sign of life, so only a stalled tar is stopped.

@@ -1,5 +1,6 @@
 #include "engine/update_engine.h"
 
+#include "engine/tool_process.h"
 #include "platform/tool_path.h"
 
 #include <QDebug>
@@ -21,7 +22,7 @@ QStringList killArguments(const QString &name, const QString &mainName)
 
 bool imageMayBeRunning(const QString &name, int waitMs)
 {
-    QProcess query;
+    ToolProcess query;
     query.start(toolPath(platform::Tool::TaskList),
                 {QStringLiteral("/FI"), QStringLiteral("IMAGENAME eq %1").arg(name), QStringLiteral("/FO"),
                  QStringLiteral("CSV"), QStringLiteral("/NH")},
@@ -60,7 +61,7 @@ bool UpdateEngine::closeProcesses()
 
     if (daemonExists) {
         qDebug() << "停止守护进程服务...";
-        QProcess stop;
+        ToolProcess stop;
         stop.start(daemonPath, {QStringLiteral("stop")}, QIODevice::ReadWrite);
         if (stop.waitForFinished(timings.serviceStopWait))
             qDebug() << "服务停止命令完成，退出码:" << stop.exitCode();
@@ -71,7 +72,7 @@ bool UpdateEngine::closeProcesses()
     const QString taskKill = toolPath(platform::Tool::TaskKill);
     for (const QString &name : names) {
         qDebug() << "强制关闭进程:" << name;
-        QProcess kill;
+        ToolProcess kill;
         kill.start(taskKill, killArguments(name, mainName), QIODevice::ReadWrite);
         if (kill.waitForFinished(timings.killWait))
             qDebug() << "关闭" << name << "退出码:" << kill.exitCode();
@@ -82,7 +83,9 @@ bool UpdateEngine::closeProcesses()
     for (const QString &name : names) {
         if (imageMayBeRunning(name, timings.taskListWait)) {
             qDebug() << "发现残留进程:" << name << "，再次尝试关闭";
-            QProcess::execute(taskKill, killArguments(name, mainName));
+            ToolProcess again;
+            again.start(taskKill, killArguments(name, mainName));
+            again.waitForFinished(timings.killWait);
         }
     }
 

@@ -1,5 +1,7 @@
 #include "engine/update_engine.h"
 
+#include "engine/apply_journal.h"
+#include "engine/ini_file.h"
 #include "platform/platform.h"
 
 #include <QDateTime>
@@ -60,12 +62,29 @@ void UpdateEngine::setUpdateInfo(const QString &appPath, const QString &newVersi
         return;
     }
 
+    // Before anything else: an apply that a crash interrupted is undone first.
+    recoveryFailed = !recoverInterruptedApply();
+    if (recoveryFailed)
+        emit errorOccurred(QStringLiteral("安装失败且无法恢复，需要重新安装"));
+
     tempBase = QString::fromStdString(platform::dataRoot()) + QStringLiteral("/KarvoUpdate_")
                + QString::number(QDateTime::currentSecsSinceEpoch());
     createTempDir();
     backupDir = appDir + QLatin1Char('/')
                 + QStringLiteral("_update_backup_%1")
                       .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd_hhmmss")));
+}
+
+bool UpdateEngine::writeJournal(const QString &phase)
+{
+    IniFile config;
+    ApplyJournal journal{phase, appDir, backupDir, QString(), newVersion};
+    if (config.load(configPath))
+        journal.oldVersion = config.value(QStringLiteral("App"), QStringLiteral("Version"));
+    if (journal.write())
+        return true;
+    qCritical() << "无法写入更新日志:" << ApplyJournal::pathFor(backupDir);
+    return false;
 }
 
 QString UpdateEngine::createFreshDirectory(const QString &base)
@@ -171,5 +190,7 @@ void UpdateEngine::cleanupBackupDir()
     if (keepBackupDir)
         return;
     removeWorkDir(backupDir, "清理备份目录:");
+    if (!backupDir.isEmpty())
+        QFile::remove(ApplyJournal::pathFor(backupDir));
     backupDirMade = false;
 }

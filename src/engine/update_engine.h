@@ -62,6 +62,10 @@ protected:
     bool restoreBackup();
     bool extractPackage();
     bool updateConfigFile();
+    // Undoes an apply that was interrupted (crash, kill, power cut) and clears
+    // backups nothing will use; false when an interrupted apply could not be undone.
+    bool recoverInterruptedApply();
+    bool writeJournal(const QString &phase);
 
     void setTimings(const EngineTimings &t) { timings = t; }
 
@@ -114,6 +118,8 @@ private:
     QString tempBase;          // the work directory's name before any clash
     bool tempDirRemoved = false;
     bool backupDirMade = false;
+    // An interrupted apply could not be undone: no update may go over it.
+    bool recoveryFailed = false;
     // Set once the backup (or the package) holds what exists nowhere else:
     // an incomplete restore, or a failed one. No later clean-up of this
     // process may remove it.

@@ -47,6 +47,19 @@ bool takeSingleInstanceLock();
 bool startAsUser(const std::string &programUtf8, const std::vector<std::string> &arguments,
                  const std::string &workDirUtf8);
 
+// Tools the updater starts must not outlive it. dieWithParent runs in the
+// child right after the fork (POSIX: parent-death signal, then a check that
+// the parent still lives); bindToUpdater takes a started child into the
+// updater's kill-on-close job (Windows). Each is a no-op where it does not apply.
+void dieWithParent(long long parentPid);
+void bindToUpdater(long long childPid);
+
+// A descriptor that becomes readable when the system asks the updater to end
+// (POSIX: SIGTERM, caught from now on); -1 where requests come otherwise.
+int terminationRequests();
+// Empties that descriptor once a request has been seen.
+void clearTerminationRequests();
+
 // Program name of a Windows command-line tool on this platform.
 std::string toolProgram(Tool tool);
 

@@ -12,6 +12,8 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
+#include <csignal>
 #include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -203,6 +205,48 @@ bool startAsUser(const std::string &programUtf8, const std::vector<std::string> 
     const ssize_t n = read(status[0], &error, sizeof(error)); // nothing: exec succeeded
     close(status[0]);
     return n == 0;
+}
+
+void dieWithParent(long long parentPid)
+{
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // The parent may have died before the signal was armed.
+    if (static_cast<long long>(getppid()) != parentPid)
+        _exit(1);
+}
+
+void bindToUpdater(long long)
+{
+}
+
+namespace {
+int terminationPipe[2] = {-1, -1};
+void onTerminationSignal(int)
+{
+    const char byte = 1;
+    (void)!write(terminationPipe[1], &byte, 1);
+}
+} // namespace
+
+int terminationRequests()
+{
+    if (terminationPipe[0] < 0) {
+        if (pipe2(terminationPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+            return -1;
+        struct sigaction action {};
+        action.sa_handler = onTerminationSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        sigaction(SIGTERM, &action, nullptr);
+    }
+    return terminationPipe[0];
+}
+
+void clearTerminationRequests()
+{
+    char buffer[16];
+    while (terminationPipe[0] >= 0 && read(terminationPipe[0], buffer, sizeof(buffer)) > 0) {
+    }
 }
 
 std::string dataRoot()

@@ -197,6 +197,38 @@ bool startAsUser(const std::string &programUtf8, const std::vector<std::string> 
     return true;
 }
 
+void dieWithParent(long long)
+{
+}
+
+int terminationRequests()
+{
+    return -1; // the end of the session reaches the window as a Qt session request
+}
+
+void clearTerminationRequests()
+{
+}
+
+void bindToUpdater(long long childPid)
+{
+    // One job for the updater's life; its last handle closes when the updater
+    // ends, however it ends, and the job kills what is still in it.
+    static HANDLE job = [] {
+        HANDLE j = CreateJobObjectW(nullptr, nullptr);
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        if (j)
+            SetInformationJobObject(j, JobObjectExtendedLimitInformation, &limits, sizeof(limits));
+        return j;
+    }();
+    HANDLE child = OpenProcess(PROCESS_SET_QUOTA | PROCESS_TERMINATE, FALSE, static_cast<DWORD>(childPid));
+    if (job && child)
+        AssignProcessToJobObject(job, child);
+    if (child)
+        CloseHandle(child);
+}
+
 std::string dataRoot()
 {
     return "C:/ProgramData";

@@ -3,7 +3,11 @@
 #include "startup/update_info.h"
 #include "window/updater_window.h"
 
+#include "platform/platform.h"
+
 #include <QApplication>
+#include <QSessionManager>
+#include <QSocketNotifier>
 
 int handOver(QApplication &app, const UpdateInfo &info)
 {
@@ -12,6 +16,18 @@ int handOver(QApplication &app, const UpdateInfo &info)
     window.setUpdateInfo(info.appPath, info.newVersion, info.downloadUrl, info.mode, info.memo);
     window.setWindowFlags(window.windowFlags() | Qt::Tool);
     window.show();
+    // Ending the session or SIGTERM must not cut an installation in half.
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &window, [&window](QSessionManager &) {
+        window.requestTermination();
+    });
+    const int requests = platform::terminationRequests();
+    if (requests >= 0) {
+        auto *notifier = new QSocketNotifier(requests, QSocketNotifier::Read, &window);
+        QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window]() {
+            platform::clearTerminationRequests();
+            window.requestTermination();
+        });
+    }
     app.exec();
     return 0; // not reached: the window's destructor ends the process
 }

@@ -3,11 +3,13 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <limits>
+
 namespace {
 
 const qint64 kStaleAgeSeconds = 300;
 
-void removeStaleEntries(const QString &location, const QString &pattern, const QDateTime &reference)
+void removeStaleEntries(const QString &location, const QString &pattern, const QDateTime &reference, qint64 minAge)
 {
     // Without QDir::CaseSensitive the name filter ignores case.
     const QFileInfoList entries =
@@ -16,7 +18,7 @@ void removeStaleEntries(const QString &location, const QString &pattern, const Q
         const QDateTime born = entry.birthTime();
         // An unreadable creation time counts as age 0: keep the entry.
         const qint64 age = born.isValid() ? born.secsTo(reference) : 0;
-        if (age <= kStaleAgeSeconds)
+        if (age <= minAge)
             continue;
         if (entry.isDir() && !entry.isSymLink())
             QDir(entry.absoluteFilePath()).removeRecursively();
@@ -27,8 +29,12 @@ void removeStaleEntries(const QString &location, const QString &pattern, const Q
 
 } // namespace
 
-void removeStaleWorkDirs(const QString &tempDir, const QString &dataRoot, const QDateTime &reference)
+void removeStaleWorkDirs(const QString &tempDir, const QString &dataRoot, const QDateTime &reference,
+                         bool noOtherUpdater)
 {
-    removeStaleEntries(tempDir, QStringLiteral("TeskUpdate_*"), reference);
-    removeStaleEntries(dataRoot, QStringLiteral("KarvoUpdate_*"), reference);
+    removeStaleEntries(tempDir, QStringLiteral("TeskUpdate_*"), reference, kStaleAgeSeconds);
+    // While this run holds the one-updater lock, every other work directory
+    // is a crashed run's, however young.
+    removeStaleEntries(dataRoot, QStringLiteral("KarvoUpdate_*"), reference,
+                       noOtherUpdater ? std::numeric_limits<qint64>::min() : kStaleAgeSeconds);
 }

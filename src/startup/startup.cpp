@@ -80,7 +80,7 @@ int runUpdater(int argc, char **argv)
     }
 
     removeStaleWorkDirs(QDir::tempPath(), QString::fromStdString(platform::dataRoot()),
-                        QDateTime::currentDateTime());
+                        QDateTime::currentDateTime(), true);
 
     QApplication::setApplicationName(QStringLiteral("FarwenUpdater"));
     QApplication::setApplicationVersion(QStringLiteral("1.0.0"));

@@ -47,6 +47,9 @@ public:
 
     void setUpdateInfo(const QString &appPath, const QString &newVersion, const QString &downloadUrl,
                        const QString &mode, const QString &memo);
+    // The system asks the updater to end (SIGTERM, end of the session): a
+    // running installation is finished (committed or rolled back) first.
+    void requestTermination();
     // The package's SHA-256 from the update-info file, when it names one.
     void setExpectedSha256(const QString &hex);
 
@@ -112,6 +115,7 @@ protected:
     // version in place starts it again on close.
     bool productStopped = false;
     bool restartingProduct = false;
+    bool terminationRequested = false;
     // How the window ends the process (destructor, restart hand-off); tests
     // replace it so that a closed test window cannot end the test run.
     std::function<void(int)> endProcess;

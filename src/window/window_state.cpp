@@ -26,7 +26,7 @@ void UpdaterWindow::quitApplication()
 {
     if (restartingProduct)
         return;
-    if (state == STATE_INSTALL_FAILED_RESTORED && productStopped) {
+    if (state == STATE_INSTALL_FAILED_RESTORED && productStopped && !terminationRequested) {
         restartStoppedProduct(); // quits once the product runs again
         return;
     }
@@ -186,6 +186,18 @@ void UpdaterWindow::onUpdateFinished(bool success, QString message)
 void UpdaterWindow::onWebsiteClicked()
 {
     QDesktopServices::openUrl(QUrl(QString::fromLatin1(kDownloadPage), QUrl::TolerantMode));
+}
+
+void UpdaterWindow::requestTermination()
+{
+    terminationRequested = true;
+    if (state == STATE_INSTALLING && engine->isRunning) {
+        closePending = true; // quits once the installation has ended
+        return;
+    }
+    if (engine->isRunning)
+        engine->cancel();
+    quitApplication();
 }
 
 void UpdaterWindow::closeEvent(QCloseEvent *event)

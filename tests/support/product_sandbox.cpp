@@ -112,9 +112,13 @@ void ProductSandbox::startProduct()
     }
 }
 
-void ProductSandbox::prepareUpdate(const QByteArray &rawPackage)
+void ProductSandbox::prepareUpdate(const QByteArray &rawPackage, int bulkFiles)
 {
     const QString zip = root.path() + "/update.zip", pkg = root.path() + "/package";
+    QDir(pkg).removeRecursively();
+    QFile::remove(zip);
+    for (int i = 0; i < bulkFiles; ++i)
+        writeTreeFile(pkg + QStringLiteral("/bulk/%1/f%2.dat").arg(i / 1000).arg(i), QByteArray(1000, char('a' + i % 26)));
     installProgram(pkg + "/Pellamo.exe");
     writeTreeFile(pkg + "/version.txt", "2.0.0");
     writeTreeFile(pkg + "/KarvoDeskServer/version.txt", "2.0.0");
@@ -125,10 +129,16 @@ void ProductSandbox::prepareUpdate(const QByteArray &rawPackage)
     HttpRoute route;
     route.body = rawPackage.isNull() ? package.readAll() : rawPackage;
     server.route("/update.zip", route);
-    const QByteArray sha256 = QCryptographicHash::hash(route.body, QCryptographicHash::Sha256).toHex();
+    sha256 = QCryptographicHash::hash(route.body, QCryptographicHash::Sha256).toHex();
+    writeInfoFile();
+}
+
+void ProductSandbox::writeInfoFile(const QString &url)
+{
     writeTreeFile(infoFile(), QStringLiteral("{\"app_path\": \"%1\", \"new_version\": \"2.0.0\", \"download_url\": \"%2\", "
                                              "\"memo\": \"New version\", \"sha256\": \"%3\"}")
-                                  .arg(mainProgram(), server.url("/update.zip"), sha256).toUtf8());
+                                  .arg(mainProgram(), url.isEmpty() ? server.url("/update.zip") : url, sha256)
+                                  .toUtf8());
 }
 
 QVector<ProductCall> ProductSandbox::calls(const QString &program, const QString &args) const

@@ -40,8 +40,11 @@ public:
     void startProduct();
     // Ends every program of the sandbox that still runs, however it was started.
     void stopProduct();
-    // Serves version 2.0.0 (or the given raw bytes) and writes the update-info file.
-    void prepareUpdate(const QByteArray &rawPackage = QByteArray());
+    // Serves version 2.0.0 (or the given raw bytes), with that many more small
+    // files, and writes the update-info file.
+    void prepareUpdate(const QByteArray &rawPackage = QByteArray(), int bulkFiles = 0);
+    // The update-info file for the served package, from the given (or its own) address.
+    void writeInfoFile(const QString &url = QString());
     // The fixture programs' calls in order, all or those of one program and arguments.
     QVector<ProductCall> calls(const QString &program = QString(), const QString &args = QString()) const;
     static bool isAlive(qint64 pid);
@@ -51,4 +54,5 @@ public:
 private:
     QTemporaryDir root;
     QVector<QProcess *> product;
+    QString sha256;
 };

@@ -1,0 +1,22 @@
+#pragma once
+#include <QString>
+
+// The record of an apply in progress, kept beside its backup so that the next
+// start can undo an apply that a crash, a kill or a power cut interrupted.
+struct ApplyJournal
+{
+    // "backup": the backup is being made, the installation is untouched.
+    // "unpacking": files of the installation may have been overwritten.
+    // "unpacked": the unpack completed and was checked; the commit is next.
+    QString phase;
+    QString installDir;
+    QString backupDir;
+    QString oldVersion;
+    QString newVersion;
+
+    // The journal file of a backup directory.
+    static QString pathFor(const QString &backupDir) { return backupDir + QStringLiteral(".journal"); }
+    // Written through a temporary file, flushed, then renamed over the old one.
+    bool write() const;
+    bool read(const QString &path);
+};

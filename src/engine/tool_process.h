@@ -1,0 +1,31 @@
+#pragma once
+#include "platform/platform.h"
+
+#include <QCoreApplication>
+#include <QProcess>
+
+// A child process for the updater's tools (taskkill, tasklist, PowerShell,
+// tar, the daemon's "stop"): it dies with the updater, so no tool goes on
+// writing into the installation after a crash. Not for the product itself.
+class ToolProcess : public QProcess
+{
+public:
+    ToolProcess()
+    {
+        const long long parent = QCoreApplication::applicationPid();
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+        setChildProcessModifier([parent]() { platform::dieWithParent(parent); });
+#else
+        updaterPid = parent;
+#endif
+        connect(this, &QProcess::started, this, [this]() { platform::bindToUpdater(processId()); });
+    }
+
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+protected:
+    void setupChildProcess() override { platform::dieWithParent(updaterPid); }
+
+private:
+    long long updaterPid = 0;
+#endif
+};
