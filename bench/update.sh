@@ -63,8 +63,9 @@ PROGRAMDATA="$work/pd" TMPDIR="$work/tmp" QT_QPA_PLATFORM=offscreen QT_MESSAGE_P
 cp "$work/update.zip" "$work/held.zip"
 base() { /usr/bin/time -f "%e" "$@" 2>&1 >/dev/null | tail -1; }
 min() { awk -v a="$1" -v b="$2" 'BEGIN{print (a<b)?a:b}'; }
-curl_s=9999; cp_s=9999; tar_s=9999
+curl_s=9999; cp_s=9999; tar_s=9999; read_s=9999
 for _ in 1 2; do
+  read_s=$(min "$read_s" "$(base sh -c "bsdtar -xOf '$work/update.zip' > /dev/null")")
   curl_s=$(min "$curl_s" "$(base curl -s -o "$work/curl.zip" "$url")"); rm -f "$work/curl.zip"
   cp_s=$(min "$cp_s" "$(base cp -a "$app" "$work/copy")"); rm -rf "$work/copy"
   cp -a "$app" "$work/x"
@@ -73,9 +74,9 @@ done
 
 rm -f "$work/held.zip"
 restart_ms=$(awk '/KarvoDeskDaemon.exe args=\[install\]/{split($NF,a,"=");i=a[2]} /Pellamo.exe args=\[\]/{split($NF,a,"=");m=a[2]} END{print m-i}' "$FARWEN_FIXTURE_LOG")
-awk -v curl="$curl_s" -v cp="$cp_s" -v tar="$tar_s" -v restart="$restart_ms" '
+awk -v curl="$curl_s" -v cp="$cp_s" -v tar="$tar_s" -v rd="$read_s" -v restart="$restart_ms" '
   function t(){ return $1+0 }
-  /程序大小:/ && !d0 {d0=t()} /文件验证成功/ {d1=t()}
+  /程序大小:/ && !d0 {d0=t()} /文件校验:/ {k0=t()} /文件验证成功/ {d1=t()}
   /=== 开始关闭相关进程 ===/ {s0=t()} /服务停止命令完成/ {stopEnd=t()} /停止守护进程服务/ {stopStart=t()} /关闭进程完成/ {s1=t()}
   /创建备份到:/ {b0=t()} /备份完成，成功率/ {b1=t()}
   /=== 开始解压更新包 ===/ {x0=t()} /解压结果:/ {x1=t()}
@@ -85,7 +86,8 @@ awk -v curl="$curl_s" -v cp="$cp_s" -v tar="$tar_s" -v restart="$restart_ms" '
     # six 80 ms progress pauses while unpacking; 1 s + 2 s between the daemon steps.
     shutdown = (s1-s0) - 6.0
     printf "%-10s %8s %10s %8s\n", "phase", "seconds", "baseline", "ratio"
-    printf "%-10s %8.2f %10s %8.2f\n", "download", d1-d0, "curl " curl, (d1-d0)/curl
+    printf "%-10s %8.2f %10s %8.2f\n", "download", k0-d0, "curl " curl, (k0-d0)/curl
+    printf "%-10s %8.2f %10s %8.2f\n", "check", d1-k0, "bsdtar-xO " rd, (d1-k0)/rd
     printf "%-10s %8.2f %10s %8s\n", "shutdown", shutdown, "-", "-"
     printf "%-10s %8.2f %10s %8.2f\n", "backup", b1-b0, "cp-a " cp, (b1-b0)/cp
     printf "%-10s %8.2f %10s %8.2f\n", "unpack", (x1-x0)-0.48, "bsdtar " tar, ((x1-x0)-0.48)/tar

@@ -79,10 +79,12 @@ private slots:
         for (const char *path : {"/slow.zip", "/manual.zip", "/auto.zip"})
             box.server.route(path, slow);
     }
-    void cleanupTestCase()
+    // One window at a time: Qt 6 closes every window when one quits.
+    void cleanup()
     {
         for (const auto &w : windows)
             delete w.data();
+        windows.clear();
     }
 
     // "manual" starts by itself after 100 ms, "auto" waits for the click;
@@ -181,11 +183,14 @@ private slots:
         QVERIFY(!w->close());
         QCOMPARE(w->state, STATE_INSTALLING);
         w->engine->isRunning = false;
-        QVERIFY(quitsAfter([w] { emit w->engine->errorOccurred("安装失败且无法恢复，需要重新安装"); }));
-        QCOMPARE(w->state, STATE_INSTALL_FAILED_CRITICAL);
         const auto codes = w->endCodes;
-        QVERIFY(w->close());
-        QTRY_VERIFY(windows.last().isNull()); // deleted on close, and the process ends with 0
+        const QPointer<TestableWindow> alive(w);
+        QVERIFY(quitsAfter([w] { emit w->engine->errorOccurred("安装失败且无法恢复，需要重新安装"); }));
+        if (alive) { // Qt 6 closes the windows itself when quitting
+            QCOMPARE(w->state, STATE_INSTALL_FAILED_CRITICAL);
+            QVERIFY(w->close());
+        }
+        QTRY_VERIFY(alive.isNull()); // deleted on close, and the process ends with 0
         QCOMPARE(*codes, QList<int>{0});
     }
 
@@ -202,7 +207,6 @@ private slots:
         QVERIFY(quitsAfter([w] { emit w->engine->errorOccurred("安装文件失败，已恢复原版本"); }));
         QTest::qWait(200);
         QCOMPARE(box.calls().size(), calls);
-        w->engine->cancel();
     }
 
     // After success: five ticks, daemon "install" (killed at its time-out),

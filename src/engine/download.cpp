@@ -121,7 +121,7 @@ bool UpdateEngine::writePartialData()
         if (!partialFile.isOpen() || partialFile.write(buffer.constData(), n) != n)
             return false;
         // Hashed as it arrives: no second pass over the package.
-        packageHash.addData(buffer.constData(), int(n));
+        packageHash.addData(QByteArray::fromRawData(buffer.constData(), int(n)));
         receivedBytes += n;
     }
 }
