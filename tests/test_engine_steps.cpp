@@ -214,35 +214,6 @@ private slots:
         engine.cancel();
     }
 
-    // The backup holds every file; the restore brings the tree back byte for
-    // byte and keeps a backup it could not fully put back.
-    void backupAndRestore()
-    {
-        TestableEngine engine;
-        install(engine);
-        const auto original = snapshotTree(app);
-        QSignalSpy progress(&engine, &UpdateEngine::installProgress);
-        QVERIFY(engine.createBackup());
-        QCOMPARE(progressOf(progress).first(), QStringLiteral("76 Files: 10/26 "));
-        QCOMPARE(progressOf(progress).last(), QStringLiteral("80 Files: 26/26 "));
-        writeTreeFile(app + "/Pellamo.exe", "main v2");
-        writeTreeFile(app + "/data/deep/x3.dat", "changed");
-        writeTreeFile(app + "/.settings", "the package's");
-        QFile::remove(app + "/data/deep/x4.dat");
-        progress.clear();
-        QVERIFY(engine.restoreBackup());
-        QCOMPARE(progressOf(progress).last(), QStringLiteral("100 Restoring files (26/26)"));
-        QCOMPARE(snapshotTree(app, "_update_backup_"), original);
-
-        QFile::remove(app + "/data/deep/x2.dat");
-        QVERIFY(QDir().mkpath(app + "/data/deep/x2.dat/blocker"));
-        QVERIFY(engine.restoreBackup()); // partly
-        engine.cleanupBackupDir();
-        QCOMPARE(snapshotTree(engine.backupDir).value("data/deep/x2.dat"), QByteArray("2"));
-        QDir(engine.backupDir).removeRecursively();
-        QVERIFY(!engine.restoreBackup()); // no backup, nothing to restore
-    }
-
     // PowerShell first, then tar. Success needs a tool that succeeded and
     // every file of the package on disk at its size.
     void extraction_data()

@@ -17,8 +17,11 @@ public:
     explicit Recorder(UpdateEngine &engine)
     {
         connect(&engine, &UpdateEngine::installProgress, this, [this](int p, const QString &m) {
-            if (!m.startsWith("Files: ") && !m.startsWith("Restoring files ("))
-                record(QStringLiteral("%1 %2").arg(p).arg(m));
+            const QString e = QStringLiteral("%1 %2").arg(p).arg(m);
+            if (m.startsWith("Files: ") || m.startsWith("Restoring files ("))
+                files << e; // paced: the first and the last always
+            else
+                record(e);
         });
         connect(&engine, &UpdateEngine::errorOccurred, this, [this](const QString &e) { record("error " + e); });
         connect(&engine, &UpdateEngine::updateFinished, this,
@@ -30,7 +33,7 @@ public:
         connect(&engine, &UpdateEngine::errorOccurred, this, atFinal, Qt::DirectConnection);
         connect(&engine, &UpdateEngine::updateFinished, this, atFinal, Qt::DirectConnection);
     }
-    QStringList events;
+    QStringList events, files;
     bool offGuiThread = false;
     QAtomicInt finals;
     std::atomic<bool> runningAtFinal{true};
@@ -187,7 +190,12 @@ private slots:
                 kills << QStringLiteral("taskkill|/F|/IM|") + name;
             QCOMPARE(tools.calls().filter("taskkill"), kills + QStringList{kills.last()});
         }
+        if (condition.contains("garbage"))
+            QCOMPARE(rec.files.last(), QStringLiteral("100 Restoring files (15/15)"));
         if (condition.isEmpty()) {
+            QCOMPARE(rec.files.first(), QStringLiteral("75 Files: 1/15 "));
+            QCOMPARE(rec.files.last(), QStringLiteral("80 Files: 15/15 "));
+            QVERIFY(rec.files.size() <= 3);
             QCOMPARE(tree.value("added.dll"), QByteArray("new"));
             QCOMPARE(QSettings(engine.configPath, QSettings::IniFormat).value("App/Version").toString(), QStringLiteral("2.0"));
         }

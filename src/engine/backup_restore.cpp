@@ -1,5 +1,6 @@
 #include "engine/update_engine.h"
 
+#include "engine/progress_pacer.h"
 #include "platform/platform.h"
 
 #include <QDebug>
@@ -82,6 +83,7 @@ bool UpdateEngine::createBackup()
     const QStringList files = walkFiles(appDir);
     const int total = files.size();
     DirMaker dirs;
+    ProgressPacer pacer;
     bool allCopied = true;
     int n = 0;
     for (const QString &path : files) {
@@ -97,7 +99,7 @@ bool UpdateEngine::createBackup()
             qDebug() << "备份文件失败:" << rel;
             allCopied = false;
         }
-        if (total > 0 && (n % 10 == 0 || n == total)) {
+        if (pacer.due(n == total)) {
             const int percent = qMin(80, 75 + (5 * n) / total);
             emit installProgress(percent, QStringLiteral("Files: %1/%2 ").arg(n).arg(total));
         }
@@ -132,6 +134,7 @@ bool UpdateEngine::restoreBackup()
 
     int ok = 0;
     DirMaker dirs;
+    ProgressPacer pacer;
     for (const QString &rel : relPaths) {
         const QString source = backupDir + QLatin1Char('/') + rel;
         const QString target = appDir + QLatin1Char('/') + rel;
@@ -144,7 +147,7 @@ bool UpdateEngine::restoreBackup()
         } else {
             qDebug() << "恢复文件失败:" << rel;
         }
-        if (total > 0 && (ok % 10 == 0 || ok == total))
+        if (pacer.due(&rel == &relPaths.last()))
             emit installProgress(90 + (10 * ok) / total, QStringLiteral("Restoring files (%1/%2)").arg(ok).arg(total));
     }
     qDebug() << "恢复完成: 成功" << ok << "/" << total;

@@ -6,6 +6,8 @@
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
 #include <QThread>
+
+#include "platform/platform.h"
 #include <QUrl>
 
 namespace {
@@ -120,8 +122,9 @@ bool UpdateEngine::writePartialData()
 
         if (!partialFile.isOpen() || partialFile.write(buffer.constData(), n) != n)
             return false;
-        // Hashed as it arrives: no second pass over the package.
-        packageHash.addData(QByteArray::fromRawData(buffer.constData(), int(n)));
+        // Hashed as it arrives, when a hash is expected: no second pass over the package.
+        if (!expectedSha256.isEmpty())
+            packageHash.addData(QByteArray::fromRawData(buffer.constData(), int(n)));
         receivedBytes += n;
     }
 }
@@ -164,7 +167,8 @@ void UpdateEngine::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
         qDebug() << "第一次下载进度回调";
     }
     if (bytesTotal <= 0) {
-        emit progressChanged(0, QStringLiteral("Download..."));
+        if (unknownSizePacer.due(false))
+            emit progressChanged(0, QStringLiteral("Download..."));
         return;
     }
     int percent = static_cast<int>((bytesReceived * 70) / bytesTotal);
@@ -256,11 +260,14 @@ void UpdateEngine::checkPackageInBackground()
         bool ok = false;
         QString reason;
         PackageContents contents;
+        qint64 installed = 0;
     };
     auto result = std::make_shared<Result>();
-    const QString path = zipPath, mainName = QFileInfo(appPath).fileName();
-    checkThread = QThread::create([result, path, mainName, this]() {
+    const QString path = zipPath, mainName = QFileInfo(appPath).fileName(), dir = appDir;
+    // The installation's size too: the walk grows with it, and the GUI thread must not wait.
+    checkThread = QThread::create([result, path, mainName, dir, this]() {
         result->ok = checkPackage(path, mainName, &result->contents, &result->reason, &cancelled);
+        result->installed = platform::allocatedBytes(dir.toStdString(), "_update_backup_");
     });
     QThread *thread = checkThread;
     thread->setParent(this);
@@ -276,7 +283,7 @@ void UpdateEngine::checkPackageInBackground()
             return;
         }
         package = result->contents;
-        if (!enoughSpaceFor(package)) {
+        if (!enoughSpaceFor(package, result->installed)) {
             emit errorOccurred(QStringLiteral("磁盘空间不足，无法完成更新"));
             isRunning = false;
             return;

@@ -1,7 +1,6 @@
 #include "engine/package_check.h"
 
 #include <QFile>
-#include <QRegularExpression>
 #include <QStringList>
 
 #include <archive.h>
@@ -20,9 +19,13 @@ QString unsafeName(const QString &name)
         return QStringLiteral("绝对路径");
     if (name.size() >= 2 && name.at(1) == QLatin1Char(':'))
         return QStringLiteral("带盘符的路径");
-    for (const QString &part : name.split(QRegularExpression(QStringLiteral("[/\\\\]"))))
-        if (part == QLatin1String(".."))
+    // ".." as a whole part, between separators of either kind.
+    for (int at = name.indexOf(QLatin1String("..")); at >= 0; at = name.indexOf(QLatin1String(".."), at + 1)) {
+        const bool starts = at == 0 || name.at(at - 1) == QLatin1Char('/') || name.at(at - 1) == QLatin1Char('\\');
+        const bool ends = at + 2 == name.size() || name.at(at + 2) == QLatin1Char('/') || name.at(at + 2) == QLatin1Char('\\');
+        if (starts && ends)
             return QStringLiteral("路径含有..");
+    }
     return QString();
 }
 

@@ -127,11 +127,10 @@ bool UpdateEngine::checkDiskSpace()
     return true;
 }
 
-bool UpdateEngine::enoughSpaceFor(const PackageContents &contents)
+bool UpdateEngine::enoughSpaceFor(const PackageContents &contents, qint64 installed)
 {
     // The backup copies the installation, the unpack may add the whole package.
-    const qint64 installed = qMax<qint64>(0, platform::allocatedBytes(appDir.toStdString(), kBackupMarker));
-    const qint64 required = installed + contents.unpackedSize;
+    const qint64 required = qMax<qint64>(0, installed) + contents.unpackedSize;
     const qint64 available = availableBytes(appDir);
     qDebug() << "解压所需空间 - 需要:" << required << "可用:" << available;
     if (available >= 0 && available < required) {

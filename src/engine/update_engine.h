@@ -1,6 +1,7 @@
 #pragma once
 #include "engine/engine_timings.h"
 #include "engine/package_check.h"
+#include "engine/progress_pacer.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -103,7 +104,7 @@ private:
     void checkPackageInBackground();
     void checkWorkDirSpace();
     void createTempDir();
-    bool enoughSpaceFor(const PackageContents &contents);
+    bool enoughSpaceFor(const PackageContents &contents, qint64 installedBytes);
     bool runTar();
 
     EngineTimings timings;
@@ -112,6 +113,7 @@ private:
     QFile partialFile;
     qint64 receivedBytes = 0;
     QCryptographicHash packageHash{QCryptographicHash::Sha256};
+    ProgressPacer unknownSizePacer;
     QString expectedSha256;
     // Reads the downloaded package off the GUI thread.
     QThread *checkThread = nullptr;
