@@ -72,8 +72,7 @@ private slots:
     {
         qputenv("PROGRAMDATA", box.dataRoot().toUtf8());
         qputenv("FARWEN_FIXTURE_LOG", box.environment().value("FARWEN_FIXTURE_LOG").toUtf8());
-        HttpRoute slow;
-        slow.body = HttpServer::pattern(400000);
+        HttpRoute slow(200, HttpServer::pattern(400000));
         slow.dripBytes = 1000;
         slow.dripIntervalMs = 50;
         for (const char *path : {"/slow.zip", "/manual.zip", "/auto.zip"})

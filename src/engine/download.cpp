@@ -6,8 +6,6 @@
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
 #include <QThread>
-
-#include "platform/platform.h"
 #include <QUrl>
 
 namespace {
@@ -260,14 +258,11 @@ void UpdateEngine::checkPackageInBackground()
         bool ok = false;
         QString reason;
         PackageContents contents;
-        qint64 installed = 0;
     };
     auto result = std::make_shared<Result>();
-    const QString path = zipPath, mainName = QFileInfo(appPath).fileName(), dir = appDir;
-    // The installation's size too: the walk grows with it, and the GUI thread must not wait.
-    checkThread = QThread::create([result, path, mainName, dir, this]() {
+    const QString path = zipPath, mainName = QFileInfo(appPath).fileName();
+    checkThread = QThread::create([result, path, mainName, this]() {
         result->ok = checkPackage(path, mainName, &result->contents, &result->reason, &cancelled);
-        result->installed = platform::allocatedBytes(dir.toStdString(), "_update_backup_");
     });
     QThread *thread = checkThread;
     thread->setParent(this);
@@ -283,7 +278,7 @@ void UpdateEngine::checkPackageInBackground()
             return;
         }
         package = result->contents;
-        if (!enoughSpaceFor(package, result->installed)) {
+        if (!enoughSpaceFor(package, installedBytes)) {
             emit errorOccurred(QStringLiteral("磁盘空间不足，无法完成更新"));
             isRunning = false;
             return;

@@ -112,6 +112,7 @@ bool UpdateEngine::checkDiskSpace()
 {
     // Space on disk, not file sizes: small files take whole clusters.
     const qint64 total = platform::allocatedBytes(appDir.toStdString(), kBackupMarker);
+    installedBytes = total; // the installation does not change while the package arrives
     qDebug() << "程序大小:" << total << "字节";
     if (total <= 0) {
         qDebug() << "无法计算程序大小，跳过空间检查";

@@ -114,6 +114,7 @@ private:
     qint64 receivedBytes = 0;
     QCryptographicHash packageHash{QCryptographicHash::Sha256};
     ProgressPacer unknownSizePacer;
+    qint64 installedBytes = 0; // measured by the disk-space check at the start
     QString expectedSha256;
     // Reads the downloaded package off the GUI thread.
     QThread *checkThread = nullptr;

@@ -60,9 +60,7 @@ HttpServer::HttpServer()
                 socket->setProperty("answered", true);
                 const QString path = QString::fromLatin1(socket->readLine().split(' ').value(1));
                 ++requests[path];
-                HttpRoute notFound;
-                notFound.status = 404;
-                answer(socket, routes.value(path, notFound));
+                answer(socket, routes.value(path, HttpRoute(404)));
             });
         }
     });
