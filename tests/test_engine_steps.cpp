@@ -150,33 +150,6 @@ private slots:
                               "progress:70:Download: 70%", "progress:0:Download..."}));
     }
 
-    // Cancel mid-transfer: silent, work directories gone; a new start works.
-    void cancelThenRetry()
-    {
-        HttpRoute slow(200, HttpServer::pattern(200000));
-        slow.dripBytes = 2000;
-        slow.dripIntervalMs = 10;
-        server.route("/drip.zip", slow);
-        TestableEngine engine;
-        install(engine);
-        engine.setUpdateInfo(app + "/Pellamo.exe", "2.1.0", server.url("/drip.zip"));
-        QVERIFY(QDir().mkpath(engine.backupDir));
-        Events log(engine);
-        engine.startDownload();
-        QTRY_VERIFY_WITH_TIMEOUT(!log.filter("progress:").isEmpty(), 5000);
-        engine.cancel();
-        QVERIFY(!engine.isRunning);
-        QVERIFY(!QFileInfo::exists(engine.tempDir) && !QFileInfo::exists(engine.backupDir));
-        QTest::qWait(300);
-        QCOMPARE(log.outcome(), QString());
-        const HttpRoute quick(200, zipOf({{"Pellamo.exe", HttpServer::pattern(5000)}}));
-        server.route("/drip.zip", quick);
-        engine.startDownload();
-        QTRY_COMPARE(log.outcome(), QStringLiteral("ready"));
-        QCOMPARE(QFileInfo(engine.zipPath).size(), qint64(quick.body.size()));
-        engine.cancel();
-    }
-
     // Twice the space the installation takes on disk (whole blocks, hidden
     // files too, the backup left out) must be free.
     void diskSpace_data()

@@ -161,6 +161,14 @@ QVector<ProductCall> ProductSandbox::calls(const QString &program, const QString
     return out;
 }
 
+QStringList ProductSandbox::callNames() const
+{
+    QStringList out;
+    for (const ProductCall &c : calls())
+        out << c.program + " " + c.args;
+    return out;
+}
+
 bool ProductSandbox::isAlive(qint64 pid)
 {
     // A zombie has no executable any more.

@@ -47,6 +47,8 @@ public:
     void writeInfoFile(const QString &url = QString());
     // The fixture programs' calls in order, all or those of one program and arguments.
     QVector<ProductCall> calls(const QString &program = QString(), const QString &args = QString()) const;
+    // The calls as "program args".
+    QStringList callNames() const;
     static bool isAlive(qint64 pid);
 
     HttpServer server;

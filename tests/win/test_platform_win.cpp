@@ -46,13 +46,6 @@ std::string narrow(const std::wstring &s)
     return out;
 }
 
-std::wstring widen(const std::string &s)
-{
-    std::wstring out(MultiByteToWideChar(CP_UTF8, 0, s.c_str(), int(s.size()), nullptr, 0), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, s.c_str(), int(s.size()), &out[0], int(out.size()));
-    return out;
-}
-
 std::string slurp(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -104,18 +97,21 @@ int main()
         platform::terminateNow(std::stoi(narrow(self[2])));
     if (self.size() >= 2 && self[1] == L"--lock")
         return platform::takeSingleInstanceLock() ? 0 : 3;
-
-    // Relaunch quoting: Windows splits the joined line back into the same arguments.
-    for (const auto &args : kArgumentSets) {
-        std::vector<std::wstring> wide{L"prog.exe"};
-        for (const std::string &a : args)
-            wide.push_back(widen(a));
-        const std::vector<std::wstring> back =
-            split(L"prog.exe " + platform::joinWindowsArguments({wide.begin() + 1, wide.end()}));
-        check(back == wide, "quoting round trip of " + args.front());
+    if (self.size() >= 2 && self[1] == L"--sleep")
+        Sleep(30000);
+    if (self.size() >= 3 && self[1] == L"--job") { // a tool in the job, then this "updater" dies
+        STARTUPINFOW si{};
+        si.cb = sizeof(si);
+        PROCESS_INFORMATION pi{};
+        std::wstring line = L"\"" + self[0] + L"\" --sleep";
+        CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+        platform::bindToUpdater(pi.dwProcessId);
+        std::ofstream(narrow(self[2])) << pi.dwProcessId;
+        platform::terminateNow(0);
     }
 
-    // The real relaunch: the started copy receives exactly the arguments.
+    // The relaunch: the started copy, splitting its command line the Windows
+    // way, receives exactly the hostile arguments.
     char dir[MAX_PATH];
     GetTempPathA(MAX_PATH, dir);
     const std::string record = std::string(dir) + "farwen_relaunch.txt";
@@ -176,6 +172,14 @@ int main()
     check(platform::takeSingleInstanceLock(), "lock taken");
     check(runAndWait(lockChild) == 3, "a second updater is turned away");
 
+    // A tool in the updater's job dies with the updater.
+    const std::string jobRecord = std::string(dir) + "farwen_job.txt";
+    check(runAndWait(L"\"" + self[0] + L"\" --job " + std::wstring(jobRecord.begin(), jobRecord.end())) == 0, "job parent");
+    HANDLE tool = OpenProcess(SYNCHRONIZE, FALSE, std::stoul("0" + slurp(jobRecord)));
+    check(tool && WaitForSingleObject(tool, 5000) == WAIT_OBJECT_0, "the tool ended with its updater");
+    if (tool)
+        CloseHandle(tool);
+
     // Unelevated start through the shell's token; Wine may have no shell window.
     const std::string started = std::string(dir) + "farwen_user_start.txt";
     DeleteFileA(started.c_str());
@@ -187,9 +191,7 @@ int main()
     std::printf("unelevated start: %s (shell window: %s)\n", startedAsUser ? "started" : "refused",
                 GetShellWindow() ? "yes" : "no");
 
-    check(platform::dataRoot() == "C:/ProgramData", "data root");
-    check(platform::isAdministrator(), "Wine runs as an administrator");
-    check(platform::toolProgram(platform::Tool::Tar) == "tar", "tool names");
+    check(platform::dataRoot() == "C:/ProgramData" && platform::isAdministrator(), "data root, administrator");
     // The process really ends with the given code.
     check(runAndWait(L"\"" + self[0] + L"\" --exit 7") == 7, "terminateNow exit code");
 
