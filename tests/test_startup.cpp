@@ -65,22 +65,6 @@ private slots:
         QCOMPARE(QFile::exists(sandbox.path() + "/info.json"), fileRemains);
     }
 
-    // A relative app_path is taken against the updater's own directory.
-    void relativeAppPath()
-    {
-        const QString bin = sandbox.path() + "/bin";
-        QVERIFY(QDir().mkpath(bin) && QFile::copy(updaterBinary(), bin + "/FarwenUpdater"));
-        writeTreeFile(bin + "/prod/pellamo.EXE", "main");
-        writeTreeFile(sandbox.path() + "/info.json", infoJson("prod/pellamo.EXE", ", \"sha256\": \"" + QString(64, 'F') + "\""));
-        QProcess updater;
-        updater.setWorkingDirectory(sandbox.path());
-        updater.setProcessEnvironment(updaterEnvironment(sandbox.path()));
-        updater.start(bin + "/FarwenUpdater", {"-i", "info.json"});
-        QVERIFY(!updater.waitForFinished(1500)); // past every check: the window is up
-        updater.kill();
-        updater.waitForFinished();
-    }
-
     // Older than 300 s goes, each pattern only in its own place, links not
     // followed; while no other updater runs, every work directory goes.
     void staleWorkDirectories()
