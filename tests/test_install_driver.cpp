@@ -227,6 +227,8 @@ private slots:
         QVERIFY(crashed.createBackup());
         const QString backup = crashed.backupDir;
         const QString journal = backup + ".journal";
+        if (phase == "backup") // cut short: restoring it would lose files
+            QDir(backup + "/lib").removeRecursively();
         if (phase.isEmpty())
             QVERIFY(QFile::remove(journal));
         else
