@@ -9,7 +9,8 @@
 #include "support/tree_snapshot.h"
 
 #include <QtTest>
-#include <QTimer>
+#include <atomic>
+#include <thread>
 
 #include <csignal>
 
@@ -24,10 +25,13 @@ private slots:
         box.startProduct();
         const auto original = snapshotTree(box.app());
         box.prepareUpdate(QByteArray(), 6000);
+        const auto start = [&box](QProcess &updater) {
+            updater.setProcessEnvironment(box.environment());
+            updater.setProcessChannelMode(QProcess::MergedChannels);
+            updater.start(updaterBinary(), {"-i", box.infoFile(), "-m", "manual"});
+        };
         QProcess killed;
-        killed.setProcessEnvironment(box.environment());
-        killed.setProcessChannelMode(QProcess::MergedChannels);
-        killed.start(updaterBinary(), {"-i", box.infoFile(), "-m", "manual"});
+        start(killed);
         QByteArray log;
         QTRY_VERIFY_WITH_TIMEOUT((log += killed.readAll()).contains("尝试使用tar解压"), 30000);
         QTRY_VERIFY(QDir(box.app() + "/bulk").exists());
@@ -41,9 +45,7 @@ private slots:
         // The next run, whose download fails, has first put the installation back.
         box.writeInfoFile("http://127.0.0.1:1/update.zip");
         QProcess recovering;
-        recovering.setProcessEnvironment(box.environment());
-        recovering.setProcessChannelMode(QProcess::MergedChannels);
-        recovering.start(updaterBinary(), {"-i", box.infoFile(), "-m", "manual"});
+        start(recovering);
         log.clear();
         QTRY_VERIFY_WITH_TIMEOUT((log += recovering.readAll()).contains("下载错误"), 30000);
         QVERIFY(log.contains("已从备份恢复中断的更新"));
@@ -59,24 +61,31 @@ private slots:
         writeTreeFile(victim + "/precious.txt", "keep me");
         // Every work-directory name the updater may pick, planted as a link
         // to the victim or as a directory of links, again and again.
-        QTimer attacker;
-        int round = 0;
-        connect(&attacker, &QTimer::timeout, [&]() {
-            const qint64 now = QDateTime::currentSecsSinceEpoch();
-            for (qint64 t = now - 1; t <= now + 2; ++t)
-                for (const char *suffix : {"", "_2", "_3"}) {
-                    const QString dir = box.dataRoot() + "/KarvoUpdate_" + QString::number(t) + suffix;
-                    if (QFileInfo::exists(dir) || QFileInfo(dir).isSymLink())
-                        continue;
-                    if (++round % 2) {
-                        QFile::link(victim, dir);
-                    } else if (QDir().mkdir(dir)) {
-                        QFile::link(victim + "/precious.txt", dir + "/update.zip.part");
-                        QFile::link(victim + "/precious.txt", dir + "/update.zip");
+        std::atomic<bool> attacking{true};
+        std::atomic<int> round{0};
+        std::thread attacker([&]() { // as fast as a process of its own would
+            while (attacking) {
+                const qint64 now = QDateTime::currentSecsSinceEpoch();
+                for (qint64 t = now - 1; t <= now + 2; ++t)
+                    for (const char *suffix : {"", "_2", "_3"}) {
+                        const QString dir = box.dataRoot() + "/KarvoUpdate_" + QString::number(t) + suffix;
+                        if (QFileInfo::exists(dir) || QFileInfo(dir).isSymLink())
+                            continue;
+                        if (++round % 2) {
+                            QFile::link(victim, dir);
+                        } else if (QDir().mkdir(dir)) {
+                            QFile::link(victim + "/precious.txt", dir + "/update.zip.part");
+                            QFile::link(victim + "/precious.txt", dir + "/update.zip");
+                        }
                     }
-                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
         });
-        attacker.start(20);
+        const auto stopAttacker = qScopeGuard([&]() {
+            attacking = false;
+            if (attacker.joinable())
+                attacker.join();
+        });
         QTest::qWait(100);
         QProcessEnvironment env = box.environment();
         env.insert("FARWEN_FIXTURE_INSTALL_SECONDS", "3");
@@ -93,7 +102,8 @@ private slots:
         QVERIFY(QFile::exists(box.path() + "/second.json")); // turned away before touching anything
         // Keep this event loop turning: the package server lives in it.
         QTRY_COMPARE_WITH_TIMEOUT(updater.state(), QProcess::NotRunning, 60000);
-        attacker.stop();
+        attacking = false;
+        attacker.join();
         QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
         QCOMPARE(updater.exitCode(), 0);
         QCOMPARE(snapshotTree(victim), (QMap<QString, QByteArray>{{"precious.txt", "keep me"}}));

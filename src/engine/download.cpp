@@ -84,11 +84,7 @@ void UpdateEngine::checkWorkDirSpace()
     if (length <= 0 || available < 0 || available >= length)
         return;
     qDebug() << "工作目录空间不足 - 需要:" << length << "可用:" << available;
-    QNetworkReply *reply = currentReply;
-    currentReply = nullptr;
-    disconnect(reply, nullptr, this, nullptr);
-    reply->abort();
-    reply->deleteLater();
+    abortReply();
     discardPartialFile();
     isRunning = false;
     emit errorOccurred(QStringLiteral("磁盘空间不足，无法完成更新"));
@@ -101,12 +97,18 @@ void UpdateEngine::onDownloadReadyRead()
     if (writePartialData())
         return;
     // Disk full or similar: stop the transfer instead of fetching the rest in vain.
+    abortReply();
+    failDownloadSave();
+}
+
+void UpdateEngine::abortReply()
+{
+    // Disconnected first: the abort must not run the error handlers.
     QNetworkReply *reply = currentReply;
     currentReply = nullptr;
     disconnect(reply, nullptr, this, nullptr);
     reply->abort();
     reply->deleteLater();
-    failDownloadSave();
 }
 
 bool UpdateEngine::writePartialData()

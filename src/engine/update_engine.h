@@ -100,6 +100,7 @@ private:
     bool writePartialData();
     void discardPartialFile();
     void releaseReply();
+    void abortReply();
     void failDownloadSave();
     void checkPackageInBackground();
     void checkWorkDirSpace();

@@ -4,8 +4,7 @@
 //   "stop"    exits at once;
 //   "install" sleeps FARWEN_FIXTURE_INSTALL_SECONDS (default 0), then exits
 //             (with FARWEN_FIXTURE_BREAK_ON_INSTALL it first makes itself non-executable);
-//   anything else stays running until killed (with FARWEN_FIXTURE_CHILD set it
-//   first starts "sleep 600" as a child, for process-tree kills).
+//   anything else stays running until killed.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -52,10 +51,6 @@ int main(int argc, char **argv)
         const char *secs = std::getenv("FARWEN_FIXTURE_INSTALL_SECONDS");
         std::this_thread::sleep_for(std::chrono::milliseconds(secs ? static_cast<int>(std::atof(secs) * 1000) : 0));
         return 0;
-    }
-    if (std::getenv("FARWEN_FIXTURE_CHILD") && fork() == 0) {
-        execlp("sleep", "sleep", "600", static_cast<char *>(nullptr));
-        _exit(127);
     }
     for (;;)
         pause();

@@ -8,19 +8,12 @@ namespace {
 // Sends up to n more body bytes; false once the answer is over.
 bool sendSome(QTcpSocket *socket, const HttpRoute &r, qint64 &sent, qint64 n)
 {
-    const qint64 limit = r.dropAfter >= 0 ? qMin<qint64>(r.dropAfter, r.body.size()) : r.body.size();
-    n = qMin(n, limit - sent);
-    if (n > 0)
-        socket->write(r.body.mid(int(sent), int(n)));
-    sent += qMax<qint64>(n, 0);
-    if (sent < limit)
+    n = qMin<qint64>(n, r.body.size() - sent);
+    socket->write(r.body.mid(int(sent), int(n)));
+    sent += n;
+    if (sent < r.body.size())
         return true;
-    if (r.dropAfter >= 0) {
-        socket->flush();
-        socket->abort(); // mid-body: the client sees the connection drop
-    } else {
-        socket->disconnectFromHost();
-    }
+    socket->disconnectFromHost();
     return false;
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 // A small HTTP/1.1 server on 127.0.0.1 for download tests. Each path has one
-// canned answer; the body can be sent with or without Content-Length, slowly,
-// cut off by dropping the connection, or never at all.
+// canned answer; the body can be sent with or without Content-Length (a body
+// cut short then reaches the client as complete), slowly, or never at all.
 #include <QByteArray>
 #include <QHash>
 #include <QTcpServer>
@@ -18,7 +18,6 @@ struct HttpRoute
     QByteArray location;    // redirect target (with status 301/302)
     int dripBytes = 0;      // > 0: send the body in pieces of this size ...
     int dripIntervalMs = 0; // ... every this many milliseconds
-    qint64 dropAfter = -1;  // >= 0: close the connection after this many body bytes
 };
 
 class HttpServer : public QObject

@@ -83,12 +83,6 @@ void ProductSandbox::stopProduct()
     for (const ProductCall &c : calls())
         if (c.args != "stop" && c.args != "install" && isAlive(c.pid))
             ::kill(pid_t(c.pid), SIGKILL);
-    for (QProcess *p : product) {
-        p->kill();
-        p->waitForFinished();
-        delete p;
-    }
-    product.clear();
 }
 
 QProcessEnvironment ProductSandbox::environment() const
@@ -104,11 +98,12 @@ void ProductSandbox::startProduct()
                                    app() + "/KarvoDeskServer.exe"}) {
         if (!QFileInfo::exists(program))
             continue;
-        product << new QProcess;
-        product.last()->setProcessEnvironment(environment());
-        product.last()->setWorkingDirectory(QFileInfo(program).absolutePath());
-        product.last()->start(program, program.contains("Daemon") ? QStringList{"run"} : QStringList());
-        product.last()->waitForStarted();
+        QProcess p; // detached: it logs itself, and stopProduct ends it
+        p.setProcessEnvironment(environment());
+        p.setWorkingDirectory(QFileInfo(program).absolutePath());
+        p.setProgram(program);
+        p.setArguments(program.contains("Daemon") ? QStringList{"run"} : QStringList());
+        p.startDetached();
     }
 }
 

@@ -55,6 +55,5 @@ public:
 
 private:
     QTemporaryDir root;
-    QVector<QProcess *> product;
     QString sha256;
 };

@@ -8,16 +8,12 @@
 class TestableEngine : public UpdateEngine
 {
 public:
-    using UpdateEngine::appDir;
     using UpdateEngine::availableBytes;
     using UpdateEngine::backupDir;
     using UpdateEngine::checkDiskSpace;
-    using UpdateEngine::cleanupBackupDir;
-    using UpdateEngine::closeProcesses;
     using UpdateEngine::configPath;
     using UpdateEngine::createBackup;
     using UpdateEngine::extractPackage;
-    using UpdateEngine::restoreBackup;
     using UpdateEngine::setTimings;
     using UpdateEngine::tempDir;
     using UpdateEngine::updateConfigFile;

@@ -188,8 +188,6 @@ int main()
         Sleep(100);
     check(startedAsUser ? slurp(started) == "as user\n" : GetShellWindow() == nullptr,
           "unelevated start runs the program, or is refused only without a shell window");
-    std::printf("unelevated start: %s (shell window: %s)\n", startedAsUser ? "started" : "refused",
-                GetShellWindow() ? "yes" : "no");
 
     check(platform::dataRoot() == "C:/ProgramData" && platform::isAdministrator(), "data root, administrator");
     // The process really ends with the given code.
