@@ -1,5 +1,4 @@
-// The engine's steps one by one on real files, real processes and a real
-// HTTP server on 127.0.0.1.
+// The engine's steps on real files, real archives and a server on 127.0.0.1.
 #include "support/http_server.h"
 #include "support/testable_engine.h"
 #include "support/tool_double.h"

@@ -1,5 +1,4 @@
-// The installation pipeline on its worker thread, each outcome brought about
-// by a real condition on a real sandbox installation.
+// The pipeline on its worker thread, each outcome from a real condition.
 #include "support/testable_engine.h"
 #include "support/tool_double.h"
 #include "support/tree_snapshot.h"

@@ -1,5 +1,4 @@
-// Start-up: bad input through the real binary, the elevated relaunch, stale
-// work directories and the companion directory.
+// Start-up: bad input through the real binary, stale work directories, the companion.
 #include "startup/stale_cleanup.h"
 #include "startup/update_info.h"
 #include "support/product_sandbox.h"
@@ -37,7 +36,6 @@ private slots:
         const QByteArray missing = infoJson("/nonexistent/dir/Pellamo.exe");
         const QStringList info{"-i", "info.json"};
         QTest::newRow("no -i") << QStringList{"-m", "manual"} << missing << "错误：必须通过 -i 参数传递JSON文件" << true;
-        QTest::newRow("unreadable") << QStringList{"-i", "other.json"} << missing << "无法读取JSON文件: \"other.json\"" << true;
         QTest::newRow("json array") << info << QByteArray("[1, 2]") << "JSON格式不正确" << false;
         QTest::newRow("version as number")
             << info << QByteArray("{\"app_path\": \"/x/Pellamo.exe\", \"new_version\": 2, \"download_url\": \"http://x/p.zip\"}")

@@ -1,6 +1,5 @@
-// The window under the offscreen platform: real buttons clicked, the engine's
-// signals driven, and the restart of a sandbox product at short timings. The
-// window never ends this process: endProcess only records.
+// The window (offscreen) and the restart of a sandbox product at short
+// timings. The window never ends this process: endProcess only records.
 #include "engine/update_engine.h"
 #include "support/product_sandbox.h"
 #include "window/updater_window.h"
@@ -277,8 +276,7 @@ private slots:
         }
         QCOMPARE(texts, (QStringList{"Restart", "Restart (4)", "Restart (3)", "Restart (2)", "Restart (1)"}));
         QVERIFY(within(c.first().time - finishedAt, 450, 650));
-        // install -> run: the install's end (at once, or killed at 400 ms) plus 150 ms; run -> main: 250 ms;
-        // after a failed "run" the main program comes as if it had started.
+        // install -> run: its end (at once, or killed at 400 ms) + 150 ms; run (even failed) -> main: 250 ms.
         const qint64 installTime = variant == "FARWEN_FIXTURE_INSTALL_SECONDS" ? 400 : 0;
         if (calls.size() == 3)
             QVERIFY(within(c.at(1).time - c.at(0).time, installTime + 140, installTime + 300)

@@ -1,7 +1,6 @@
 #pragma once
-// A sandbox installation of the product made of running fixture programs, a
-// new version as a ZIP package served on 127.0.0.1, and the update-info file,
-// for runs of the real updater binary.
+// A sandbox installation of fixture programs, a new version served on
+// 127.0.0.1 and the update-info file, for runs of the real binary.
 #include "http_server.h"
 
 #include <QProcess>
@@ -40,8 +39,7 @@ public:
     void startProduct();
     // Ends every program of the sandbox that still runs, however it was started.
     void stopProduct();
-    // Serves version 2.0.0 (or the given raw bytes), with that many more small
-    // files, and writes the update-info file.
+    // Serves version 2.0.0 (or raw bytes), with more small files; writes the info file.
     void prepareUpdate(const QByteArray &rawPackage = QByteArray(), int bulkFiles = 0);
     // The update-info file for the served package, from the given (or its own) address.
     void writeInfoFile(const QString &url = QString());

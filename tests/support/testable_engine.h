@@ -3,7 +3,6 @@
 #include "engine/update_engine.h"
 
 #include <QSignalSpy>
-#include <QStringList>
 
 class TestableEngine : public UpdateEngine
 {

@@ -1,10 +1,8 @@
 #pragma once
-// Stand-ins for command-line tools, put first on PATH by the constructor: each
-// appends "name|arg1|arg2..." to DIR/calls.log, runs an optional shell
-// snippet ($1... are its arguments) and exits with the chosen code.
+// Tool stand-ins, first on PATH: each logs "name|arg1|..." to DIR/calls.log,
+// runs a shell snippet ($1... its arguments) and exits with the given code.
 #include <QDir>
 #include <QFile>
-#include <QStringList>
 
 struct ToolDoubles
 {

@@ -1,13 +1,11 @@
 #pragma once
 // Every file below a directory (hidden ones included) with its bytes, for
 // byte-for-byte comparisons of installation trees.
-#include <QByteArray>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QMap>
 #include <QProcess>
-#include <QString>
 
 inline QMap<QString, QByteArray> snapshotTree(const QString &root, const QString &skipContaining = QString())
 {

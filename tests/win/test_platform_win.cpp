@@ -1,7 +1,5 @@
-// The Windows platform layer, built with MinGW-w64 and run under Wine: the
-// real Win32 calls, checked against Windows' own parsing and file rules.
-// Started with "--child FILE ARGS..." it writes the arguments it received to
-// FILE; with "--exit N" it ends through terminateNow(N).
+// The Windows platform layer's real Win32 calls, run under Wine. The modes
+// (--child, --exit, --lock, --sleep, --job) are this program started again.
 #include "platform/platform.h"
 #include "platform/windows_cmdline.h"
 
