@@ -83,5 +83,5 @@ for name in Pellamo.exe KarvoDeskDaemon.exe KarvoDeskServer.exe; do
   "$bin/tasklist" /FI "IMAGENAME eq $name" | tail -n +4 | sed 's/^/  /'
 done
 echo "Update-info file: $([ -e "$info" ] && echo still there || echo consumed)"
-echo "Work directories left: $(ls "$sandbox/programdata" | wc -l), backups left: $(ls -d "$app"/_update_backup_* 2>/dev/null | wc -l)"
+echo "Work directories left: $(ls -d "$sandbox"/programdata/KarvoUpdate_* 2>/dev/null | wc -l), backups left: $(ls -d "$app"/_update_backup_* 2>/dev/null | wc -l)"
 echo "The updater's log: $sandbox/updater.log"
