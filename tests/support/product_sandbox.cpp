@@ -113,7 +113,7 @@ void ProductSandbox::prepareUpdate(const QByteArray &rawPackage, int bulkFiles)
     QDir(pkg).removeRecursively();
     QFile::remove(zip);
     for (int i = 0; i < bulkFiles; ++i)
-        writeTreeFile(pkg + QStringLiteral("/bulk/%1/f%2.dat").arg(i / 1000).arg(i), QByteArray(1000, char('a' + i % 26)));
+        writeTreeFile(pkg + QStringLiteral("/bulk/%1/f%2.dat").arg(i / 1000).arg(i), QByteArray(16000, char('a' + i % 26)));
     installProgram(pkg + "/Pellamo.exe");
     writeTreeFile(pkg + "/version.txt", "2.0.0");
     writeTreeFile(pkg + "/KarvoDeskServer/version.txt", "2.0.0");
