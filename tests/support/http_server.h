@@ -2,7 +2,6 @@
 // A small HTTP/1.1 server on 127.0.0.1 for download tests. Each path has one
 // canned answer; the body can be sent with or without Content-Length (a body
 // cut short then reaches the client as complete), slowly, or never at all.
-#include <QByteArray>
 #include <QHash>
 #include <QTcpServer>
 
