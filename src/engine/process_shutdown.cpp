@@ -1,6 +1,6 @@
 #include "engine/update_engine.h"
 
-#include "engine/tool_process.h"
+#include "platform/tool_process.h"
 #include "platform/tool_path.h"
 
 #include <QDebug>

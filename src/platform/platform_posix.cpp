@@ -137,7 +137,12 @@ bool takeSingleInstanceLock()
     if (held >= 0)
         return true;
     // Close-on-exec: the product started at the end must not inherit the lock.
-    const std::string path = dataRoot() + "/FarwenUpdater.lock";
+    // A missing data root is no reason to refuse: make it, parents first.
+    const std::string root = dataRoot();
+    for (std::size_t at = root.find('/', 1); at != std::string::npos; at = root.find('/', at + 1))
+        mkdir(root.substr(0, at).c_str(), 0755);
+    mkdir(root.c_str(), 0755);
+    const std::string path = root + "/FarwenUpdater.lock";
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
         return false;

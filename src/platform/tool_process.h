@@ -14,7 +14,10 @@ public:
     {
         const long long parent = QCoreApplication::applicationPid();
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+#if defined(Q_OS_UNIX) // Qt 6 runs code in the child only on Unix; Windows uses the job
         setChildProcessModifier([parent]() { platform::dieWithParent(parent); });
+#endif
+        Q_UNUSED(parent);
 #else
         updaterPid = parent;
 #endif
