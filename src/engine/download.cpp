@@ -1,5 +1,7 @@
 #include "engine/update_engine.h"
 
+#include "platform/platform.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
@@ -13,6 +15,7 @@ namespace {
 const qint64 kMinimumPackageSize = 1024;
 const qint64 kReadBufferSize = 2 * 1024 * 1024;
 const int kWriteChunk = 1024 * 1024;
+const char kBackupMarker[] = "_update_backup_";
 
 } // namespace
 
@@ -26,12 +29,32 @@ void UpdateEngine::startDownload()
         emit errorOccurred(QStringLiteral("安装失败且无法恢复，需要重新安装"));
         return;
     }
-    if (!checkDiskSpace()) {
+    isRunning = true;
+    cancelled = false;
+    // The walk over the installation grows with it: off the GUI thread, the
+    // transfer begins once it is done.
+    const std::string dir = appDir.toStdString();
+    auto total = std::make_shared<qint64>(0);
+    sizeThread = QThread::create([total, dir]() { *total = platform::allocatedBytes(dir, kBackupMarker); });
+    QThread *thread = sizeThread;
+    thread->setParent(this);
+    connect(thread, &QThread::finished, this, [this, thread, total]() {
+        thread->deleteLater();
+        if (sizeThread != thread || cancelled)
+            return; // cancelled meanwhile
+        sizeThread = nullptr;
+        beginTransfer(*total);
+    });
+    thread->start();
+}
+
+void UpdateEngine::beginTransfer(qint64 installationBytes)
+{
+    if (!checkDiskSpace(installationBytes)) {
+        isRunning = false;
         emit errorOccurred(QStringLiteral("磁盘空间不足，无法完成更新"));
         return;
     }
-    isRunning = true;
-    cancelled = false;
     emit statusChanged(QStringLiteral("Contacting server..."));
 
     // A cancel or a failed installation removed the work directory; a retry needs it back.

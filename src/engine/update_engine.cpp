@@ -15,8 +15,6 @@
 
 namespace {
 
-const char kBackupMarker[] = "_update_backup_";
-
 void removeWorkDir(const QString &path, const char *label)
 {
     // A link put in the directory's place goes, never what it points to.
@@ -108,10 +106,9 @@ void UpdateEngine::createTempDir()
     zipPath = tempDir.isEmpty() ? QString() : tempDir + QStringLiteral("/update.zip");
 }
 
-bool UpdateEngine::checkDiskSpace()
+bool UpdateEngine::checkDiskSpace(qint64 total)
 {
-    // Space on disk, not file sizes: small files take whole clusters.
-    const qint64 total = platform::allocatedBytes(appDir.toStdString(), kBackupMarker);
+    // Space on disk (total), not file sizes: small files take whole clusters.
     installedBytes = total; // the installation does not change while the package arrives
     qDebug() << "程序大小:" << total << "字节";
     if (total <= 0) {
@@ -157,6 +154,10 @@ void UpdateEngine::cancel()
     if (checkThread) {
         checkThread->wait(); // it stops at the next block, seeing cancelled
         checkThread = nullptr;
+    }
+    if (sizeThread) {
+        sizeThread->wait();
+        sizeThread = nullptr;
     }
 
     if (workerThread) {

@@ -55,7 +55,8 @@ private slots:
 protected:
     // A new private directory at base or the next free name after it; empty on failure.
     static QString createFreshDirectory(const QString &base);
-    bool checkDiskSpace();
+    // Whether the volume holds a backup of an installation taking total bytes.
+    bool checkDiskSpace(qint64 total);
     void cleanupTempDir();
     void cleanupBackupDir();
     bool closeProcesses();
@@ -103,6 +104,7 @@ private:
     void abortReply();
     void failDownloadSave();
     void checkPackageInBackground();
+    void beginTransfer(qint64 installationBytes);
     void checkWorkDirSpace();
     void createTempDir();
     bool enoughSpaceFor(const PackageContents &contents, qint64 installedBytes);
@@ -119,6 +121,8 @@ private:
     QString expectedSha256;
     // Reads the downloaded package off the GUI thread.
     QThread *checkThread = nullptr;
+    // Measures the installation before the transfer begins.
+    QThread *sizeThread = nullptr;
     QString tempBase;          // the work directory's name before any clash
     bool tempDirRemoved = false;
     bool backupDirMade = false;
