@@ -1,20 +1,16 @@
 #include "engine/update_engine.h"
 
+#include "engine/package_transfer.h"
 #include "platform/platform.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
-#include <QNetworkAccessManager>
-#include <QNetworkRequest>
 #include <QThread>
-#include <QUrl>
 
 namespace {
 
 const qint64 kMinimumPackageSize = 1024;
-const qint64 kReadBufferSize = 2 * 1024 * 1024;
-const int kWriteChunk = 1024 * 1024;
 const char kBackupMarker[] = "_update_backup_";
 
 } // namespace
@@ -63,7 +59,6 @@ void UpdateEngine::beginTransfer(qint64 installationBytes)
         createTempDir();
     }
     receivedBytes = 0;
-    packageHash.reset();
     package = PackageContents();
     partialFile.setFileName(zipPath.isEmpty() ? QString() : zipPath + QStringLiteral(".part"));
     if (zipPath.isEmpty() || !partialFile.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
@@ -74,82 +69,45 @@ void UpdateEngine::beginTransfer(qint64 installationBytes)
     }
     QFile::remove(zipPath); // nothing at zipPath until this transfer has completed
 
-    QNetworkRequest request(QUrl(downloadUrl, QUrl::TolerantMode));
-    // What "follow redirects" means in both Qt 5.15 and Qt 6.
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    // A stalled or silent server fails the download instead of hanging it.
-    request.setTransferTimeout(timings.transferTimeout);
-    currentReply = networkManager->get(request);
-    // Back-pressure: the network layer stops reading once this much waits
-    // unwritten, so memory stays flat whatever the package size.
-    currentReply->setReadBufferSize(kReadBufferSize);
-
-    connect(currentReply, &QNetworkReply::metaDataChanged, this, &UpdateEngine::checkWorkDirSpace);
-    connect(currentReply, &QNetworkReply::readyRead, this, &UpdateEngine::onDownloadReadyRead);
-    connect(currentReply, &QNetworkReply::downloadProgress, this, &UpdateEngine::onDownloadProgress);
-    connect(currentReply, &QNetworkReply::finished, this, &UpdateEngine::onDownloadFinished);
-#if QT_VERSION >= QT_VERSION_CHECK(5, 15, 0)
-    connect(currentReply, SIGNAL(errorOccurred(QNetworkReply::NetworkError)), this,
-            SLOT(onDownloadError(QNetworkReply::NetworkError)));
-#else
-    connect(currentReply, SIGNAL(error(QNetworkReply::NetworkError)), this,
-            SLOT(onDownloadError(QNetworkReply::NetworkError)));
-#endif
+    downloadThread = new QThread(this);
+    transfer = new PackageTransfer(&partialFile, !expectedSha256.isEmpty());
+    transfer->moveToThread(downloadThread);
+    connect(downloadThread, &QThread::finished, transfer, &QObject::deleteLater);
+    connect(transfer, &PackageTransfer::lengthKnown, this, &UpdateEngine::checkWorkDirSpace);
+    connect(transfer, &PackageTransfer::progress, this, &UpdateEngine::onDownloadProgress);
+    connect(transfer, &PackageTransfer::ended, this, &UpdateEngine::onDownloadEnded);
+    downloadThread->start();
+    QMetaObject::invokeMethod(transfer, [t = transfer, url = downloadUrl, timeout = timings.transferTimeout]() {
+        t->start(url, timeout);
+    }, Qt::QueuedConnection);
 }
 
-void UpdateEngine::checkWorkDirSpace()
+void UpdateEngine::checkWorkDirSpace(qint64 length)
 {
     // The package goes to the work directory, maybe on another volume.
-    if (!currentReply)
+    if (!transfer || sender() != transfer)
         return;
-    const qint64 length = currentReply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
     const qint64 available = availableBytes(tempDir);
     if (length <= 0 || available < 0 || available >= length)
         return;
     qDebug() << "工作目录空间不足 - 需要:" << length << "可用:" << available;
-    abortReply();
+    stopTransfer();
     discardPartialFile();
     isRunning = false;
     emit errorOccurred(QStringLiteral("磁盘空间不足，无法完成更新"));
 }
 
-void UpdateEngine::onDownloadReadyRead()
+void UpdateEngine::stopTransfer()
 {
-    if (cancelled || !currentReply)
+    if (!downloadThread)
         return;
-    if (writePartialData())
-        return;
-    // Disk full or similar: stop the transfer instead of fetching the rest in vain.
-    abortReply();
-    failDownloadSave();
-}
-
-void UpdateEngine::abortReply()
-{
-    // Disconnected first: the abort must not run the error handlers.
-    QNetworkReply *reply = currentReply;
-    currentReply = nullptr;
-    disconnect(reply, nullptr, this, nullptr);
-    reply->abort();
-    reply->deleteLater();
-}
-
-bool UpdateEngine::writePartialData()
-{
-    // One reused buffer: no fresh allocation for every piece that arrives.
-    static thread_local QByteArray buffer(kWriteChunk, Qt::Uninitialized);
-    for (;;) {
-        const qint64 n = currentReply->read(buffer.data(), buffer.size());
-        if (n <= 0)
-            return true; // read errors arrive as the reply's error
-
-        if (!partialFile.isOpen() || partialFile.write(buffer.constData(), n) != n)
-            return false;
-        // Hashed as it arrives, when a hash is expected: no second pass over the package.
-        if (!expectedSha256.isEmpty())
-            packageHash.addData(QByteArray::fromRawData(buffer.constData(), int(n)));
-        receivedBytes += n;
-    }
+    // Signals it sent before this are ignored: they come from no current transfer.
+    QMetaObject::invokeMethod(transfer, &PackageTransfer::abort, Qt::BlockingQueuedConnection);
+    downloadThread->quit();
+    downloadThread->wait();
+    delete downloadThread;
+    downloadThread = nullptr;
+    transfer = nullptr;
 }
 
 void UpdateEngine::discardPartialFile()
@@ -158,14 +116,6 @@ void UpdateEngine::discardPartialFile()
         partialFile.close();
     if (!partialFile.fileName().isEmpty())
         partialFile.remove();
-}
-
-void UpdateEngine::releaseReply()
-{
-    if (currentReply) {
-        currentReply->deleteLater();
-        currentReply = nullptr;
-    }
 }
 
 void UpdateEngine::failDownloadSave()
@@ -182,9 +132,8 @@ void UpdateEngine::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
     static bool firstProgressLogged = false;
     static int lastProgressPercent = -1;
 
-    // Qt reports a last progress after the error; that download has ended.
-    if (cancelled || (sender() && sender() != currentReply))
-        return;
+    if (cancelled || !transfer || sender() != transfer)
+        return; // that download has ended
     if (!firstProgressLogged) {
         firstProgressLogged = true;
         qDebug() << "第一次下载进度回调";
@@ -203,49 +152,29 @@ void UpdateEngine::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
     emit progressChanged(percent, QStringLiteral("Download: %1%").arg(percent));
 }
 
-void UpdateEngine::onDownloadError(QNetworkReply::NetworkError error)
+void UpdateEngine::onDownloadEnded(int outcome, QString errorText, qint64 received, QByteArray sha256)
 {
-    Q_UNUSED(error);
-    if (!cancelled && currentReply) {
-        const QString text = currentReply->errorString();
-        qDebug() << "下载错误:" << text;
+    if (cancelled || !transfer || sender() != transfer)
+        return;
+    stopTransfer();
+    receivedBytes = received;
+    if (outcome == PackageTransfer::NetworkFailed) {
+        qDebug() << "下载错误:" << errorText;
         discardPartialFile();
         isRunning = false;
-        emit errorOccurred(QStringLiteral("下载失败: ") + text);
+        emit errorOccurred(QStringLiteral("下载失败: ") + errorText);
+        return;
     }
-    releaseReply();
-}
-
-void UpdateEngine::onDownloadFinished()
-{
     qDebug() << "onDownloadFinished 被调用";
-    if (cancelled) {
-        qDebug() << "下载已取消";
-        return;
-    }
-    if (!currentReply) {
-        qDebug() << "currentReply为空";
-        return;
-    }
-    if (currentReply->error() != QNetworkReply::NoError) {
-        qDebug() << "下载错误:" << currentReply->errorString();
-        discardPartialFile();
-        releaseReply();
-        return;
-    }
-
-    const bool written = writePartialData();
     qDebug() << "下载完成，数据大小:" << receivedBytes << "字节";
-    if (!written || !partialFile.flush()) {
+    if (outcome != PackageTransfer::Completed) {
         failDownloadSave();
-        releaseReply();
         return;
     }
     partialFile.close();
     QFile::remove(zipPath);
     if (!partialFile.rename(zipPath)) {
         failDownloadSave();
-        releaseReply();
         return;
     }
     // The package is no partial file any more: a later cancel must not delete it.
@@ -260,15 +189,14 @@ void UpdateEngine::onDownloadFinished()
     const qint64 size = check.exists() ? check.size() : 0;
     const bool ok = check.exists() && size > kMinimumPackageSize;
     qDebug() << "文件校验:" << zipPath << "大小:" << size << "结果:" << ok;
-    releaseReply();
     if (!ok) {
         qDebug() << "文件验证失败";
         emit errorOccurred(QStringLiteral("文件完整性校验失败"));
         isRunning = false;
         return;
     }
-    if (!expectedSha256.isEmpty() && packageHash.result().toHex() != expectedSha256.toLatin1()) {
-        qDebug() << "文件验证失败: SHA-256 不匹配" << packageHash.result().toHex();
+    if (!expectedSha256.isEmpty() && sha256 != expectedSha256.toLatin1()) {
+        qDebug() << "文件验证失败: SHA-256 不匹配" << sha256;
         emit errorOccurred(QStringLiteral("文件完整性校验失败"));
         isRunning = false;
         return;

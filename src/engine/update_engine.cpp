@@ -9,7 +9,6 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
-#include <QNetworkAccessManager>
 #include <QStorageInfo>
 #include <QThread>
 
@@ -32,7 +31,6 @@ void removeWorkDir(const QString &path, const char *label)
 
 UpdateEngine::UpdateEngine(QObject *parent)
     : QObject(parent)
-    , networkManager(new QNetworkAccessManager(this))
     , availableBytes([](const QString &path) { return QStorageInfo(path).bytesAvailable(); })
 {
 }
@@ -41,6 +39,7 @@ UpdateEngine::~UpdateEngine()
 {
     // A package check still reading must end before its thread object goes.
     cancelled = true;
+    stopTransfer();
     for (QThread *thread : findChildren<QThread *>())
         thread->wait();
 }
@@ -143,13 +142,7 @@ void UpdateEngine::cancel()
     qDebug() << "取消更新操作";
     cancelled = true;
 
-    if (QNetworkReply *reply = currentReply) {
-        // Aborting may run the error and finished handlers right here; they
-        // may already have released the reply.
-        reply->abort();
-        reply->deleteLater();
-        currentReply = nullptr;
-    }
+    stopTransfer();
     discardPartialFile();
     if (checkThread) {
         checkThread->wait(); // it stops at the next block, seeing cancelled

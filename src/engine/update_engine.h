@@ -3,16 +3,14 @@
 #include "engine/package_check.h"
 #include "engine/progress_pacer.h"
 
-#include <QCryptographicHash>
 #include <QFile>
-#include <QNetworkReply>
 #include <QObject>
 #include <QString>
 
 #include <atomic>
 #include <functional>
 
-class QNetworkAccessManager;
+class PackageTransfer;
 
 // Whether a process of that image name may run: true when tasklist shows it,
 // and also when tasklist cannot be asked.
@@ -48,8 +46,7 @@ signals:
 
 private slots:
     void onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
-    void onDownloadFinished();
-    void onDownloadError(QNetworkReply::NetworkError error);
+    void onDownloadEnded(int outcome, QString errorText, qint64 received, QByteArray sha256);
     void doInstallWork();
 
 protected:
@@ -71,8 +68,6 @@ protected:
 
     void setTimings(const EngineTimings &t) { timings = t; }
 
-    QNetworkAccessManager *networkManager;
-    QNetworkReply *currentReply = nullptr;
     QString appPath;
     QString newVersion;
     QString downloadUrl;
@@ -97,15 +92,12 @@ protected:
     PackageContents package;
 
 private:
-    void onDownloadReadyRead();
-    bool writePartialData();
     void discardPartialFile();
-    void releaseReply();
-    void abortReply();
+    void stopTransfer();
     void failDownloadSave();
     void checkPackageInBackground();
     void beginTransfer(qint64 installationBytes);
-    void checkWorkDirSpace();
+    void checkWorkDirSpace(qint64 length);
     void createTempDir();
     bool enoughSpaceFor(const PackageContents &contents, qint64 installedBytes);
     bool runTar();
@@ -115,7 +107,9 @@ private:
     // only when the transfer has completed.
     QFile partialFile;
     qint64 receivedBytes = 0;
-    QCryptographicHash packageHash{QCryptographicHash::Sha256};
+    // The transfer in progress and its thread; none between transfers.
+    PackageTransfer *transfer = nullptr;
+    QThread *downloadThread = nullptr;
     ProgressPacer unknownSizePacer;
     qint64 installedBytes = 0; // measured by the disk-space check at the start
     QString expectedSha256;
