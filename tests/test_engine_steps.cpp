@@ -143,6 +143,9 @@ private slots:
         QFETCH(qint64, missing);
         TestableEngine engine;
         install(engine);
+        const HttpRoute package(200, zipOf({{"Pellamo.exe", HttpServer::pattern(20000)}}));
+        server.route("/space.zip", package);
+        engine.setUpdateInfo(app + "/Pellamo.exe", "2.1.0", server.url("/space.zip"));
         writeTreeFile(engine.backupDir + "/Pellamo.exe", QByteArray(100000, 'b'));
         writeTreeFile(app + "/sparse.dat", "");
         QVERIFY(QFile::resize(app + "/sparse.dat", qint64(1) << 40)); // a large size, hardly any blocks
@@ -153,9 +156,6 @@ private slots:
         for (const QByteArray &blocks : find.readAllStandardOutput().split('\n'))
             allocated += blocks.toLongLong() * 512;
         QVERIFY(allocated > 25 * 512 && allocated < 1000000);
-        const HttpRoute package(200, zipOf({{"Pellamo.exe", HttpServer::pattern(20000)}}));
-        server.route("/space.zip", package);
-        engine.setUpdateInfo(app + "/Pellamo.exe", "2.1.0", server.url("/space.zip"));
         Events log(engine);
         // Then the work directory's volume must hold the announced package.
         for (const bool workDirShort : {false, true}) {
