@@ -12,8 +12,10 @@ cmake --build "$build" -j"$(nproc)" --target bench_download_client farwen_http_s
 
 work=$(mktemp -d /var/tmp/farwen-bench.XXXXXX)
 trap 'kill $server 2>/dev/null || true; rm -rf "$work"' EXIT
-head -c $((size_mib * 1024 * 1024)) /dev/urandom > "$work/package.zip"
-mkdir -p "$work/prod" "$work/programdata"; echo main > "$work/prod/Pellamo.exe"
+# A package that passes the check: the main program and random bytes, stored.
+mkdir -p "$work/prod" "$work/programdata" "$work/pkg"; echo main > "$work/prod/Pellamo.exe"
+cp "$work/prod/Pellamo.exe" "$work/pkg/"; head -c $((size_mib * 1024 * 1024)) /dev/urandom > "$work/pkg/data.bin"
+(cd "$work/pkg" && bsdtar --format=zip --options zip:compression=store -cf "$work/package.zip" .); rm -rf "$work/pkg"
 "$build/bin/farwen_http_serve" "$work/package.zip" > "$work/url" & server=$!
 for _ in $(seq 50); do [ -s "$work/url" ] && break; sleep 0.1; done
 url=$(cat "$work/url")
