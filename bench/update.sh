@@ -68,6 +68,19 @@ updater() {
   ' "$work/updater.log" >> "$results"
 }
 # A baseline's wall time in seconds, to the millisecond.
+# An update whose unpack fails (a directory stands where the package has a
+# file), timed to the end of the restore; the updater then waits for the user.
+failing_update() {
+  downgrade; start_product
+  rm -f "$app/version.txt"; mkdir -p "$app/version.txt/in-the-way"
+  PROGRAMDATA="$work/pd" TMPDIR="$work/tmp" QT_QPA_PLATFORM=offscreen QT_MESSAGE_PATTERN='%{time process} %{message}' \
+    "$bin/FarwenUpdater" -i "$work/info.json" -m manual 2> "$work/failing.log" & local pid=$!
+  for _ in $(seq 1200); do grep -q "恢复完成" "$work/failing.log" && break; sleep 0.1; done
+  kill "$pid"; wait "$pid" || true
+  grep -qE "恢复完成: 成功 ([0-9]+) / \1$" "$work/failing.log" || { echo "restore failed:" >&2; tail "$work/failing.log" >&2; exit 1; }
+  awk -v size="$size" '/=== 开始恢复备份 ===/ {r0=$1} /恢复完成/ {r1=$1} END {printf "%s restore %.3f\n", size, r1-r0}' "$work/failing.log" >> "$results"
+  rm -rf "$app/version.txt"
+}
 base() {
   local t0 t1; t0=$(date +%s%N); "${@:2}" > /dev/null; t1=$(date +%s%N)
   printf '%s %s %s\n' "$size" "$1" "$(awk -v a="$t0" -v b="$t1" 'BEGIN{print (b-a)/1e9}')" >> "$results"
@@ -98,7 +111,7 @@ for spec in "${sizes[@]}"; do
   head -c $(( (mib * 6 < 8192 ? mib * 6 : 8192) ))M /dev/zero > "$work/warm" && rm -f "$work/warm"
   echo "installation $size: package $(du -m "$work/update.zip" | cut -f1) MiB (stored), $rounds rounds" >&2
   for r in $(seq "$rounds"); do
-    if [ $((r % 2)) = 1 ]; then updater; baselines; else baselines; updater; fi
+    if [ $((r % 2)) = 1 ]; then updater; failing_update; baselines; else baselines; failing_update; updater; fi
     # The same update again, in-process, sampling the GUI thread.
     downgrade; start_product
     PROGRAMDATA="$work/pd" TMPDIR="$work/tmp" QT_QPA_PLATFORM=offscreen \
@@ -121,10 +134,10 @@ awk -v order="${sizes[*]}" '
     printf "%-9s %-11s", "phase", "baseline"
     for (i = 1; i <= n; i++) printf " %26s", label[i]
     printf "\n"
-    split("download check shutdown backup unpack config restart", phases, " ")
-    base["download"]="curl"; base["check"]="read"; base["backup"]="cp"; base["unpack"]="tar"
+    split("download check shutdown backup unpack restore config restart", phases, " ")
+    base["download"]="curl"; base["check"]="read"; base["backup"]="cp"; base["unpack"]="tar"; base["restore"]="cp"
     name["curl"]="curl"; name["read"]="bsdtar -xOf"; name["cp"]="cp -a"; name["tar"]="bsdtar -xf"
-    for (j = 1; j <= 7; j++) {
+    for (j = 1; j <= 8; j++) {
       ph = phases[j]; b = base[ph]
       printf "%-9s %-11s", ph, (b == "" ? "-" : name[b])
       for (i = 1; i <= n; i++) {
