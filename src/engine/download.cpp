@@ -59,6 +59,7 @@ void UpdateEngine::beginTransfer(qint64 installationBytes)
         createTempDir();
     }
     receivedBytes = 0;
+    downloadPacer = ProgressPacer();
     package = PackageContents();
     partialFile.setFileName(zipPath.isEmpty() ? QString() : zipPath + QStringLiteral(".part"));
     if (zipPath.isEmpty() || !partialFile.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
@@ -139,7 +140,7 @@ void UpdateEngine::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
         qDebug() << "第一次下载进度回调";
     }
     if (bytesTotal <= 0) {
-        if (unknownSizePacer.due(false))
+        if (downloadPacer.due(false))
             emit progressChanged(0, QStringLiteral("Download..."));
         return;
     }
@@ -149,7 +150,10 @@ void UpdateEngine::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
         return;
     lastProgressPercent = percent;
     qDebug() << "下载进度:" << percent << "%";
-    emit progressChanged(percent, QStringLiteral("Download: %1%").arg(percent));
+    // The first and the last percent always reach the window, those between
+    // no more often than the pacer lets through.
+    if (downloadPacer.due(percent == 70))
+        emit progressChanged(percent, QStringLiteral("Download: %1%").arg(percent));
 }
 
 void UpdateEngine::onDownloadEnded(int outcome, QString errorText, qint64 received, QByteArray sha256)

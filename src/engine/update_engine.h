@@ -110,7 +110,7 @@ private:
     // The transfer in progress and its thread; none between transfers.
     PackageTransfer *transfer = nullptr;
     QThread *downloadThread = nullptr;
-    ProgressPacer unknownSizePacer;
+    ProgressPacer downloadPacer;
     qint64 installedBytes = 0; // measured by the disk-space check at the start
     QString expectedSha256;
     // Reads the downloaded package off the GUI thread.
