@@ -92,6 +92,9 @@ baselines() {
   base cp cp -a "$app" "$work/copy"; rm -rf "$work/copy"
   cp -a "$app" "$work/x"
   base tar bsdtar -xf "$work/update.zip" -C "$work/x"; rm -rf "$work/x" "$work/held.zip"
+  # A restore deletes the installation's files before it copies the backup back.
+  cp -a "$app" "$work/x"
+  base rmcp sh -c "find '$work/x' -type f -delete && cp -a '$app/.' '$work/x/'"; rm -rf "$work/x"
 }
 
 for spec in "${sizes[@]}"; do
@@ -134,11 +137,11 @@ awk -v order="${sizes[*]}" '
     printf "%-9s %-11s", "phase", "baseline"
     for (i = 1; i <= n; i++) printf " %26s", label[i]
     printf "\n"
-    split("download check shutdown backup unpack restore config restart", phases, " ")
-    base["download"]="curl"; base["check"]="read"; base["backup"]="cp"; base["unpack"]="tar"; base["restore"]="cp"
-    name["curl"]="curl"; name["read"]="bsdtar -xOf"; name["cp"]="cp -a"; name["tar"]="bsdtar -xf"
-    for (j = 1; j <= 8; j++) {
-      ph = phases[j]; b = base[ph]
+    # phase:baseline; the restore beside a plain copy and beside deleting first, as it does
+    n2 = split("download:curl check:read shutdown: backup:cp unpack:tar restore:cp restore:rmcp config: restart:", rows, " ")
+    name["curl"]="curl"; name["read"]="bsdtar -xOf"; name["cp"]="cp -a"; name["tar"]="bsdtar -xf"; name["rmcp"]="rm, cp -a"
+    for (j = 1; j <= n2; j++) {
+      split(rows[j], r, ":"); ph = r[1]; b = r[2]
       printf "%-9s %-11s", ph, (b == "" ? "-" : name[b])
       for (i = 1; i <= n; i++) {
         t = best[label[i], ph]
