@@ -97,8 +97,8 @@ baselines() {
   base rmcp sh -c "find '$work/x' -type f -delete && cp -a '$app/.' '$work/x/'"; rm -rf "$work/x"
 }
 
-for spec in "${sizes[@]}"; do
-  files=${spec%%:*}; mib=${spec##*:}; size="${files}/${mib}MiB"
+for entry in "${sizes[@]}"; do
+  files=${entry%%:*}; mib=${entry##*:}; size="${files}/${mib}MiB"
   rm -rf "$app" "$work/pd" "$work/tmp"; mkdir -p "$work/pd" "$work/tmp"
   python3 "$root/bench/make-tree.py" "$app" "$files" "$mib"
   install -D -m 755 "$bin/farwen_fixture_program" "$app/Pellamo.exe"
@@ -132,8 +132,8 @@ awk -v order="${sizes[*]}" '
   $2 == "stall" { k=$1; if ($3 > worst[k]) worst[k]=$3; runs[k] = runs[k] (runs[k] == "" ? "" : " ") $3 * 1000; next }
   { k=$1 SUBSEP $2; if (!(k in best) || $3 < best[k]) best[k]=$3 }
   END {
-    n = split(order, spec, " ")
-    for (i = 1; i <= n; i++) { split(spec[i], p, ":"); label[i] = p[1] "/" p[2] "MiB" }
+    n = split(order, wanted, " ")
+    for (i = 1; i <= n; i++) { split(wanted[i], p, ":"); label[i] = p[1] "/" p[2] "MiB" }
     printf "%-9s %-11s", "phase", "baseline"
     for (i = 1; i <= n; i++) printf " %26s", label[i]
     printf "\n"

@@ -31,15 +31,23 @@ void UpdateEngine::startDownload()
     // transfer begins once it is done.
     const std::string dir = appDir.toStdString();
     auto total = std::make_shared<qint64>(0);
-    sizeThread = QThread::create([total, dir]() { *total = platform::allocatedBytes(dir, kBackupMarker); });
-    QThread *thread = sizeThread;
+    runOffThread(
+        sizeThread, [total, dir]() { *total = platform::allocatedBytes(dir, kBackupMarker); },
+        [this, total]() { beginTransfer(*total); });
+}
+
+template <typename Work, typename Done>
+void UpdateEngine::runOffThread(QThread *&slot, Work work, Done done)
+{
+    QThread *thread = QThread::create(std::move(work));
+    slot = thread;
     thread->setParent(this);
-    connect(thread, &QThread::finished, this, [this, thread, total]() {
+    connect(thread, &QThread::finished, this, [this, &slot, thread, done]() {
         thread->deleteLater();
-        if (sizeThread != thread || cancelled)
+        if (slot != thread || cancelled)
             return; // cancelled meanwhile
-        sizeThread = nullptr;
-        beginTransfer(*total);
+        slot = nullptr;
+        done();
     });
     thread->start();
 }
@@ -218,16 +226,10 @@ void UpdateEngine::checkPackageInBackground()
     };
     auto result = std::make_shared<Result>();
     const QString path = zipPath, mainName = QFileInfo(appPath).fileName();
-    checkThread = QThread::create([result, path, mainName, this]() {
+    auto work = [result, path, mainName, this]() {
         result->ok = checkPackage(path, mainName, &result->contents, &result->reason, &cancelled);
-    });
-    QThread *thread = checkThread;
-    thread->setParent(this);
-    connect(thread, &QThread::finished, this, [this, thread, result]() {
-        thread->deleteLater();
-        if (checkThread != thread || cancelled)
-            return; // cancelled meanwhile
-        checkThread = nullptr;
+    };
+    runOffThread(checkThread, work, [this, result]() {
         if (!result->ok) {
             qDebug() << "文件验证失败:" << result->reason;
             emit errorOccurred(QStringLiteral("文件完整性校验失败"));
@@ -244,6 +246,5 @@ void UpdateEngine::checkPackageInBackground()
         emit progressChanged(70, QStringLiteral("Download finished"));
         emit readyToInstall();
     });
-    thread->start();
 }
 

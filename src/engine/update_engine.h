@@ -97,6 +97,10 @@ private:
     void failDownloadSave();
     void checkPackageInBackground();
     void beginTransfer(qint64 installationBytes);
+    // Runs work on a thread held in slot, then done on this object's thread,
+    // unless a cancel or a newer run came first.
+    template <typename Work, typename Done>
+    void runOffThread(QThread *&slot, Work work, Done done);
     void checkWorkDirSpace(qint64 length);
     void createTempDir();
     bool enoughSpaceFor(const PackageContents &contents, qint64 installedBytes);
