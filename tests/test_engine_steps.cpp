@@ -1,10 +1,10 @@
 // The engine's steps on real files, real archives and a server on 127.0.0.1.
 #include "support/http_server.h"
 #include "support/testable_engine.h"
-#include "support/tool_double.h"
 #include "support/tree_snapshot.h"
 
 #include <QtTest>
+#include <sys/stat.h>
 
 Q_DECLARE_METATYPE(HttpRoute)
 
@@ -31,11 +31,10 @@ class TestEngineSteps : public QObject
     Q_OBJECT
     QTemporaryDir root;
     HttpServer server;
-    QByteArray originalPath;
     QString app;
 
     // A small installation with a hidden file, a nested directory and
-    // config.ini, in a directory whose name PowerShell could misread.
+    // config.ini, in a directory whose name a shell or a script could misread.
     void install(TestableEngine &engine)
     {
         app = root.path() + "/Karvo's \u2018new\u2019 \u201Aold\u201B '' [a]*? $(calc) `x/Prod";
@@ -52,22 +51,8 @@ class TestEngineSteps : public QObject
 private slots:
     void initTestCase()
     {
-        // Reads the PowerShell command back as PowerShell reads '...' strings.
-        writeTreeFile(root.path() + "/decode.py",
-                      "import base64, sys\nQ = \"'\\u2018\\u2019\\u201a\\u201b\"\n"
-                      "s = base64.b64decode(sys.argv[1]).decode('utf-16-le'); out = []; i = 0; lit = None\n"
-                      "while i < len(s):\n"
-                      "    c = s[i]\n"
-                      "    if lit is None: lit = '' if c in Q else None\n"
-                      "    elif c in Q and i + 1 < len(s) and s[i + 1] in Q: lit += c; i += 1\n"
-                      "    elif c in Q: out.append(lit); lit = None\n"
-                      "    else: lit += c\n"
-                      "    i += 1\n"
-                      "sys.stdout.buffer.write('\\n'.join(out).encode())\n");
-        originalPath = qgetenv("PATH");
         qputenv("PROGRAMDATA", (root.path() + "/pd").toUtf8());
     }
-    void cleanup() { qputenv("PATH", originalPath); }
 
     // Only a sound package reaches readyToInstall; nothing else is touched.
     void download_data()
@@ -171,47 +156,67 @@ private slots:
         }
     }
 
-    // PowerShell first, then tar. Success needs a tool that succeeded and
-    // every file of the package on disk at its size. The paths reach
-    // PowerShell exactly, however hostile.
+    // Unpacked in-process from the file that was checked: ordinary modes and
+    // the elevated user's ownership whatever the package says, executables
+    // kept executable, the installation directory's own mode kept.
     void extraction_data()
     {
-        QTest::addColumn<int>("psExit");
-        QTest::addColumn<QString>("tar"); // shell of the tar double
-        QTest::addColumn<bool>("result");
-        const QString real = "/usr/bin/bsdtar \"$@\"";
-        QTest::newRow("tar") << 1 << real << true;
-        QTest::newRow("tar fails after unpacking") << 1 << real + "; exit 1" << false;
-        QTest::newRow("tar unpacks nothing") << 1 << "exit 0" << false;
-        QTest::newRow("tar writes a new file, fails") << 1 << "touch \"$4/fresh.dll\"; exit 2" << false;
-        QTest::newRow("powershell says done, wrote nothing") << 0 << real << false;
-        QTest::newRow("tar slow but busy") << 1 << "for i in 1 2 3 4 5 6 7 8; do echo \"x f$i\" >&2; sleep 0.1; done; " + real << true;
-        QTest::newRow("tar silent too long") << 1 << "sleep 2; " + real << false;
+        QTest::addColumn<QString>("package");
+        QTest::newRow("made on windows") << "windows";
+        QTest::newRow("hostile modes and owners") << "hostile";
+        QTest::newRow("swapped after the check") << "swapped";
+        QTest::newRow("a file where a directory is") << "conflict";
     }
     void extraction()
     {
-        QFETCH(int, psExit);
-        QFETCH(QString, tar);
-        QFETCH(bool, result);
-        ToolDoubles tools(root.path() + "/tools-" + QString(QTest::currentDataTag()).replace(' ', '_'));
-        tools.add("pwsh", psExit, QStringLiteral("python3 '%1/decode.py' \"$3\" > '%1/literals'").arg(root.path()));
-        tools.add("bsdtar", 0, tar);
+        QFETCH(QString, package);
         TestableEngine engine;
         install(engine);
-        EngineTimings t = TestableEngine::fast();
-        t.tarWait = 500;
-        engine.setTimings(t);
-        writeTreeFile(engine.zipPath, zipOf({{"Pellamo.exe", "main v2"}, {"data/deep/x1.dat", "new 1"}}));
+        writeTreeFile(app + "/tool.exe", "t1");
+        QFile::setPermissions(app + "/tool.exe", QFileDevice::Permissions(0x7755));
+        const QList<QPair<QString, QByteArray>> files{{"Pellamo.exe", "main v2"}, {"data/deep/x1.dat", "new 1"},
+                                                      {"tool.exe", "t2"}, {"KarvoDeskServer/KarvoDeskDaemon.exe", "d2"}};
+        struct stat st;
+        QCOMPARE(lstat(QFile::encodeName(app).constData(), &st), 0);
+        const mode_t appMode = st.st_mode;
+        if (package == "hostile") { // setuid, 0777 directories, a "./" entry, a stranger's uid
+            const QString stage = root.path() + "/stage";
+            for (const auto &f : files)
+                writeTreeFile(stage + "/" + f.first, f.second);
+            for (const char *p : {"", "/data", "/data/deep", "/KarvoDeskServer"})
+                QFile::setPermissions(stage + p, QFileDevice::Permissions(0x7777));
+            chmod(QFile::encodeName(stage + "/Pellamo.exe").constData(), 04755);
+            chmod(QFile::encodeName(stage + "/data/deep/x1.dat").constData(), 06666);
+            QCOMPARE(QProcess::execute("/usr/bin/bsdtar", {"--format=zip", "--uid", "65534", "--gid", "65534", "-cf",
+                                                           engine.zipPath, "-C", stage, "."}), 0);
+        } else {
+            writeTreeFile(engine.zipPath, zipOf(package == "conflict" ? QList<QPair<QString, QByteArray>>{files.first(), {"data", "x"}} : files));
+        }
+        if (package == "swapped") { // what is unpacked is what was checked
+            QVERIFY(engine.package.open(engine.zipPath));
+            QString reason;
+            QVERIFY(engine.package.check("Pellamo.exe", &reason));
+            writeTreeFile(engine.zipPath + ".new", zipOf({{"Pellamo.exe", "evil"}}));
+            QVERIFY(::rename(QFile::encodeName(engine.zipPath + ".new"), QFile::encodeName(engine.zipPath)) == 0);
+        }
         QSignalSpy progress(&engine, &UpdateEngine::installProgress);
-        QCOMPARE(engine.extractPackage(), result);
+        QCOMPARE(engine.extractPackage(), package != "conflict");
         QCOMPARE(progressOf(progress), kExtractingSteps);
-        if (psExit != 0)
-            QCOMPARE(tools.calls().at(1), QStringLiteral("bsdtar|-xvf|%1|-C|%2").arg(engine.zipPath, app));
-        if (result)
-            QCOMPARE(snapshotTree(app).value("data/deep/x1.dat"), QByteArray("new 1"));
-        QFile literals(root.path() + "/literals");
-        QVERIFY(literals.open(QIODevice::ReadOnly));
-        QCOMPARE(QString::fromUtf8(literals.readAll()).split('\n'), (QStringList{engine.zipPath, app}));
+        const auto tree = snapshotTree(app);
+        QCOMPARE(tree.value("Pellamo.exe"), QByteArray("main v2"));
+        QVERIFY(tree.keys().filter("farwen-new").isEmpty());
+        if (package == "conflict")
+            return;
+        QCOMPARE(tree.value("data/deep/x1.dat"), QByteArray("new 1"));
+        QDirIterator it(app, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QByteArray path = QFile::encodeName(it.next());
+            QVERIFY(lstat(path.constData(), &st) == 0 && st.st_uid == 0 && st.st_gid == 0);
+            QVERIFY2(!(st.st_mode & 07022), path.constData());
+            const bool executable = path.endsWith(".exe");
+            QVERIFY2(bool(st.st_mode & S_IXUSR) == executable || S_ISDIR(st.st_mode), path.constData());
+        }
+        QVERIFY(lstat(QFile::encodeName(app).constData(), &st) == 0 && st.st_mode == appMode);
         engine.cancel();
     }
 

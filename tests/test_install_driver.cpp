@@ -118,22 +118,27 @@ private slots:
                                     "error 无法关闭正在运行的程序，请手动关闭后重试，已恢复原版本"};
         QTest::newRow("product survives") << "survivor" << notClosed << "main v1" << false;
         QTest::newRow("tasklist cannot tell") << "tasklist fails" << notClosed << "main v1" << false;
-        // The file that could not be put back (it never changed) keeps the backup.
+        // The file that could not be put back never changed: the restore is complete.
         QTest::newRow("file cannot be replaced") << "immutable" << kUntilExtraction + QStringList{"90 Recovery in progress...", restored}
-                                                 << "main v1" << true;
+                                                 << "main v1" << false;
         QTest::newRow("disk fills during unpack") << "small disk" << kUntilExtraction + QStringList{"90 Recovery in progress...", restored}
                                                   << "main v1" << false;
         QTest::newRow("backup fails") << "backup disk full"
                                       << QStringList{"70 Closing processes...", "75 Creating backup...",
                                                      "error 创建备份失败，停止更新"}
                                       << "main v1" << true;
-        QTest::newRow("unpack fails, restored")
-            << "echo garbage > \"$4/Pellamo.exe\"; echo garbage > \"$4/.hidden.ini\"" << kUntilExtraction + QStringList{"90 Recovery in progress...", restored}
-            << "main v1" << false;
+        // Shell run by tasklist once the backup exists, right before the unpack.
+        QTest::newRow("unpack fails, restored") << "mkdir APP/added.dll"
+                                                << kUntilExtraction + QStringList{"90 Recovery in progress...", restored}
+                                                << "main v1" << false;
         QTest::newRow("unpack fails, restore fails")
-            << "cd \"$4\" && find . -type f ! -path './_update_backup_*' | while read f; do rm \"$f\" && mkdir \"$f\"; done"
+            << "cd APP && find . -type f ! -path './_update_backup_*' | while read f; do rm \"$f\" && mkdir \"$f\"; done"
             << kUntilExtraction + QStringList{"90 Recovery in progress...", "error 安装失败且无法恢复，需要重新安装"}
             << "" << true;
+        QTest::newRow("main program started again") << "echo '\"Pellamo.exe\",\"98\",\"Console\",\"1\",\"1 K\"'"
+                                                    << QStringList{"70 Closing processes...", "75 Creating backup...",
+                                                                   "80 Installing files...", "90 Recovery in progress...", restored}
+                                                    << "main v1" << false;
     }
     void outcomes()
     {
@@ -150,8 +155,9 @@ private slots:
             tools.add("tasklist", 0, "echo '\"pellamo.exe\",\"99\",\"Console\",\"1\",\"10 K\"'");
         } else if (condition == "tasklist fails") {
             tools.add("tasklist", 1);
-        } else if (condition.contains("$4")) {
-            tools.add("bsdtar", 1, condition);
+        } else if (condition.contains("APP") || condition.contains("98")) {
+            tools.add("tasklist", 0, QString("ls APP/_update_backup_*.journal >/dev/null 2>&1 && { " + condition + "; }")
+                                         .replace("APP", "'" + root.path() + "/Prod'"));
         }
         QByteArray big;
         for (int i = 0; condition.contains("disk") && i < 800000; ++i)
@@ -182,7 +188,7 @@ private slots:
                 kills << QStringLiteral("taskkill|/F|/IM|") + name;
             QCOMPARE(tools.calls().filter("taskkill"), kills + QStringList{kills.last()});
         }
-        if (condition.contains("garbage"))
+        if (condition.contains("added.dll"))
             QCOMPARE(rec.files.last(), QStringLiteral("100 Restoring files (15/15)"));
         if (condition.isEmpty()) {
             QCOMPARE(rec.files.first(), QStringLiteral("75 Files: 1/15 "));
@@ -207,26 +213,28 @@ private slots:
     void recoveryAtNextStart_data()
     {
         QTest::addColumn<QString>("phase");
-        QTest::addColumn<bool>("backupUsable");
+        QTest::addColumn<QString>("backup");
         QTest::addColumn<bool>("recovers");
-        QTest::newRow("killed during the backup") << "backup" << true << true;
-        QTest::newRow("killed mid-unpack") << "unpacking" << true << true;
-        QTest::newRow("killed before the commit") << "unpacked" << true << true;
-        QTest::newRow("backup unusable") << "unpacking" << false << false;
-        QTest::newRow("backup of no apply") << "" << true << true;
+        QTest::newRow("killed during the backup") << "backup" << "usable" << true;
+        QTest::newRow("killed mid-unpack") << "unpacking" << "usable" << true;
+        QTest::newRow("killed before the commit") << "unpacked" << "usable" << true;
+        QTest::newRow("backup gone") << "unpacking" << "gone" << false;
+        QTest::newRow("a link in the backup's place") << "unpacking" << "link" << false;
+        QTest::newRow("one file cannot be put back") << "unpacking" << "blocked" << false;
+        QTest::newRow("backup of no apply") << "" << "usable" << true;
     }
     void recoveryAtNextStart()
     {
         QFETCH(QString, phase);
-        QFETCH(bool, backupUsable);
+        QFETCH(QString, backup);
         QFETCH(bool, recovers);
         TestableEngine crashed;
         prepare(crashed);
         QVERIFY(crashed.createBackup());
-        const QString backup = crashed.backupDir;
-        const QString journal = backup + ".journal";
+        const QString backupDir = crashed.backupDir;
+        const QString journal = backupDir + ".journal";
         if (phase == "backup") // cut short: restoring it would lose files
-            QDir(backup + "/lib").removeRecursively();
+            QDir(backupDir + "/lib").removeRecursively();
         if (phase.isEmpty())
             QVERIFY(QFile::remove(journal));
         else
@@ -236,16 +244,21 @@ private slots:
             writeTreeFile(app + "/added.dll", "new");
             QFile::resize(app + "/lib/m3.dll", 10);
         }
-        if (!backupUsable)
-            QDir(backup).removeRecursively();
+        if (backup == "gone")
+            QDir(backupDir).removeRecursively();
+        if (backup == "link") // someone else's tree, however complete
+            QVERIFY(QDir().rename(backupDir, root.path() + "/elsewhere") && QFile::link(root.path() + "/elsewhere", backupDir));
+        if (backup == "blocked")
+            QVERIFY(QFile::remove(app + "/lib/m5.dll") && QDir().mkdir(app + "/lib/m5.dll"));
         const auto before = snapshotTree(app, "_update_backup_");
         TestableEngine next;
         QSignalSpy errors(&next, &UpdateEngine::errorOccurred);
         next.setUpdateInfo(app + "/Pellamo.exe", "3.0", "http://127.0.0.1:1/p.zip");
         QCOMPARE(errors.count(), recovers ? 0 : 1);
-        QCOMPARE(snapshotTree(app, "_update_backup_"), recovers ? original : before);
+        if (backup != "blocked")
+            QCOMPARE(snapshotTree(app, "_update_backup_"), recovers ? original : before);
         QCOMPARE(QFileInfo::exists(journal), !recovers);
-        QCOMPARE(QFileInfo::exists(backup), !recovers && backupUsable);
+        QCOMPARE(QFileInfo::exists(backupDir), !recovers && backup != "gone");
         if (!recovers) { // no update goes over the broken tree
             next.startDownload();
             QCOMPARE(errors.count(), 2);
@@ -253,6 +266,9 @@ private slots:
             QVERIFY(!next.isRunning);
         }
         QFile::remove(journal);
+        QFile::remove(backupDir);
+        QDir(root.path() + "/elsewhere").removeRecursively();
+        QDir(app + "/lib/m5.dll").removeRecursively();
     }
 
 };

@@ -45,7 +45,19 @@ private slots:
         writeTreeFile(program, "main");
         QTest::newRow("not http") << info << infoJson(program).replace("http://127.0.0.1:1/p.zip", "file:///etc/passwd")
                                   << "下载地址必须是http或https: \"file:///etc/passwd\"" << false;
-        QTest::newRow("not the main program") << info << infoJson("/bin/sh") << "不是产品的主程序: \"/bin/sh\"" << false;
+        // Through a link to another folder's file: judged by the real file.
+        writeTreeFile(sandbox.path() + "/elsewhere/notes.txt", "x");
+        QDir().mkpath(sandbox.path() + "/linked");
+        QFile::link(sandbox.path() + "/elsewhere/notes.txt", sandbox.path() + "/linked/Pellamo.exe");
+        QTest::newRow("not the main program") << info << infoJson(sandbox.path() + "/linked/Pellamo.exe")
+                                              << "不是产品的主程序: \"" + sandbox.path() + "/elsewhere/notes.txt\"" << false;
+        // A main program lost in a crash: the interrupted apply is undone
+        // first, so the run gets past the program's check to the next one.
+        const QString crashed = sandbox.path() + "/crashed";
+        writeTreeFile(crashed + "/_update_backup_1/Pellamo.exe", "main");
+        writeTreeFile(crashed + "/_update_backup_1.journal", "{\"phase\": \"unpacking\"}");
+        QTest::newRow("main program lost in a crash") << info << infoJson(crashed + "/Pellamo.exe").replace("http://127.0.0.1:1/p.zip", "file:///x")
+                                                      << "下载地址必须是http或https: \"file:///x\"" << false;
         QTest::newRow("sha256 malformed") << info << infoJson(program, ", \"sha256\": \"abc\"") << "sha256格式不正确: \"abc\""
                                           << false;
     }

@@ -5,6 +5,7 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QFileInfo>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -33,7 +34,14 @@ bool ApplyJournal::read(const QString &path)
     return !phase.isEmpty();
 }
 
-bool UpdateEngine::recoverInterruptedApply()
+bool UpdateEngine::recoverInstallation(const QString &mainProgram)
+{
+    appPath = mainProgram;
+    appDir = QFileInfo(mainProgram).absolutePath();
+    return recoverInterruptedApply(false);
+}
+
+bool UpdateEngine::recoverInterruptedApply(bool clearLoneBackups)
 {
     const QDir dir(appDir);
     const QStringList journals = dir.entryList({QStringLiteral("_update_backup_*.journal")}, QDir::Files | QDir::Hidden);
@@ -66,8 +74,11 @@ bool UpdateEngine::recoverInterruptedApply()
         }
         QDir(backup).removeRecursively();
         QFile::remove(dir.filePath(name));
+        platform::disarmBootRecovery();
         qWarning() << "已从备份恢复中断的更新:" << backup;
     }
+    if (!clearLoneBackups)
+        return recovered;
     // Backups of finished updates, or of none: nothing will ever use them.
     const QStringList backups = dir.entryList({QStringLiteral("_update_backup_*")}, QDir::Dirs | QDir::Hidden
                                                                                       | QDir::NoDotAndDotDot);

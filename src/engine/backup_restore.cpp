@@ -45,6 +45,20 @@ bool copyFile(const QString &from, const QString &to)
     return platform::copyFile(from.toStdString(), to.toStdString());
 }
 
+// Whether a file that could not be written back holds the backup's bytes all
+// the same (it never changed, say, because the unpack failed on it).
+bool sameContents(const QString &a, const QString &b)
+{
+    QFile x(a), y(b);
+    if (!QFileInfo(b).isFile() || QFileInfo(b).isSymLink() || !x.open(QIODevice::ReadOnly) || !y.open(QIODevice::ReadOnly)
+        || x.size() != y.size())
+        return false;
+    while (!x.atEnd())
+        if (x.read(1 << 20) != y.read(1 << 20))
+            return false;
+    return true;
+}
+
 // Creates each parent directory once instead of once per file.
 class DirMaker
 {
@@ -144,8 +158,11 @@ bool UpdateEngine::restoreBackup()
         if (copyFile(source, target)) {
             ++ok;
             qDebug() << "恢复文件成功:" << rel;
+        } else if (sameContents(source, target)) {
+            ++ok;
+            qDebug() << "文件无法写回，但内容与备份相同:" << rel;
         } else {
-            qDebug() << "恢复文件失败:" << rel;
+            qCritical() << "恢复文件失败:" << rel;
         }
         if (pacer.due(&rel == &relPaths.last()))
             emit installProgress(90 + (10 * ok) / total, QStringLiteral("Restoring files (%1/%2)").arg(ok).arg(total));

@@ -68,7 +68,7 @@ void UpdateEngine::beginTransfer(qint64 installationBytes)
     }
     receivedBytes = 0;
     downloadPacer = ProgressPacer();
-    package = PackageContents();
+    package.close();
     partialFile.setFileName(zipPath.isEmpty() ? QString() : zipPath + QStringLiteral(".part"));
     if (zipPath.isEmpty() || !partialFile.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
         qDebug() << "无法打开文件写入";
@@ -222,13 +222,17 @@ void UpdateEngine::checkPackageInBackground()
     {
         bool ok = false;
         QString reason;
-        PackageContents contents;
     };
     auto result = std::make_shared<Result>();
-    const QString path = zipPath, mainName = QFileInfo(appPath).fileName();
-    auto work = [result, path, mainName, this]() {
-        result->ok = checkPackage(path, mainName, &result->contents, &result->reason, &cancelled);
-    };
+    const QString mainName = QFileInfo(appPath).fileName();
+    // Opened here and kept open until the unpack, which reads the same file.
+    if (!package.open(zipPath)) {
+        qDebug() << "文件验证失败: 无法打开" << zipPath;
+        emit errorOccurred(QStringLiteral("文件完整性校验失败"));
+        isRunning = false;
+        return;
+    }
+    auto work = [result, mainName, this]() { result->ok = package.check(mainName, &result->reason, &cancelled); };
     runOffThread(checkThread, work, [this, result]() {
         if (!result->ok) {
             qDebug() << "文件验证失败:" << result->reason;
@@ -236,8 +240,7 @@ void UpdateEngine::checkPackageInBackground()
             isRunning = false;
             return;
         }
-        package = result->contents;
-        if (!enoughSpaceFor(package, installedBytes)) {
+        if (!enoughSpaceFor(package.contents(), installedBytes)) {
             emit errorOccurred(QStringLiteral("磁盘空间不足，无法完成更新"));
             isRunning = false;
             return;

@@ -12,9 +12,6 @@ struct EngineTimings
     int afterShutdownCheckSleep = 2000;
     int afterShutdownSleep = 1000;   // between shutdown and backup
     int beforeFinishSleep = 300;
-    int powerShellWait = 60000;
-    int tarWait = 30000;
-    int extractProgressSleep = 80;
     int cancelThreadWait = 5000;
     int transferTimeout = 30000;     // no byte of the download for this long
 };

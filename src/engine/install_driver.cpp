@@ -1,6 +1,9 @@
 #include "engine/update_engine.h"
 
+#include "platform/platform.h"
+
 #include <QCoreApplication>
+#include <QDir>
 #include <QDebug>
 #include <QThread>
 
@@ -43,8 +46,11 @@ void UpdateEngine::doInstallWork()
             cleanupTempDir();
             finishWithError(QStringLiteral("创建备份失败，停止更新"));
         } else {
+            // A crash from here on is undone at the next start of the machine too.
+            if (!platform::armBootRecovery(QDir::toNativeSeparators(appPath).toStdString()))
+                qWarning() << "无法登记开机恢复";
             emit installProgress(80, QStringLiteral("Installing files..."));
-            if (!extractPackage()) {
+            if (!mainProgramStopped() || !extractPackage()) {
                 emit installProgress(90, QStringLiteral("Recovery in progress..."));
                 if (restoreBackup()) {
                     cleanupTempDir();

@@ -1,11 +1,16 @@
 #include "engine/package_check.h"
 
+#include "platform/platform.h"
+
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QStringList>
 
 #include <archive.h>
 #include <archive_entry.h>
 
+#include <cstdio>
 #include <memory>
 
 namespace {
@@ -29,25 +34,109 @@ QString unsafeName(const QString &name)
     return QString();
 }
 
+
+// The open package as libarchive's input, read from wherever it is.
+struct FileInput
+{
+    QFile *file;
+    QByteArray buffer;
+
+    static la_ssize_t read(archive *, void *data, const void **block)
+    {
+        auto *in = static_cast<FileInput *>(data);
+        in->buffer.resize(1 << 20);
+        const qint64 n = in->file->read(in->buffer.data(), in->buffer.size());
+        *block = in->buffer.constData();
+        return n < 0 ? ARCHIVE_FATAL : la_ssize_t(n);
+    }
+    static la_int64_t seek(archive *, void *data, la_int64_t offset, int whence)
+    {
+        QFile *f = static_cast<FileInput *>(data)->file;
+        const qint64 to = whence == SEEK_SET ? offset : whence == SEEK_CUR ? f->pos() + offset : f->size() + offset;
+        return f->seek(to) ? to : ARCHIVE_FATAL;
+    }
+    static la_int64_t skip(archive *a, void *data, la_int64_t request)
+    {
+        return seek(a, data, request, SEEK_CUR) < 0 ? 0 : request;
+    }
+};
+
+using Archive = std::unique_ptr<archive, decltype(&archive_read_free)>;
+
+Archive openArchive(QFile &file, FileInput *input)
+{
+    Archive a(archive_read_new(), &archive_read_free);
+    archive_read_support_format_zip(a.get());
+    file.seek(0);
+    input->file = &file;
+    archive_read_set_callback_data(a.get(), input);
+    archive_read_set_read_callback(a.get(), &FileInput::read);
+    archive_read_set_seek_callback(a.get(), &FileInput::seek);
+    archive_read_set_skip_callback(a.get(), &FileInput::skip);
+    if (archive_read_open1(a.get()) != ARCHIVE_OK)
+        a.reset();
+    return a;
+}
+
+// The entry's name as the package means it, and whether it is to be written:
+// the archive's own root is not.
+QString entryName(archive_entry *entry)
+{
+    const char *utf8 = archive_entry_pathname_utf8(entry);
+    QString name = utf8 ? QString::fromUtf8(utf8) : QFile::decodeName(archive_entry_pathname(entry));
+    while (name.startsWith(QLatin1String("./")))
+        name.remove(0, 2);
+    return name;
+}
+
+QString archiveError(archive *a, const QString &why)
+{
+    const char *detail = a ? archive_error_string(a) : nullptr;
+    return detail ? why + QStringLiteral(": ") + QString::fromUtf8(detail) : why;
+}
+
 } // namespace
 
 bool checkPackage(const QString &zipPath, const QString &mainProgramName, PackageContents *contents, QString *reason,
                   const std::atomic<bool> *stop)
 {
-    std::unique_ptr<archive, decltype(&archive_read_free)> a(archive_read_new(), &archive_read_free);
-    archive_read_support_format_zip(a.get());
+    CheckedPackage package;
+    if (!package.open(zipPath)) {
+        *reason = QStringLiteral("无法打开更新包");
+        return false;
+    }
+    const bool ok = package.check(mainProgramName, reason, stop);
+    *contents = package.contents();
+    return ok;
+}
+
+bool CheckedPackage::open(const QString &zipPath)
+{
+    close();
+    file.setFileName(zipPath);
+    return file.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+}
+
+void CheckedPackage::close()
+{
+    file.close();
+    held = PackageContents();
+    checked = false;
+}
+
+bool CheckedPackage::check(const QString &mainProgramName, QString *reason, const std::atomic<bool> *stop)
+{
+    checked = false;
+    held = PackageContents();
+    FileInput input{};
+    Archive a = openArchive(file, &input);
     const auto fail = [&](const QString &why) {
         *reason = why;
         return false;
     };
-    const auto failArchive = [&](const QString &why) {
-        const char *detail = archive_error_string(a.get());
-        return fail(detail ? why + QStringLiteral(": ") + QString::fromUtf8(detail) : why);
-    };
-    if (archive_read_open_filename(a.get(), QFile::encodeName(zipPath).constData(), 1 << 20) != ARCHIVE_OK)
-        return failArchive(QStringLiteral("无法打开更新包"));
+    if (!a)
+        return fail(QStringLiteral("无法打开更新包"));
 
-    *contents = PackageContents();
     bool mainAtTop = false, mainNested = false;
     archive_entry *entry = nullptr;
     for (;;) {
@@ -56,11 +145,8 @@ bool checkPackage(const QString &zipPath, const QString &mainProgramName, Packag
             break;
         // A warning here only means a name that the locale cannot show.
         if (r < ARCHIVE_WARN)
-            return failArchive(QStringLiteral("不是完整的ZIP文件"));
-        const char *utf8 = archive_entry_pathname_utf8(entry);
-        QString name = utf8 ? QString::fromUtf8(utf8) : QFile::decodeName(archive_entry_pathname(entry));
-        while (name.startsWith(QLatin1String("./")))
-            name.remove(0, 2);
+            return fail(archiveError(a.get(), QStringLiteral("不是完整的ZIP文件")));
+        const QString name = entryName(entry);
         const mode_t type = archive_entry_filetype(entry);
         if (type == AE_IFDIR && (name.isEmpty() || name == QLatin1String(".")))
             continue; // the archive's own root, as tar writes it
@@ -82,18 +168,80 @@ bool checkPackage(const QString &zipPath, const QString &mainProgramName, Packag
         }
         // A CRC mismatch is reported as a warning: it fails the package all the same.
         if (d != ARCHIVE_EOF)
-            return failArchive(QStringLiteral("条目损坏: %1").arg(name));
+            return fail(archiveError(a.get(), QStringLiteral("条目损坏: %1").arg(name)));
         if (type != AE_IFREG)
             continue;
-        contents->files.insert(name, size);
-        contents->unpackedSize += size;
+        held.files.insert(name, size);
+        held.unpackedSize += size;
         const QString fileName = name.section(QLatin1Char('/'), -1);
         if (fileName.compare(mainProgramName, Qt::CaseInsensitive) == 0)
             (name.contains(QLatin1Char('/')) ? mainNested : mainAtTop) = true;
     }
-    if (contents->files.isEmpty())
+    if (held.files.isEmpty())
         return fail(QStringLiteral("更新包为空"));
     if (mainNested && !mainAtTop)
         return fail(QStringLiteral("主程序不在顶层，更新包多了一层目录"));
+    checked = true;
+    return true;
+}
+
+bool CheckedPackage::unpack(const QString &targetDir,
+                            const std::function<bool(const QString &, int)> &executable,
+                            const std::function<void(qint64, qint64)> &progress, QString *reason)
+{
+    const auto fail = [&](const QString &why) {
+        *reason = why;
+        return false;
+    };
+    if (!checked)
+        return fail(QStringLiteral("更新包未经检查"));
+    FileInput input{};
+    Archive a = openArchive(file, &input);
+    if (!a)
+        return fail(QStringLiteral("无法打开更新包"));
+    const QDir target(targetDir);
+    qint64 done = 0;
+    archive_entry *entry = nullptr;
+    for (;;) {
+        const int r = archive_read_next_header(a.get(), &entry);
+        if (r == ARCHIVE_EOF)
+            break;
+        if (r < ARCHIVE_WARN)
+            return fail(archiveError(a.get(), QStringLiteral("不是完整的ZIP文件")));
+        const QString name = entryName(entry);
+        const mode_t type = archive_entry_filetype(entry);
+        // The installation directory keeps its own mode and owner.
+        if (type == AE_IFDIR && (name.isEmpty() || name == QLatin1String(".")))
+            continue;
+        if (!unsafeName(name).isEmpty() || (type != AE_IFREG && type != AE_IFDIR))
+            return fail(QStringLiteral("条目路径不安全: %1").arg(name));
+        const QString path = target.filePath(name);
+        if (type == AE_IFDIR) {
+            if (!QFileInfo(path).isDir() && !target.mkpath(name))
+                return fail(QStringLiteral("无法创建目录: %1").arg(name));
+            continue;
+        }
+        const QString parent = QFileInfo(path).absolutePath();
+        if (!QFileInfo(parent).isDir() && !QDir().mkpath(parent))
+            return fail(QStringLiteral("无法创建目录: %1").arg(name));
+        platform::FileReplacement out;
+        if (!out.begin(QFile::encodeName(path).toStdString(), executable(name, int(archive_entry_perm(entry)))))
+            return fail(QStringLiteral("无法写入文件: %1").arg(name));
+        const void *block = nullptr;
+        size_t length = 0;
+        la_int64_t offset = 0, written = 0;
+        int d;
+        while ((d = archive_read_data_block(a.get(), &block, &length, &offset)) == ARCHIVE_OK) {
+            if (offset != written || !out.write(static_cast<const char *>(block), length))
+                return fail(QStringLiteral("无法写入文件: %1").arg(name));
+            written += la_int64_t(length);
+            done += qint64(length);
+            progress(done, held.unpackedSize);
+        }
+        if (d != ARCHIVE_EOF)
+            return fail(archiveError(a.get(), QStringLiteral("条目损坏: %1").arg(name)));
+        if (!out.commit())
+            return fail(QStringLiteral("无法替换文件: %1").arg(name));
+    }
     return true;
 }

@@ -1,8 +1,10 @@
 #pragma once
+#include <QFile>
 #include <QMap>
 #include <QString>
 
 #include <atomic>
+#include <functional>
 
 // What a package holds, read in full from the archive.
 struct PackageContents
@@ -17,3 +19,29 @@ struct PackageContents
 // the broken rule in *reason. Stops early, failing, once *stop is set.
 bool checkPackage(const QString &zipPath, const QString &mainProgramName, PackageContents *contents, QString *reason,
                   const std::atomic<bool> *stop = nullptr);
+
+// The package opened once and kept open: the bytes unpacked are the bytes
+// checked, whatever happens to its path in between.
+class CheckedPackage
+{
+public:
+    bool open(const QString &zipPath);
+    void close();
+    bool isOpen() const { return file.isOpen(); }
+    // Reads it in full as checkPackage does; contents() holds the result.
+    bool check(const QString &mainProgramName, QString *reason, const std::atomic<bool> *stop = nullptr);
+    bool isChecked() const { return checked; }
+    const PackageContents &contents() const { return held; }
+
+    // Writes every file of the checked package below targetDir, each beside
+    // its target and renamed over it, with ordinary modes (never the
+    // package's owners or setuid bits). executable() decides the modes;
+    // progress(done, total) follows the bytes written.
+    bool unpack(const QString &targetDir, const std::function<bool(const QString &, int packageMode)> &executable,
+                const std::function<void(qint64, qint64)> &progress, QString *reason);
+
+private:
+    QFile file;
+    PackageContents held;
+    bool checked = false;
+};

@@ -95,3 +95,21 @@ bool UpdateEngine::closeProcesses()
     qDebug() << "关闭进程完成";
     return closed;
 }
+
+bool UpdateEngine::mainProgramStopped()
+{
+    // Started again since the shutdown (a watchdog): stop it once more; a main
+    // program that still runs fails the unpack, as its locked file would.
+    const QString mainName = QFileInfo(appPath).fileName();
+    if (!imageMayBeRunning(mainName, timings.taskListWait))
+        return true;
+    qWarning() << "主程序再次运行，重新关闭:" << mainName;
+    ToolProcess kill;
+    kill.start(toolPath(platform::Tool::TaskKill), killArguments(mainName, mainName));
+    kill.waitForFinished(timings.killWait);
+    QThread::msleep(timings.afterKillSleep);
+    if (!imageMayBeRunning(mainName, timings.taskListWait))
+        return true;
+    qCritical() << "主程序仍在运行，无法解压";
+    return false;
+}

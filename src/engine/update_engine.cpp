@@ -173,6 +173,7 @@ void UpdateEngine::cancel()
 
 void UpdateEngine::cleanupTempDir()
 {
+    package.close(); // Windows deletes no file that is open
     if (keepTempDir)
         return;
     removeWorkDir(tempDir, "清理临时目录:");
@@ -184,7 +185,7 @@ void UpdateEngine::cleanupBackupDir()
     if (keepBackupDir)
         return;
     removeWorkDir(backupDir, "清理备份目录:");
-    if (!backupDir.isEmpty())
-        QFile::remove(ApplyJournal::pathFor(backupDir));
+    if (!backupDir.isEmpty() && QFile::remove(ApplyJournal::pathFor(backupDir)))
+        platform::disarmBootRecovery(); // committed or rolled back
     backupDirMade = false;
 }

@@ -30,6 +30,9 @@ public:
     void setUpdateInfo(const QString &appPath, const QString &newVersion, const QString &downloadUrl);
     // Optional SHA-256 of the package (hex); empty: not checked.
     void setExpectedSha256(const QString &hex) { expectedSha256 = hex.toLower(); }
+    // Undoes an interrupted apply of the installation holding that main
+    // program, if any; false when it could not be undone (all is kept).
+    bool recoverInstallation(const QString &mainProgram);
     void startDownload();
     void startInstall();
     void cancel();
@@ -60,10 +63,12 @@ protected:
     bool createBackup();
     bool restoreBackup();
     bool extractPackage();
+    // The main program is not running right before the first file is written.
+    bool mainProgramStopped();
     bool updateConfigFile();
     // Undoes an apply that was interrupted (crash, kill, power cut) and clears
     // backups nothing will use; false when an interrupted apply could not be undone.
-    bool recoverInterruptedApply();
+    bool recoverInterruptedApply(bool clearLoneBackups = true);
     bool writeJournal(const QString &phase);
 
     void setTimings(const EngineTimings &t) { timings = t; }
@@ -88,8 +93,8 @@ protected:
     // Bytes available to this user on the volume holding a path; negative
     // when unknown. Replaceable so tests can pose as a nearly full disk.
     std::function<qint64(const QString &)> availableBytes;
-    // What the checked package holds; read again by the unpack when empty.
-    PackageContents package;
+    // The downloaded package, open from its check to its unpack.
+    CheckedPackage package;
 
 private:
     void discardPartialFile();
@@ -104,7 +109,6 @@ private:
     void checkWorkDirSpace(qint64 length);
     void createTempDir();
     bool enoughSpaceFor(const PackageContents &contents, qint64 installedBytes);
-    bool runTar();
 
     EngineTimings timings;
     // The package is written here while it arrives and renamed to zipPath

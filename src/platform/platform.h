@@ -1,12 +1,13 @@
 #pragma once
 // Everything the updater asks of the operating system that Qt does not give
 // portably. Plain C++ at this boundary so the Windows side builds without Qt.
+#include <cstddef>
 #include <string>
 #include <vector>
 
 namespace platform {
 
-enum class Tool { TaskKill, TaskList, PowerShell, Tar };
+enum class Tool { TaskKill, TaskList };
 
 // True only when the process definitely runs with administrator rights.
 bool isAdministrator();
@@ -59,6 +60,37 @@ void bindToUpdater(long long childPid);
 int terminationRequests();
 // Empties that descriptor once a request has been seen.
 void clearTerminationRequests();
+
+// A file's new contents, written beside it and then put in its place whole:
+// the target holds its old bytes or all the new ones, never none or a part.
+class FileReplacement
+{
+public:
+    FileReplacement() = default;
+    FileReplacement(const FileReplacement &) = delete;
+    FileReplacement &operator=(const FileReplacement &) = delete;
+    ~FileReplacement() { discard(); }
+    // A new file beside the target (never one that exists, never through a
+    // link); executable where the system knows such a mode.
+    bool begin(const std::string &targetUtf8, bool executable);
+    bool write(const char *data, std::size_t size);
+    // Flushed to disk, then renamed over the target; false when the target is
+    // in use or cannot be replaced (the new file is then removed).
+    bool commit();
+    void discard();
+    // The name the new contents have until the commit.
+    static std::string pendingPath(const std::string &targetUtf8) { return targetUtf8 + ".farwen-new"; }
+
+private:
+    std::string target, temp;
+    long long handle = -1;
+};
+
+// While an apply runs, "<this program> --recover <app path>" is run at the
+// next start of the machine (Windows: a RunOnce value under HKLM). POSIX has
+// no portable hook: both are no-ops there.
+bool armBootRecovery(const std::string &appPathUtf8);
+void disarmBootRecovery();
 
 // Program name of a Windows command-line tool on this platform.
 std::string toolProgram(Tool tool);

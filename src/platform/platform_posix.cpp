@@ -263,13 +263,72 @@ std::string dataRoot()
     return root;
 }
 
+bool FileReplacement::begin(const std::string &targetUtf8, bool executable)
+{
+    discard();
+    target = targetUtf8;
+    temp = pendingPath(targetUtf8);
+    unlink(temp.c_str()); // a leftover of a killed run, or a link: never written through
+    handle = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, executable ? 0755 : 0644);
+    if (handle < 0)
+        return false;
+    // Modes as asked for, whatever the umask says.
+    return fchmod(static_cast<int>(handle), executable ? 0755 : 0644) == 0;
+}
+
+bool FileReplacement::write(const char *data, std::size_t size)
+{
+    while (handle >= 0 && size > 0) {
+        const ssize_t n = ::write(static_cast<int>(handle), data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return handle >= 0;
+}
+
+bool FileReplacement::commit()
+{
+    if (handle < 0)
+        return false;
+    const int fd = static_cast<int>(handle);
+    handle = -1;
+    const bool written = fdatasync(fd) == 0;
+    if (close(fd) != 0 || !written || rename(temp.c_str(), target.c_str()) != 0) {
+        unlink(temp.c_str());
+        return false;
+    }
+    temp.clear();
+    return true;
+}
+
+void FileReplacement::discard()
+{
+    if (handle >= 0)
+        close(static_cast<int>(handle));
+    handle = -1;
+    if (!temp.empty())
+        unlink(temp.c_str());
+    temp.clear();
+}
+
+bool armBootRecovery(const std::string &)
+{
+    return true;
+}
+
+void disarmBootRecovery()
+{
+}
+
 std::string toolProgram(Tool tool)
 {
     switch (tool) {
     case Tool::TaskKill: return "taskkill";
     case Tool::TaskList: return "tasklist";
-    case Tool::PowerShell: return "pwsh";
-    case Tool::Tar: return "bsdtar";
     }
     return std::string();
 }

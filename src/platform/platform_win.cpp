@@ -229,6 +229,93 @@ void bindToUpdater(long long childPid)
         CloseHandle(child);
 }
 
+bool FileReplacement::begin(const std::string &targetUtf8, bool)
+{
+    discard();
+    target = targetUtf8;
+    temp = pendingPath(targetUtf8);
+    const std::wstring wide = widen(temp);
+    // A leftover of a killed run goes; a link is removed, never written through.
+    DeleteFileW(wide.c_str());
+    HANDLE h = CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        temp.clear();
+        return false;
+    }
+    handle = static_cast<long long>(reinterpret_cast<intptr_t>(h));
+    return true;
+}
+
+bool FileReplacement::write(const char *data, std::size_t size)
+{
+    HANDLE h = reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle));
+    while (handle >= 0 && size > 0) {
+        DWORD written = 0;
+        const DWORD chunk = static_cast<DWORD>(size > (1u << 30) ? (1u << 30) : size);
+        if (!WriteFile(h, data, chunk, &written, nullptr) || written == 0)
+            return false;
+        data += written;
+        size -= written;
+    }
+    return handle >= 0;
+}
+
+bool FileReplacement::commit()
+{
+    if (handle < 0)
+        return false;
+    HANDLE h = reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle));
+    handle = -1;
+    const bool flushed = FlushFileBuffers(h) == TRUE;
+    CloseHandle(h);
+    // A target in use cannot be replaced: that fails the unpack.
+    if (!flushed || !MoveFileExW(widen(temp).c_str(), widen(target).c_str(),
+                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        DeleteFileW(widen(temp).c_str());
+        temp.clear();
+        return false;
+    }
+    temp.clear();
+    return true;
+}
+
+void FileReplacement::discard()
+{
+    if (handle >= 0)
+        CloseHandle(reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle)));
+    handle = -1;
+    if (!temp.empty())
+        DeleteFileW(widen(temp).c_str());
+    temp.clear();
+}
+
+extern const wchar_t kRunOnceKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
+extern const wchar_t kRecoveryValue[] = L"FarwenUpdaterRecovery";
+
+bool armBootRecovery(const std::string &appPathUtf8)
+{
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    const std::wstring command = joinWindowsArguments({self, L"--recover", widen(appPathUtf8)});
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRunOnceKey, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS)
+        return false;
+    const LSTATUS set = RegSetValueExW(key, kRecoveryValue, 0, REG_SZ, reinterpret_cast<const BYTE *>(command.c_str()),
+                                       static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+    return set == ERROR_SUCCESS;
+}
+
+void disarmBootRecovery()
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRunOnceKey, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
+        return;
+    RegDeleteValueW(key, kRecoveryValue);
+    RegCloseKey(key);
+}
+
 std::string dataRoot()
 {
     return "C:/ProgramData";
@@ -239,8 +326,6 @@ std::string toolProgram(Tool tool)
     switch (tool) {
     case Tool::TaskKill: return "taskkill";
     case Tool::TaskList: return "tasklist";
-    case Tool::PowerShell: return "powershell";
-    case Tool::Tar: return "tar";
     }
     return std::string();
 }

@@ -4,7 +4,7 @@
 #include <QCoreApplication>
 #include <QProcess>
 
-// A child process for the updater's tools (taskkill, tasklist, PowerShell,
+// A child process for the updater's tools (taskkill, tasklist,
 // tar, the daemon's "stop"): it dies with the updater, so no tool goes on
 // writing into the installation after a crash. Not for the product itself.
 class ToolProcess : public QProcess

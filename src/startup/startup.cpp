@@ -4,6 +4,7 @@
 #include "startup/handover.h"
 #include "startup/stale_cleanup.h"
 #include "startup/update_info.h"
+#include "engine/update_engine.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -36,6 +37,28 @@ int requestElevation(const QApplication &app)
     box.setDefaultButton(static_cast<QPushButton *>(nullptr));
     box.exec();
     return 1;
+}
+
+// The real main program behind links (resolved once, here, and logged), so
+// that the installation, its backup and the restart are the real ones.
+QString resolvedMainProgram(const QString &path)
+{
+    const QFileInfo given(path);
+    const QString real = given.canonicalFilePath();
+    if (real.isEmpty() || real == given.absoluteFilePath())
+        return given.absoluteFilePath();
+    qWarning() << "主程序路径是链接，使用其目标:" << path << "->" << real;
+    return real;
+}
+
+// An apply that a crash interrupted is undone before anything needs the
+// installation: its main program may be the file that was being replaced.
+bool recoverFirst(const QString &mainProgram)
+{
+    if (mainProgram.isEmpty() || !QFileInfo(QFileInfo(mainProgram).absolutePath()).isDir())
+        return true;
+    UpdateEngine engine;
+    return engine.recoverInstallation(mainProgram);
 }
 
 void applyAppearance(QApplication &app)
@@ -89,19 +112,31 @@ int runUpdater(int argc, char **argv)
     setupCommandLine(parser);
     parser.process(app);
 
+    if (parser.isSet(QStringLiteral("recover"))) {
+        // At the next start of the machine, or by hand: no info file, no window.
+        QDir::setCurrent(QApplication::applicationDirPath());
+        const bool undone = recoverFirst(resolvedMainProgram(parser.value(QStringLiteral("recover"))));
+        qDebug() << (undone ? "恢复检查完成" : "无法恢复中断的更新");
+        return undone ? 0 : 1;
+    }
+
     UpdateInfo info;
     if (!readUpdateInfo(parser, info))
         return 1;
 
     QDir::setCurrent(QApplication::applicationDirPath());
+    // Relative to the updater's directory, which is no one's working directory later.
+    const QString givenAppDir = QFileInfo(info.appPath).absolutePath();
+    if (!info.appPath.isEmpty())
+        info.appPath = resolvedMainProgram(info.appPath);
     const QString dataRoot = QString::fromStdString(platform::dataRoot());
-    scheduleCompanionRemoval(info.companionPath, {QFileInfo(info.appPath).absolutePath(),
+    scheduleCompanionRemoval(info.companionPath, {givenAppDir, QFileInfo(info.appPath).absolutePath(),
                                                   QApplication::applicationDirPath(), dataRoot});
 
+    if (!recoverFirst(info.appPath))
+        qCritical() << "无法从中断的更新中恢复:" << info.appPath;
     if (!checkUpdateInfo(info))
         return 1;
-    // Relative to the updater's directory, which is no one's working directory later.
-    info.appPath = QFileInfo(info.appPath).absoluteFilePath();
 
     applyAppearance(app);
     return handOver(app, info);

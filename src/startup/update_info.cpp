@@ -24,6 +24,8 @@ void setupCommandLine(QCommandLineParser &parser)
     parser.addOption(QCommandLineOption({QStringLiteral("m"), QStringLiteral("mode")},
                                         QStringLiteral("更新模式: auto(自动检查) 或 manual(手动更新)"),
                                         QStringLiteral("mode"), QStringLiteral("auto")));
+    parser.addOption(QCommandLineOption(QStringLiteral("recover"), QStringLiteral("只恢复中断的更新(主程序路径)"),
+                                        QStringLiteral("app-path")));
 }
 
 bool readUpdateInfo(const QCommandLineParser &parser, UpdateInfo &info)

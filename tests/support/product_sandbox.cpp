@@ -107,14 +107,17 @@ void ProductSandbox::startProduct()
     }
 }
 
-void ProductSandbox::prepareUpdate(const QByteArray &rawPackage, int bulkFiles)
+void ProductSandbox::prepareUpdate(const QByteArray &rawPackage, int mainPaddingMiB)
 {
     const QString zip = root.path() + "/update.zip", pkg = root.path() + "/package";
     QDir(pkg).removeRecursively();
     QFile::remove(zip);
-    for (int i = 0; i < bulkFiles; ++i)
-        writeTreeFile(pkg + QStringLiteral("/bulk/%1/f%2.dat").arg(i / 1000).arg(i), QByteArray(16000, char('a' + i % 26)));
     installProgram(pkg + "/Pellamo.exe");
+    QFile main(pkg + "/Pellamo.exe");
+    main.open(QIODevice::Append);
+    for (int i = 0; i < mainPaddingMiB; ++i)
+        main.write(HttpServer::pattern(1 << 20));
+    main.close();
     writeTreeFile(pkg + "/version.txt", "2.0.0");
     writeTreeFile(pkg + "/KarvoDeskServer/version.txt", "2.0.0");
     writeTreeFile(pkg + "/newfeature.dll", QByteArray(50000, 'n'));

@@ -13,6 +13,7 @@ public:
     using UpdateEngine::configPath;
     using UpdateEngine::createBackup;
     using UpdateEngine::extractPackage;
+    using UpdateEngine::package;
     using UpdateEngine::setTimings;
     using UpdateEngine::tempDir;
     using UpdateEngine::updateConfigFile;
@@ -20,7 +21,7 @@ public:
     using UpdateEngine::zipPath;
 
     // Sleeps cut to a millisecond; tool time-outs kept long enough for a busy machine.
-    static EngineTimings fast() { return EngineTimings{3000, 1, 3000, 1, 3000, 1, 1, 1, 5000, 10000, 1, 5000}; }
+    static EngineTimings fast() { return EngineTimings{3000, 1, 3000, 1, 3000, 1, 1, 1, 5000}; }
 };
 
 // installProgress signals recorded by a spy, as "percent message".

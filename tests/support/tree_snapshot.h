@@ -33,10 +33,12 @@ inline void writeTreeFile(const QString &path, const QByteArray &content)
 
 // A ZIP archive of the given entries (name -> content), names taken exactly as
 // given, unsafe ones too; stored uncompressed, so contents can be found in it.
+// Made as on Windows: no Unix modes.
 inline QByteArray zipOf(const QList<QPair<QString, QByteArray>> &entries)
 {
     QStringList args{"-c", "import io, sys, zipfile\nb = io.BytesIO(); z = zipfile.ZipFile(b, 'w'); d = sys.stdin.buffer.read()\n"
-                           "for n, l in zip(sys.argv[1::2], sys.argv[2::2]): z.writestr(n, d[:int(l)]); d = d[int(l):]\n"
+                           "for n, l in zip(sys.argv[1::2], sys.argv[2::2]):\n"
+                           " i = zipfile.ZipInfo(n); i.create_system = 0; i.external_attr = 0x20; z.writestr(i, d[:int(l)]); d = d[int(l):]\n"
                            "z.close(); sys.stdout.buffer.write(b.getvalue())"};
     QByteArray contents;
     for (const auto &e : entries) {

@@ -15,6 +15,8 @@
 
 namespace platform {
 extern const wchar_t kPrivateDirectorySecurity[];
+extern const wchar_t kRunOnceKey[];
+extern const wchar_t kRecoveryValue[];
 }
 
 namespace {
@@ -132,6 +134,38 @@ int main()
     check(platform::copyFile(from, to) && slurp(to) == std::string("abc\0def", 7), "copy");
     std::ofstream(from, std::ios::binary) << "changed";
     check(!platform::copyFile(from, to) && slurp(to) == std::string("abc\0def", 7), "copy refuses an existing target");
+
+    // A file replaced whole: the new bytes after the commit, the old ones
+    // until then and after a discard; nothing left beside it.
+    platform::FileReplacement replacement;
+    check(replacement.begin(to, true) && replacement.write("new", 3) && slurp(to) == std::string("abc\0def", 7)
+              && replacement.commit() && slurp(to) == "new",
+          "replaced whole");
+    check(replacement.begin(to, false) && replacement.write("x", 1), "second replacement begun");
+    replacement.discard();
+    check(slurp(to) == "new" && GetFileAttributesA(platform::FileReplacement::pendingPath(to).c_str()) == INVALID_FILE_ATTRIBUTES,
+          "discarded replacement leaves the target");
+    HANDLE inUse = CreateFileA(to.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    check(replacement.begin(to, false) && replacement.write("y", 1) && !replacement.commit() && slurp(to) == "new",
+          "a target in use is not replaced");
+    CloseHandle(inUse);
+
+    // The boot-time recovery: armed with this program, "--recover" and the
+    // path as its arguments; gone once disarmed.
+    const std::string appPath = "C:\\Program Files\\Pellamo 'x'\\Pellamo.exe";
+    const auto armed = []() {
+        wchar_t value[2048] = {};
+        DWORD size = sizeof(value);
+        const bool found = RegGetValueW(HKEY_LOCAL_MACHINE, platform::kRunOnceKey, platform::kRecoveryValue, RRF_RT_REG_SZ,
+                                        nullptr, value, &size) == ERROR_SUCCESS;
+        return found ? split(value) : std::vector<std::wstring>();
+    };
+    check(platform::armBootRecovery(appPath), "boot recovery armed");
+    const std::vector<std::wstring> command = armed();
+    check(command.size() == 3 && command[0] == self[0] && command[1] == L"--recover" && narrow(command[2]) == appPath,
+          "boot recovery runs this program with --recover and the path");
+    platform::disarmBootRecovery();
+    check(armed().empty(), "boot recovery disarmed");
 
     // Private directory: made new only, with a protected DACL that grants
     // Administrators and SYSTEM alone. Wine keeps no descriptor given at
