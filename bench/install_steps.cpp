@@ -1,5 +1,5 @@
 // Times createBackup, restoreBackup and extractPackage on a given installation
-// and package. Usage: bench_install_steps APPDIR ZIP. Fixed sleeps set to 0.
+// and package. Usage: bench_install_steps APPDIR ZIP.
 #include "engine/update_engine.h"
 
 #include <QCoreApplication>
@@ -30,9 +30,6 @@ int main(int argc, char **argv)
     }
     qputenv("QT_LOGGING_RULES", "*.debug=false");
     BenchEngine engine;
-    EngineTimings t;
-    t.extractProgressSleep = 0;
-    engine.setTimings(t);
     engine.setUpdateInfo(args.at(1) + "/Pellamo.exe", "2.0", "http://127.0.0.1/unused");
     QFile::copy(args.at(2), engine.zipPath);
 

@@ -36,7 +36,9 @@ private slots:
         const QByteArray missing = infoJson("/nonexistent/dir/Pellamo.exe");
         const QStringList info{"-i", "info.json"};
         QTest::newRow("no -i") << QStringList{"-m", "manual"} << missing << "错误：必须通过 -i 参数传递JSON文件" << true;
-        QTest::newRow("json array") << info << QByteArray("[1, 2]") << "JSON格式不正确" << false;
+        // Deleted only once it proves to be an update-info file.
+        QTest::newRow("json array") << info << QByteArray("[1, 2]") << "JSON格式不正确" << true;
+        QTest::newRow("a fifo") << QStringList{"-i", "fifo"} << QByteArray() << "不是普通文件: \"fifo\"" << true;
         QTest::newRow("version as number")
             << info << QByteArray("{\"app_path\": \"/x/Pellamo.exe\", \"new_version\": 2, \"download_url\": \"http://x/p.zip\"}")
             << "参数不完整" << false;
@@ -68,10 +70,11 @@ private slots:
         QFETCH(QString, line);
         QFETCH(bool, fileRemains);
         writeTreeFile(sandbox.path() + "/info.json", content);
+        QProcess::execute("mkfifo", {sandbox.path() + "/fifo"});
         QString err;
         QCOMPARE(runToEnd(updaterBinary(), args, sandbox.path(), updaterEnvironment(sandbox.path()), &err), 1);
         QVERIFY2(err.split('\n').contains(line) || line.isEmpty(), qPrintable(err));
-        QCOMPARE(QFile::exists(sandbox.path() + "/info.json"), fileRemains);
+        QCOMPARE(QFileInfo::exists(sandbox.path() + "/" + (args.first() == "-i" ? args.at(1) : "info.json")), fileRemains);
     }
 
     // Older than 300 s goes, each pattern only in its own place, links not

@@ -10,9 +10,13 @@ bool UpdateEngine::updateConfigFile()
 {
     qDebug() << "开始更新配置文件:" << configPath;
     IniFile ini;
-    if (!QFileInfo(configPath).isFile() || !ini.load(configPath)) {
+    if (!QFileInfo(configPath).isFile()) {
         qWarning() << "配置文件不存在:" << configPath;
         qCritical() << "找不到配置文件";
+        return false;
+    }
+    if (!ini.load(configPath)) {
+        qCritical() << "配置文件无法读取，未修改";
         return false;
     }
     // Edited as text: entries of the product's own stay exactly as they are.

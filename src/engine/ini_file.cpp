@@ -1,5 +1,6 @@
 #include "engine/ini_file.h"
 
+#include <QDebug>
 #include <QFile>
 #include <QSaveFile>
 
@@ -46,6 +47,43 @@ QString keyOf(const QString &line)
     return t.left(t.indexOf(QLatin1Char('='))).trimmed();
 }
 
+
+// UTF-16 of either order, with or without its BOM, told from where the NUL
+// bytes of mostly-ASCII text fall; Bytes when there are none.
+bool detectEncoding(const QByteArray &bytes, IniEncoding *encoding, int *bomSize)
+{
+    *bomSize = 0;
+    if (bytes.startsWith("\xFF\xFE") || bytes.startsWith("\xFE\xFF")) {
+        *encoding = bytes.startsWith("\xFF") ? IniEncoding::Utf16Le : IniEncoding::Utf16Be;
+        *bomSize = 2;
+        return bytes.size() % 2 == 0;
+    }
+    int nulEven = 0, nulOdd = 0;
+    for (int i = 0; i < bytes.size(); ++i)
+        if (bytes[i] == '\0')
+            ++(i % 2 ? nulOdd : nulEven);
+    *encoding = IniEncoding::Bytes;
+    if (nulEven + nulOdd == 0)
+        return true;
+    // A stray NUL in 8-bit text, or an odd length: not certain, not touched.
+    const int units = bytes.size() / 2;
+    if (bytes.size() % 2 || (nulEven && nulOdd) || qMax(nulEven, nulOdd) * 4 < units)
+        return false;
+    *encoding = nulOdd ? IniEncoding::Utf16Le : IniEncoding::Utf16Be;
+    return true;
+}
+
+bool validUtf16(const QString &text)
+{
+    for (int i = 0; i < text.size(); ++i) {
+        if (text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate())
+            ++i;
+        else if (text[i].isSurrogate())
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 bool IniFile::load(const QString &filePath)
@@ -56,16 +94,23 @@ bool IniFile::load(const QString &filePath)
         return false;
     const QByteArray bytes = f.readAll();
     QString text;
-    if (bytes.startsWith("\xFF\xFE") && bytes.size() % 2 == 0) {
-        encoding = Encoding::Utf16Le;
-        prefix = bytes.left(2);
-        for (int i = 2; i < bytes.size(); i += 2)
-            text += QChar(ushort(uchar(bytes[i]) | (uchar(bytes[i + 1]) << 8)));
+    int bomSize = 0;
+    const bool certain = detectEncoding(bytes, &encoding, &bomSize);
+    if (encoding != Encoding::Bytes) {
+        prefix = bytes.left(bomSize);
+        const int low = encoding == Encoding::Utf16Le ? 0 : 1;
+        for (int i = bomSize; i + 1 < bytes.size(); i += 2)
+            text += QChar(ushort(uchar(bytes[i + low]) | (uchar(bytes[i + 1 - low]) << 8)));
     } else {
         // One character per byte: whatever the code page, nothing is re-encoded.
         prefix = bytes.startsWith("\xEF\xBB\xBF") ? bytes.left(3) : QByteArray();
         utf8 = !prefix.isEmpty() || isUtf8(bytes);
         text = QString::fromLatin1(bytes.mid(prefix.size()));
+    }
+    if (!certain || (encoding != Encoding::Bytes && !validUtf16(text))
+        || (prefix.startsWith("\xEF") && !isUtf8(bytes.mid(3)))) {
+        qWarning() << "配置文件编码无法确定，保持原样:" << path;
+        return false;
     }
     newline = text.contains(QLatin1String("\r\n")) ? QStringLiteral("\r\n") : QStringLiteral("\n");
     lines.clear();
@@ -80,14 +125,14 @@ bool IniFile::load(const QString &filePath)
 
 QString IniFile::encoded(const QString &text) const
 {
-    if (encoding == Encoding::Utf16Le)
+    if (encoding != Encoding::Bytes)
         return text;
     return QString::fromLatin1(utf8 ? text.toUtf8() : text.toLocal8Bit());
 }
 
 QString IniFile::decoded(const QString &text) const
 {
-    if (encoding == Encoding::Utf16Le)
+    if (encoding != Encoding::Bytes)
         return text;
     return utf8 ? QString::fromUtf8(text.toLatin1()) : QString::fromLocal8Bit(text.toLatin1());
 }
@@ -159,9 +204,12 @@ bool IniFile::save() const
 {
     QByteArray bytes = prefix;
     const QString text = lines.join(QString());
-    if (encoding == Encoding::Utf16Le) {
-        for (const QChar c : text)
-            bytes.append(char(c.unicode() & 0xFF)).append(char(c.unicode() >> 8));
+    if (encoding != Encoding::Bytes) {
+        const bool le = encoding == Encoding::Utf16Le;
+        for (const QChar c : text) {
+            const char lo = char(c.unicode() & 0xFF), hi = char(c.unicode() >> 8);
+            bytes.append(le ? lo : hi).append(le ? hi : lo);
+        }
     } else {
         bytes += text.toLatin1();
     }

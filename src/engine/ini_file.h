@@ -6,11 +6,15 @@
 // An INI file edited as text, the way Windows' profile functions read it:
 // sections and keys match without regard to case, the first section of a name
 // wins. Only the lines of keys that are set or removed change; every other
-// byte, the encoding (UTF-8 with or without BOM, UTF-16LE with BOM, ANSI) and
-// the line ends stay as they were.
+// byte, the encoding (UTF-8 with or without BOM, UTF-16 of either byte order
+// with or without BOM, ANSI) and the line ends stay as they were. A file whose
+// encoding is not certain is not loaded, so it is never rewritten.
+enum class IniEncoding { Bytes, Utf16Le, Utf16Be };
+
 class IniFile
 {
 public:
+    // False when the file cannot be read or its encoding is not certain.
     bool load(const QString &path);
     QString value(const QString &section, const QString &key) const;
     void setValue(const QString &section, const QString &key, const QString &value);
@@ -19,7 +23,7 @@ public:
     bool save() const;
 
 private:
-    enum class Encoding { Bytes, Utf16Le };
+    using Encoding = IniEncoding;
     // Index of the first line of the first section of that name; -1 if none.
     int sectionStart(const QString &section) const;
     // Index of the key's line within its section; -1 if none.

@@ -81,6 +81,11 @@ void UpdateEngine::doInstallWork()
     QThread::currentThread()->quit();
 }
 
+bool UpdateEngine::installing() const
+{
+    return workerThread && workerThread->isRunning();
+}
+
 void UpdateEngine::waitForInstall()
 {
     if (workerThread)

@@ -50,9 +50,10 @@ bool UpdateEngine::extractPackage()
             emit installProgress(step, QStringLiteral("Extracting files..."));
         }
     };
-    bool complete = package.unpack(appDir, executable, progress, &reason);
-    if (!complete)
+    const bool unpacked = package.unpack(appDir, executable, progress, &reason);
+    if (!unpacked)
         qDebug() << "解压错误:" << reason;
+    bool complete = unpacked;
     progress(1, 1);
 
     // Only what is on disk counts: every file of the package, at its size.
@@ -64,6 +65,6 @@ bool UpdateEngine::extractPackage()
             complete = false;
         }
     }
-    qDebug() << "解压结果:" << complete;
+    qDebug() << "解压结果: 命令成功=" << unpacked << ", 最终结果=" << complete;
     return complete;
 }

@@ -17,14 +17,10 @@ namespace {
 void removeWorkDir(const QString &path, const char *label)
 {
     // A link put in the directory's place goes, never what it points to.
-    if (!path.isEmpty() && platform::isLink(path.toStdString())) {
-        QFile::remove(path);
-        return;
-    }
-    if (path.isEmpty() || !QFileInfo(path).isDir())
+    if (path.isEmpty() || (!QFileInfo(path).isDir() && !platform::isLink(path.toStdString())))
         return;
     qDebug() << label << path;
-    QDir(path).removeRecursively();
+    platform::removeTree(QFile::encodeName(path).toStdString(), platform::Owner::Elevated);
 }
 
 } // namespace

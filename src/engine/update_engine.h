@@ -36,6 +36,8 @@ public:
     void startDownload();
     void startInstall();
     void cancel();
+    // Whether the installation's worker is at work (the product may be stopped).
+    bool installing() const;
     // Blocks until an installation in progress has ended.
     void waitForInstall();
 

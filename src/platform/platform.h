@@ -35,12 +35,27 @@ long long allocatedBytes(const std::string &dirUtf8, const std::string &skipPref
 // with its access set at creation. Fails when anything exists at the path.
 bool createPrivateDirectory(const std::string &pathUtf8);
 
+// Whose entries a removal may delete: the updater's own (elevated) user's, or
+// those of the user who asked for the update.
+enum class Owner { Elevated, Requester };
+
+// Removes a file or a directory tree that others may be able to write in,
+// working relative to open directory handles: no link or junction is ever
+// followed, not even one swapped in halfway, and only entries of the given
+// owner are removed (a link itself is an entry). False when anything stayed.
+bool removeTree(const std::string &pathUtf8, Owner owner);
+
+// Why the data root must not be used (others may rename or delete the
+// updater's entries in it); empty when it is safe.
+std::string unsafeDataRoot();
+
 // True for a symbolic link, a junction or another reparse point.
 bool isLink(const std::string &pathUtf8);
 
 // Takes the machine-wide "one updater at a time" lock for the rest of the
-// process's life. False when another updater holds it; a crashed holder's
-// lock is free again.
+// process's life, in a place only administrators can create or change.
+// False when another updater holds it; a crashed holder's lock is free again,
+// and nothing another user plants can hold it.
 bool takeSingleInstanceLock();
 
 // Starts a program detached as the user who asked for the update, not with

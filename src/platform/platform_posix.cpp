@@ -5,6 +5,7 @@
 #include <QStringList>
 
 #include <cerrno>
+#include <dirent.h>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -125,6 +126,110 @@ bool createPrivateDirectory(const std::string &pathUtf8)
     return mkdir(pathUtf8.c_str(), 0700) == 0;
 }
 
+namespace {
+
+uid_t ownerUid(Owner owner)
+{
+    if (owner == Owner::Requester) {
+        const char *uid = std::getenv("PKEXEC_UID");
+        if (!uid || !*uid)
+            uid = std::getenv("SUDO_UID");
+        if (uid && *uid)
+            return static_cast<uid_t>(std::strtoul(uid, nullptr, 10));
+    }
+    return geteuid();
+}
+
+// Empties the directory open at dir; each entry is looked at without
+// following it, and a directory is entered only if it is still the one seen.
+bool removeEntries(int dir, uid_t owner)
+{
+    DIR *listing = fdopendir(dup(dir));
+    if (!listing)
+        return false;
+    bool all = true;
+    while (const dirent *e = readdir(listing)) {
+        const char *name = e->d_name;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+            continue;
+        struct stat seen;
+        if (fstatat(dir, name, &seen, AT_SYMLINK_NOFOLLOW) != 0 || seen.st_uid != owner) {
+            all = false;
+            continue;
+        }
+        if (!S_ISDIR(seen.st_mode)) {
+            all = unlinkat(dir, name, 0) == 0 && all;
+            continue;
+        }
+        const int sub = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        struct stat opened;
+        if (sub < 0 || fstat(sub, &opened) != 0 || opened.st_dev != seen.st_dev || opened.st_ino != seen.st_ino) {
+            if (sub >= 0)
+                close(sub);
+            all = false;
+            continue;
+        }
+        all = removeEntries(sub, owner) && all;
+        close(sub);
+        all = unlinkat(dir, name, AT_REMOVEDIR) == 0 && all;
+    }
+    closedir(listing);
+    return all;
+}
+
+} // namespace
+
+bool removeTree(const std::string &pathUtf8, Owner owner)
+{
+    std::string path = pathUtf8;
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    const std::size_t slash = path.rfind('/');
+    const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const int dir = open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0)
+        return errno == ENOENT;
+    const uid_t uid = ownerUid(owner);
+    struct stat seen;
+    bool removed = true;
+    if (fstatat(dir, name.c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0) {
+        removed = errno == ENOENT;
+    } else if (seen.st_uid != uid) {
+        removed = false;
+    } else if (!S_ISDIR(seen.st_mode)) {
+        removed = unlinkat(dir, name.c_str(), 0) == 0;
+    } else {
+        const int sub = openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        struct stat opened;
+        removed = sub >= 0 && fstat(sub, &opened) == 0 && opened.st_ino == seen.st_ino && opened.st_dev == seen.st_dev
+                  && removeEntries(sub, uid);
+        if (sub >= 0)
+            close(sub);
+        removed = removed && unlinkat(dir, name.c_str(), AT_REMOVEDIR) == 0;
+    }
+    close(dir);
+    return removed;
+}
+
+std::string unsafeDataRoot()
+{
+    struct stat st;
+    const std::string root = dataRoot();
+    if (stat(root.c_str(), &st) != 0)
+        return std::string(); // made by the lock, for root alone
+    if (!S_ISDIR(st.st_mode))
+        return "not a directory";
+    // Others may write there: only the sticky bit keeps them from renaming
+    // or deleting the updater's entries.
+    const bool othersWrite = (st.st_mode & S_IWOTH) || ((st.st_mode & S_IWGRP) && st.st_gid != 0);
+    if (othersWrite && !(st.st_mode & S_ISVTX))
+        return "writable by others without the sticky bit";
+    if (st.st_uid != 0 && st.st_uid != geteuid())
+        return "owned by another user";
+    return std::string();
+}
+
 bool isLink(const std::string &pathUtf8)
 {
     struct stat st;
@@ -142,11 +247,22 @@ bool takeSingleInstanceLock()
     for (std::size_t at = root.find('/', 1); at != std::string::npos; at = root.find('/', at + 1))
         mkdir(root.substr(0, at).c_str(), 0755);
     mkdir(root.c_str(), 0755);
-    const std::string path = root + "/FarwenUpdater.lock";
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    // A directory of the elevated user's that nobody else can write in; what
+    // someone else put at its name is moved aside, never used or followed.
+    const std::string dir = root + "/FarwenUpdater";
+    struct stat st;
+    if (lstat(dir.c_str(), &st) == 0 && (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 077))) {
+        const std::string aside = dir + ".planted-" + std::to_string(getpid());
+        if (rename(dir.c_str(), aside.c_str()) != 0)
+            return false;
+    }
+    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
+        return false;
+    const int fd = open((dir + "/updater.lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
         return false;
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1
+        || flock(fd, LOCK_EX | LOCK_NB) != 0) {
         close(fd);
         return false;
     }

@@ -6,6 +6,7 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+#include <aclapi.h>
 #include <sddl.h>
 #include <shellapi.h>
 
@@ -132,6 +133,147 @@ bool createPrivateDirectory(const std::string &pathUtf8)
     return ok == TRUE;
 }
 
+namespace {
+
+std::wstring backslashed(const std::string &utf8)
+{
+    std::wstring path = widen(utf8);
+    for (wchar_t &c : path)
+        if (c == L'/')
+            c = L'\\';
+    while (path.size() > 3 && path.back() == L'\\')
+        path.pop_back();
+    return path;
+}
+
+std::vector<BYTE> tokenUser(HANDLE process)
+{
+    HANDLE token = nullptr;
+    std::vector<BYTE> user;
+    if (!process || !OpenProcessToken(process, TOKEN_QUERY, &token))
+        return user;
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<BYTE> info(size ? size : 1);
+    if (size && GetTokenInformation(token, TokenUser, info.data(), size, &size)) {
+        PSID sid = reinterpret_cast<TOKEN_USER *>(info.data())->User.Sid;
+        user.assign(static_cast<BYTE *>(sid), static_cast<BYTE *>(sid) + GetLengthSid(sid));
+    }
+    CloseHandle(token);
+    return user;
+}
+
+// The user an owner policy stands for: this process's, or the desktop shell's.
+std::vector<BYTE> ownerSid(Owner owner)
+{
+    if (owner == Owner::Requester) {
+        DWORD shellPid = 0;
+        HWND shell = GetShellWindow();
+        if (shell && GetWindowThreadProcessId(shell, &shellPid) && shellPid) {
+            HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, shellPid);
+            std::vector<BYTE> user = tokenUser(process);
+            if (process)
+                CloseHandle(process);
+            if (!user.empty())
+                return user;
+        }
+    }
+    return tokenUser(GetCurrentProcess());
+}
+
+bool ownedBy(HANDLE h, const std::vector<BYTE> &user, bool administrators)
+{
+    PSID sid = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &sid, nullptr, nullptr, nullptr, &sd) != ERROR_SUCCESS)
+        return false;
+    const bool ok = sid && ((!user.empty() && EqualSid(sid, const_cast<BYTE *>(user.data())))
+                            || (administrators && (IsWellKnownSid(sid, WinBuiltinAdministratorsSid)
+                                                   || IsWellKnownSid(sid, WinLocalSystemSid))));
+    LocalFree(sd);
+    return ok;
+}
+
+// Opened as itself (a link or junction is not followed), and held without
+// sharing deletion: nobody can rename or replace it while it is open.
+HANDLE openEntry(const std::wstring &path)
+{
+    return CreateFileW(path.c_str(), DELETE | READ_CONTROL | FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+bool removeHeld(const std::wstring &path, HANDLE h, const std::vector<BYTE> &user, bool administrators)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(h, &info) || !ownedBy(h, user, administrators))
+        return false;
+    bool all = true;
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        WIN32_FIND_DATAW data;
+        HANDLE find = FindFirstFileExW((path + L"\\*").c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
+        if (find != INVALID_HANDLE_VALUE) {
+            do {
+                const std::wstring name = data.cFileName;
+                if (name == L"." || name == L"..")
+                    continue;
+                const std::wstring child = path + L"\\" + name;
+                HANDLE c = openEntry(child);
+                if (c == INVALID_HANDLE_VALUE) {
+                    all = false;
+                    continue;
+                }
+                all = removeHeld(child, c, user, administrators) && all;
+                CloseHandle(c);
+            } while (FindNextFileW(find, &data));
+            FindClose(find);
+        }
+    }
+    FILE_DISPOSITION_INFO remove{TRUE};
+    return SetFileInformationByHandle(h, FileDispositionInfo, &remove, sizeof(remove)) && all;
+}
+
+} // namespace
+
+bool removeTree(const std::string &pathUtf8, Owner owner)
+{
+    const std::wstring path = backslashed(pathUtf8);
+    HANDLE h = openEntry(path);
+    if (h == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
+    const bool removed = removeHeld(path, h, ownerSid(owner), owner == Owner::Elevated);
+    CloseHandle(h);
+    return removed;
+}
+
+std::string unsafeDataRoot()
+{
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    std::wstring root = backslashed(dataRoot());
+    if (GetNamedSecurityInfoW(root.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                              &sd) != ERROR_SUCCESS)
+        return "its access list cannot be read";
+    // Anyone but administrators, SYSTEM, services and the creator of an entry
+    // who may delete entries of others, or change who may.
+    const DWORD dangerous = FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_ALL | GENERIC_WRITE;
+    std::string why;
+    for (DWORD i = 0; dacl && why.empty() && i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE *ace = nullptr;
+        if (!GetAce(dacl, i, reinterpret_cast<void **>(&ace)) || ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE
+            || (ace->Header.AceFlags & INHERIT_ONLY_ACE))
+            continue;
+        PSID sid = &ace->SidStart;
+        const SID_IDENTIFIER_AUTHORITY *authority = GetSidIdentifierAuthority(sid);
+        const bool service = authority->Value[5] == 5 && *GetSidSubAuthorityCount(sid) >= 1 && *GetSidSubAuthority(sid, 0) == 80;
+        if (!IsWellKnownSid(sid, WinBuiltinAdministratorsSid) && !IsWellKnownSid(sid, WinLocalSystemSid)
+            && !IsWellKnownSid(sid, WinCreatorOwnerSid) && !service && (ace->Mask & dangerous))
+            why = "others may delete or rename entries in it";
+    }
+    LocalFree(sd);
+    return why;
+}
+
 bool isLink(const std::string &pathUtf8)
 {
     const DWORD attributes = GetFileAttributesW(widen(pathUtf8).c_str());
@@ -143,15 +285,33 @@ bool takeSingleInstanceLock()
     static HANDLE held = nullptr;
     if (held)
         return true;
-    // Released by Windows when the holder ends, however it ends.
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, L"Global\\FarwenUpdater");
-    if (!mutex)
+    // A file held open without sharing, in a directory only administrators
+    // can change: released by Windows when the holder ends, however it ends.
+    const std::wstring dir = backslashed(dataRoot() + "/FarwenUpdater");
+    HANDLE existing = openEntry(dir);
+    if (existing != INVALID_HANDLE_VALUE) {
+        BY_HANDLE_FILE_INFORMATION info;
+        const bool ours = GetFileInformationByHandle(existing, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                          && !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+                          && ownedBy(existing, tokenUser(GetCurrentProcess()), true);
+        CloseHandle(existing);
+        // Someone else's: moved aside, never used or followed.
+        if (!ours && !MoveFileExW(dir.c_str(), (dir + L".planted-" + std::to_wstring(GetCurrentProcessId())).c_str(), 0))
+            return false;
+    }
+    if (!createPrivateDirectory(dataRoot() + "/FarwenUpdater") && GetLastError() != ERROR_ALREADY_EXISTS)
         return false;
-    if (GetLastError() == ERROR_ALREADY_EXISTS) {
-        CloseHandle(mutex);
+    HANDLE file = CreateFileW((dir + L"\\updater.lock").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        || info.nNumberOfLinks != 1) {
+        CloseHandle(file);
         return false;
     }
-    held = mutex;
+    held = file;
     return true;
 }
 

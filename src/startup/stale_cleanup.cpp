@@ -1,5 +1,7 @@
 #include "startup/stale_cleanup.h"
 
+#include "platform/platform.h"
+
 #include <QDir>
 #include <QFileInfo>
 
@@ -20,10 +22,8 @@ void removeStaleEntries(const QString &location, const QString &pattern, const Q
         const qint64 age = born.isValid() ? born.secsTo(reference) : 0;
         if (age <= minAge)
             continue;
-        if (entry.isDir() && !entry.isSymLink())
-            QDir(entry.absoluteFilePath()).removeRecursively();
-        else
-            QFile::remove(entry.absoluteFilePath());
+        // Others may write in these places: never by path, never through a link.
+        platform::removeTree(QFile::encodeName(entry.absoluteFilePath()).toStdString(), platform::Owner::Elevated);
     }
 }
 

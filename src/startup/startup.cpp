@@ -14,7 +14,9 @@
 #include <QFileInfo>
 #include <QFont>
 #include <QMessageBox>
+#include <QSocketNotifier>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -61,6 +63,20 @@ bool recoverFirst(const QString &mainProgram)
     return engine.recoverInstallation(mainProgram);
 }
 
+// Said where the person who clicked "update" sees it; a close or SIGTERM ends it.
+void tellAnotherUpdaterRuns()
+{
+    QMessageBox box(QMessageBox::Information, QStringLiteral("Farwen 更新程序"), QStringLiteral("已有更新程序在运行"),
+                    QMessageBox::Ok);
+    const int requests = platform::terminationRequests();
+    std::unique_ptr<QSocketNotifier> notifier;
+    if (requests >= 0) {
+        notifier.reset(new QSocketNotifier(requests, QSocketNotifier::Read));
+        QObject::connect(notifier.get(), &QSocketNotifier::activated, &box, &QMessageBox::reject);
+    }
+    box.exec();
+}
+
 void applyAppearance(QApplication &app)
 {
     QFont font(QStringLiteral("Segoe UI"), -1, -1, false);
@@ -96,9 +112,18 @@ int runUpdater(int argc, char **argv)
     if (!platform::isAdministrator())
         return requestElevation(app);
 
-    // Before anything is touched: a second updater would share its files.
+    // Before anything is touched: others must not be able to swap what the
+    // updater puts there.
+    const std::string unsafe = platform::unsafeDataRoot();
+    if (!unsafe.empty()) {
+        qCritical() << "数据目录不安全，拒绝更新:" << QString::fromStdString(platform::dataRoot())
+                    << QString::fromStdString(unsafe);
+        return 1;
+    }
+    // A second updater would share its files.
     if (!platform::takeSingleInstanceLock()) {
         qCritical() << "已有更新程序在运行";
+        tellAnotherUpdaterRuns();
         return 1;
     }
 

@@ -38,6 +38,13 @@ bool readUpdateInfo(const QCommandLineParser &parser, UpdateInfo &info)
     }
     const QString path = parser.value(QStringLiteral("info"));
 
+    // Only a plain file is read, and deleted only once it proves to be an
+    // update-info file: a FIFO would block, a link or a device is not ours.
+    const QFileInfo given(path);
+    if (given.isSymLink() || platform::isLink(path.toStdString()) || !given.isFile()) {
+        qCritical() << "不是普通文件:" << path;
+        return false;
+    }
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         qCritical() << "无法读取JSON文件:" << path;
@@ -49,7 +56,6 @@ bool readUpdateInfo(const QCommandLineParser &parser, UpdateInfo &info)
     const QJsonDocument doc = QJsonDocument::fromJson(data);
     if (!doc.isObject()) {
         qCritical() << "JSON格式不正确";
-        QFile::remove(path);
         return false;
     }
 
@@ -143,13 +149,15 @@ void scheduleCompanionRemoval(const QString &companionPath, const QStringList &p
     QTimer::singleShot(firstDelayMs, [companionPath, protectedDirs, retryDelayMs]() {
         if (!mayRemoveCompanion(companionPath, protectedDirs))
             return;
-        if (QDir(companionPath).removeRecursively()) {
+        // The requesting user's own entries only, never through a link.
+        const std::string path = QFile::encodeName(companionPath).toStdString();
+        if (platform::removeTree(path, platform::Owner::Requester)) {
             qDebug() << "good";
             return;
         }
-        QTimer::singleShot(retryDelayMs, [companionPath, protectedDirs]() {
+        QTimer::singleShot(retryDelayMs, [companionPath, protectedDirs, path]() {
             if (mayRemoveCompanion(companionPath, protectedDirs))
-                QDir(companionPath).removeRecursively();
+                platform::removeTree(path, platform::Owner::Requester);
         });
     });
 }

@@ -161,7 +161,10 @@ void UpdaterWindow::onReadyToInstall()
         statusLabel->setText(QStringLiteral("Download complete, installing..."));
         QCoreApplication::processEvents();
     }
-    QTimer::singleShot(timings.installStartDelay, this, [this]() { engine->startInstall(); });
+    QTimer::singleShot(timings.installStartDelay, this, [this]() {
+        if (!terminationRequested) // the system asked the updater to end meanwhile
+            engine->startInstall();
+    });
 }
 
 void UpdaterWindow::onUpdateFinished(bool success, QString message)
@@ -191,7 +194,8 @@ void UpdaterWindow::onWebsiteClicked()
 void UpdaterWindow::requestTermination()
 {
     terminationRequested = true;
-    if (state == STATE_INSTALLING && engine->isRunning) {
+    // Until the installation has begun nothing is stopped: end as Cancel does.
+    if (engine->installing() || (state == STATE_INSTALLING && productStopped && engine->isRunning)) {
         closePending = true; // quits once the installation has ended
         return;
     }
