@@ -144,6 +144,10 @@ private slots:
         QCOMPARE(main.last().uid, 65534); // not with the updater's rights
         QCOMPARE(run.last().uid, 0);      // the service needs them
         QVERIFY(box.isAlive(main.last().pid));
+        const QFileInfoList fds = QDir(QStringLiteral("/proc/%1/fd").arg(main.last().pid)).entryInfoList(QDir::AllEntries | QDir::System);
+        QVERIFY(!fds.isEmpty());
+        for (const QFileInfo &fd : fds) // the updater's lock is not handed on
+            QVERIFY(!fd.symLinkTarget().endsWith("updater.lock"));
         QVERIFY(box.isAlive(run.last().pid));
         // Installing, then the 5 s countdown; "install" takes 3 s, "run" 1 s
         // after it, the main program 2 s after that.

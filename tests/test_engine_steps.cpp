@@ -81,6 +81,7 @@ private slots:
         QTest::newRow("cut at 60 %, no length") << route(good.left(good.size() * 6 / 10), false) << "" << integrity;
         QTest::newRow("wrapped") << route(zipOf({{"Pellamo-2.0.0/Pellamo.exe", good}})) << "" << integrity;
         QTest::newRow("climbs out") << route(zipOf({{"../evil.dll", good}})) << "" << integrity;
+        QTest::newRow("climbs out after a backslash") << route(zipOf({{"lib\\..\\..\\evil.dll", good}})) << "" << integrity;
         QTest::newRow("absolute") << route(zipOf({{"/tmp/evil.dll", good}})) << "" << integrity;
         QTest::newRow("drive letter") << route(zipOf({{"C:/evil.dll", good}})) << "" << integrity;
         QTest::newRow("404") << missing << "" << network;
@@ -235,12 +236,20 @@ private slots:
             << QByteArray("[APP]\nversion=1.0\nName=\xD6\xD0\n[App]\nVersion=0\n[Update]\nLastPromptTime=1")
             << QByteArray("[APP]\nversion=2.1.0\nName=\xD6\xD0\n[App]\nVersion=0\n[Update]\nLastUpdateTime=T\n"
                           "LastUpdateVersion=2.1.0\n");
-        const auto utf16 = [](const QString &text) { // little-endian, as on the machines this runs on
-            return "\xFF\xFE" + QByteArray(reinterpret_cast<const char *>(text.utf16()), int(text.size() * 2));
+        const auto utf16 = [](const QString &text, const char *bom = "\xFF\xFE", bool be = false) {
+            QByteArray out = bom;
+            for (const QChar c : text)
+                out.append(char(be ? c.unicode() >> 8 : c.unicode() & 0xFF)).append(char(be ? c.unicode() & 0xFF : c.unicode() >> 8));
+            return out;
         };
-        QTest::newRow("utf-16le") << utf16(QStringLiteral("[App]\r\nVersion=1\r\n名称=中文\r\n"))
-                                  << utf16(QStringLiteral("[App]\r\nVersion=2.1.0\r\n名称=中文\r\n[Update]\r\n"
-                                                          "LastUpdateTime=T\r\nLastUpdateVersion=2.1.0\r\n"));
+        const QString in16 = QStringLiteral("[App]\r\nVersion=1\r\n名称=中文\r\n"),
+                      out16 = QStringLiteral("[App]\r\nVersion=2.1.0\r\n名称=中文\r\n[Update]\r\nLastUpdateTime=T\r\nLastUpdateVersion=2.1.0\r\n");
+        QTest::newRow("utf-16le") << utf16(in16) << utf16(out16);
+        QTest::newRow("utf-16be") << utf16(in16, "\xFE\xFF", true) << utf16(out16, "\xFE\xFF", true);
+        QTest::newRow("utf-16le without bom") << utf16(in16, "") << utf16(out16, "");
+        // Not certain: left byte for byte, a failed step.
+        QTest::newRow("utf-16 of odd length") << utf16(in16) + 'x' << QByteArray();
+        QTest::newRow("ansi with a stray nul") << QByteArray("[App]\nVersion=1\nName=a\0b\nServer=x\n", 32) << QByteArray();
     }
     void configFile()
     {
@@ -249,14 +258,23 @@ private slots:
         TestableEngine engine;
         install(engine);
         writeTreeFile(engine.configPath, input);
-        QVERIFY(engine.updateConfigFile());
+        QCOMPARE(engine.updateConfigFile(), !expected.isEmpty());
         QFile f(engine.configPath);
         QVERIFY(f.open(QIODevice::ReadOnly));
         QByteArray out = f.readAll();
+        if (expected.isEmpty()) {
+            QCOMPARE(out, input);
+            return;
+        }
+        // The update time, wherever it sits in either UTF-16 order, becomes T.
         const QByteArray stamp = QDateTime::currentDateTime().toString("yyyy-MM-dd").toLatin1();
-        const int at = out.startsWith("\xFF\xFE") ? out.indexOf(QByteArray(stamp.constData(), 1) + '\0' + stamp.at(1)) : out.indexOf(stamp);
+        const int unit = out.contains('\0') ? 2 : 1, be = out.startsWith("\xFE\xFF") ? 1 : 0;
+        QByteArray wide;
+        for (const char c : stamp)
+            wide += unit == 1 ? QByteArray(1, c) : be ? QByteArray(1, '\0') + c : QByteArray(1, c) + '\0';
+        const int at = out.indexOf(wide);
         QVERIFY(at > 0);
-        out.replace(at, out.startsWith("\xFF\xFE") ? 38 : 19, out.startsWith("\xFF\xFE") ? QByteArray("T\0", 2) : "T");
+        out.replace(at + be, 19 * unit, unit == 1 ? QByteArray("T") : QByteArray("T\0", 2));
         QCOMPARE(out, expected);
         engine.cancel();
     }

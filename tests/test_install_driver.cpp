@@ -81,6 +81,7 @@ class TestInstallDriver : public QObject
             writeTreeFile(pkg + "/lib/zz-big.dat", bigFile);
         engine.setTimings(TestableEngine::fast());
         engine.setUpdateInfo(app + "/Pellamo.exe", "2.0", "http://x/p.zip");
+        QCOMPARE(int(QFile::permissions(engine.tempDir) & 0x0077), 0); // the owner's alone
         QCOMPARE(QProcess::execute("/usr/bin/bsdtar", {"--format=zip", "-cf", engine.zipPath, "-C", pkg, "."}), 0);
         engine.isRunning = true; // as after a successful download
     }
@@ -231,6 +232,7 @@ private slots:
         TestableEngine crashed;
         prepare(crashed);
         QVERIFY(crashed.createBackup());
+        QCOMPARE(int(QFile::permissions(crashed.backupDir) & 0x0077), 0);
         const QString backupDir = crashed.backupDir;
         const QString journal = backupDir + ".journal";
         if (phase == "backup") // cut short: restoring it would lose files

@@ -5,6 +5,12 @@
 #include "support/tree_snapshot.h"
 
 #include <QtTest>
+#include <atomic>
+#include <thread>
+
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -47,6 +53,11 @@ private slots:
         writeTreeFile(program, "main");
         QTest::newRow("not http") << info << infoJson(program).replace("http://127.0.0.1:1/p.zip", "file:///etc/passwd")
                                   << "下载地址必须是http或https: \"file:///etc/passwd\"" << false;
+        QTest::newRow("scheme that begins like http") << info << infoJson(program).replace("http://", "https+x://")
+                                                      << "下载地址必须是http或https: \"https+x://127.0.0.1:1/p.zip\"" << false;
+        writeTreeFile(sandbox.path() + "/prod/OldPellamo.exe", "main");
+        QTest::newRow("name that ends like the main program") << info << infoJson(sandbox.path() + "/prod/OldPellamo.exe")
+                                                              << "不是产品的主程序: \"" + sandbox.path() + "/prod/OldPellamo.exe\"" << false;
         // Through a link to another folder's file: judged by the real file.
         writeTreeFile(sandbox.path() + "/elsewhere/notes.txt", "x");
         QDir().mkpath(sandbox.path() + "/linked");
@@ -62,6 +73,9 @@ private slots:
                                                       << "下载地址必须是http或https: \"file:///x\"" << false;
         QTest::newRow("sha256 malformed") << info << infoJson(program, ", \"sha256\": \"abc\"") << "sha256格式不正确: \"abc\""
                                           << false;
+        const QString longer = "0" + QString(64, 'a');
+        QTest::newRow("sha256 with a digit more") << info << infoJson(program, ", \"sha256\": \"" + longer + "\"")
+                                                  << "sha256格式不正确: \"" + longer + "\"" << false;
     }
     void badInputEndsWithOne()
     {
@@ -70,11 +84,93 @@ private slots:
         QFETCH(QString, line);
         QFETCH(bool, fileRemains);
         writeTreeFile(sandbox.path() + "/info.json", content);
-        QProcess::execute("mkfifo", {sandbox.path() + "/fifo"});
+        mkfifo(QFile::encodeName(sandbox.path() + "/fifo").constData(), 0666);
         QString err;
         QCOMPARE(runToEnd(updaterBinary(), args, sandbox.path(), updaterEnvironment(sandbox.path()), &err), 1);
         QVERIFY2(err.split('\n').contains(line) || line.isEmpty(), qPrintable(err));
         QCOMPARE(QFileInfo::exists(sandbox.path() + "/" + (args.first() == "-i" ? args.at(1) : "info.json")), fileRemains);
+    }
+
+    // What another user plants in the data root, or in a tree the updater
+    // removes while a thread swaps its directories for links to a victim,
+    // neither blocks an updater nor costs the victim anything.
+    void hostilePlaces_data()
+    {
+        QTest::addColumn<QString>("plant");
+        QTest::addColumn<QString>("line");
+        for (const char *lock : {"link", "directory", "fifo", "held"})
+            QTest::newRow(qPrintable(QStringLiteral("lock: a %1").arg(lock))) << QStringLiteral("lock %1").arg(lock) << "JSON格式不正确";
+        QTest::newRow("stale work directory of another user") << "stale 65534" << "JSON格式不正确";
+        QTest::newRow("stale work directory, swapped") << "stale 0" << "JSON格式不正确";
+        QTest::newRow("companion, swapped") << "companion 65534" << QString();
+        QTest::newRow("data root open to all") << "open" << "数据目录不安全，拒绝更新:";
+    }
+    void hostilePlaces()
+    {
+        QFETCH(QString, plant);
+        QFETCH(QString, line);
+        QTemporaryDir dir;
+        QProcessEnvironment env = updaterEnvironment(dir.path());
+        const QString data = dir.path() + "/programdata", victim = dir.path() + "/victim", lock = data + "/FarwenUpdater";
+        writeTreeFile(victim + "/precious", "keep");
+        const uid_t owner = plant.section(' ', 1).toUInt();
+        if (plant == "lock link")
+            QFile::link(victim, lock);
+        if (plant == "lock fifo")
+            mkfifo(QFile::encodeName(lock).constData(), 0666);
+        QFile held(lock + "/updater.lock");
+        if (plant == "lock directory" || plant == "lock held") {
+            writeTreeFile(held.fileName(), "");
+            QProcess::execute("chown", {"-R", "65534", lock});
+            QProcess::execute("chmod", {"-R", "a+rwx", lock});
+            QVERIFY(held.open(QIODevice::ReadWrite) && flock(held.handle(), LOCK_EX | LOCK_NB) == 0);
+        }
+        if (plant == "open")
+            QFile::setPermissions(data, QFileDevice::Permissions(0x7777));
+        const QString tree = plant.startsWith("stale") ? data + "/KarvoUpdate_1" : dir.path() + "/upd";
+        const bool swapped = plant.startsWith("stale") || plant.startsWith("companion");
+        for (int i = 0; i < 300 && swapped; ++i)
+            writeTreeFile(QStringLiteral("%1/%2/f").arg(tree).arg(i), "x");
+        if (swapped)
+            QProcess::execute("chown", {"-R", QString::number(owner), tree});
+        std::atomic<bool> attacking{swapped};
+        std::thread attacker([&]() {
+            for (int i = 0; attacking; i = (i + 1) % 300) {
+                const QString sub = QStringLiteral("%1/%2").arg(tree).arg(i);
+                if (QFileInfo(sub).isDir() && !QFileInfo(sub).isSymLink() && QDir().rename(sub, sub + "x")) {
+                    QFile::link(victim, sub);
+                    lchown(QFile::encodeName(sub).constData(), owner, owner);
+                }
+                if (i == 0)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        });
+        if (plant.startsWith("companion")) { // removed 2 s after the start, as the user who asked
+            writeTreeFile(dir.path() + "/app/Pellamo.exe", "main");
+            writeTreeFile(dir.path() + "/upd.json", infoJson(dir.path() + "/app/Pellamo.exe"));
+            env.insert("PKEXEC_UID", QString::number(owner));
+            QProcess updater;
+            updater.setProcessEnvironment(env);
+            updater.start(updaterBinary(), {"-i", dir.path() + "/upd.json"});
+            QTest::qWait(3500);
+            updater.terminate();
+            QVERIFY(updater.waitForFinished(5000));
+        } else {
+            writeTreeFile(dir.path() + "/info.json", "[1]");
+            QString err;
+            QCOMPARE(runToEnd(updaterBinary(), {"-i", "info.json"}, dir.path(), env, &err), 1);
+            QVERIFY2(err.contains(line), qPrintable(err));
+        }
+        attacking = false;
+        attacker.join();
+        QCOMPARE(snapshotTree(victim), (QMap<QString, QByteArray>{{"precious", "keep"}}));
+        if (plant == "stale 65534") // another user's entries are not the updater's to delete
+            QVERIFY(QFileInfo::exists(tree + "/0x/f") || QFileInfo::exists(tree + "/0/f"));
+        const QFileInfo taken(lock);
+        if (plant.startsWith("lock")) // a directory of root's alone, never the one planted
+            QVERIFY(taken.isDir() && !taken.isSymLink() && taken.ownerId() == 0
+                    && taken.permissions() == (QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                                               | QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser));
     }
 
     // Older than 300 s goes, each pattern only in its own place, links not
