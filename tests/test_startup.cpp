@@ -112,7 +112,9 @@ private slots:
         QTemporaryDir dir;
         QProcessEnvironment env = updaterEnvironment(dir.path());
         const QString data = dir.path() + "/programdata", victim = dir.path() + "/victim", lock = data + "/FarwenUpdater";
-        writeTreeFile(victim + "/precious", "keep");
+        QMap<QString, QByteArray> precious; // named as the files of the trees removed
+        for (int i = 0; i < 20; ++i)
+            writeTreeFile(victim + "/f" + QString::number(i), precious[QStringLiteral("f%1").arg(i)] = "keep");
         const uid_t owner = plant.section(' ', 1).toUInt();
         if (plant == "lock link")
             QFile::link(victim, lock);
@@ -129,15 +131,18 @@ private slots:
             QFile::setPermissions(data, QFileDevice::Permissions(0x7777));
         const QString tree = plant.startsWith("stale") ? data + "/KarvoUpdate_1" : dir.path() + "/upd";
         const bool swapped = plant.startsWith("stale") || plant.startsWith("companion");
-        for (int i = 0; i < 300 && swapped; ++i)
-            writeTreeFile(QStringLiteral("%1/%2/f").arg(tree).arg(i), "x");
+        for (int i = 0; i < 2000 && swapped; ++i)
+            writeTreeFile(QStringLiteral("%1/%2/f%3").arg(tree).arg(i / 20).arg(i % 20), "x");
         if (swapped)
             QProcess::execute("chown", {"-R", QString::number(owner), tree});
         std::atomic<bool> attacking{swapped};
         std::thread attacker([&]() {
-            for (int i = 0; attacking; i = (i + 1) % 300) {
+            for (int i = 0; attacking; i = (i + 1) % 100) {
                 const QString sub = QStringLiteral("%1/%2").arg(tree).arg(i);
-                if (QFileInfo(sub).isDir() && !QFileInfo(sub).isSymLink() && QDir().rename(sub, sub + "x")) {
+                if (QFileInfo(sub).isSymLink()) { // back and forth: a directory when looked at, a link when entered
+                    QFile::remove(sub);
+                    QDir().rename(sub + "x", sub);
+                } else if (QDir().rename(sub, sub + "x")) {
                     QFile::link(victim, sub);
                     lchown(QFile::encodeName(sub).constData(), owner, owner);
                 }
@@ -163,9 +168,9 @@ private slots:
         }
         attacking = false;
         attacker.join();
-        QCOMPARE(snapshotTree(victim), (QMap<QString, QByteArray>{{"precious", "keep"}}));
+        QCOMPARE(snapshotTree(victim), precious);
         if (plant == "stale 65534") // another user's entries are not the updater's to delete
-            QVERIFY(QFileInfo::exists(tree + "/0x/f") || QFileInfo::exists(tree + "/0/f"));
+            QVERIFY(QFileInfo::exists(tree + "/0x/f0") || QFileInfo::exists(tree + "/0/f0"));
         const QFileInfo taken(lock);
         if (plant.startsWith("lock")) // a directory of root's alone, never the one planted
             QVERIFY(taken.isDir() && !taken.isSymLink() && taken.ownerId() == 0
