@@ -51,6 +51,16 @@ private slots:
         QCOMPARE(snapshotTree(box.app()), original);
 
         box.prepareUpdate();
+        // This run is signed: the publisher's key beside the updater, the signature beside the package.
+        const QString signedBin = box.path() + "/signed";
+        QDir().mkpath(signedBin);
+        for (const QString program : {"FarwenUpdater", "taskkill", "tasklist"})
+            QVERIFY(QFile::copy(QFileInfo(updaterBinary()).absolutePath() + "/" + program, signedBin + "/" + program));
+        QCOMPARE(QProcess::execute("minisign", {"-G", "-W", "-p", signedBin + "/update-keys.pub", "-s", box.path() + "/k.key"}), 0);
+        QCOMPARE(QProcess::execute("minisign", {"-S", "-s", box.path() + "/k.key", "-m", box.path() + "/update.zip", "-t", "version=2.0.0"}), 0);
+        QFile minisig(box.path() + "/update.zip.minisig");
+        QVERIFY(minisig.open(QIODevice::ReadOnly));
+        box.server.route("/update.zip.minisig", HttpRoute(200, minisig.readAll()));
         const QVector<ProductCall> before = box.calls();
         const auto userData = snapshotTree(box.app() + "/data");
         const QString victim = box.path() + "/victim";
@@ -87,7 +97,7 @@ private slots:
         env.insert("PKEXEC_UID", "65534"); // the user who asked, through pkexec
         QProcess updater;
         updater.setProcessEnvironment(env);
-        updater.start(updaterBinary(), {"-i", box.infoFile(), "-m", "manual"});
+        updater.start(signedBin + "/FarwenUpdater", {"-i", box.infoFile(), "-m", "manual"});
         QVERIFY(updater.waitForStarted());
         QTest::qWait(500);
         writeTreeFile(box.path() + "/second.json", "{}");
@@ -106,6 +116,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(updater.state(), QProcess::NotRunning, 60000);
         QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
         QCOMPARE(updater.exitCode(), 0);
+        QCOMPARE(box.server.requestCount("/update.zip.minisig"), 1);
         QCOMPARE(snapshotTree(victim), (QMap<QString, QByteArray>{{"precious.txt", "keep me"}}));
         // The updater's own work directory is gone: what is left is the attacker's links.
         for (const QString &dir : QDir(box.dataRoot()).entryList({"KarvoUpdate_*"}, QDir::Dirs | QDir::NoSymLinks))

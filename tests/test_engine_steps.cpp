@@ -116,6 +116,64 @@ private slots:
         engine.cancel();
     }
 
+    // With keys installed, only a package signed with one of them, for the
+    // version being installed and no older than the installed one, passes.
+    void signature_data()
+    {
+        QTest::addColumn<QByteArray>("package");
+        QTest::addColumn<QByteArray>("minisig"); // served beside it; empty: 404
+        QTest::addColumn<QString>("given");      // in the update-info file
+        QTest::addColumn<QString>("installed");
+        QTest::addColumn<bool>("ready");
+        const QString dir = root.path() + "/keys/";
+        QDir().mkpath(dir);
+        for (const QString k : {"a", "b", "c"})
+            QProcess::execute("minisign", {"-G", "-W", "-p", dir + k + ".pub", "-s", dir + k + ".key"});
+        const QByteArray good = zipOf({{"Pellamo.exe", HttpServer::pattern(200000)}}), other = zipOf({{"Pellamo.exe", HttpServer::pattern(200001)}});
+        const auto sign = [&](const QString &key, const QString &comment, const QStringList &more = {}) {
+            writeTreeFile(dir + "p.zip", good);
+            QProcess::execute("minisign", QStringList{"-S", "-s", dir + key + ".key", "-m", dir + "p.zip", "-t", comment, "-x", dir + "p.sig"} + more);
+            QFile f(dir + "p.sig");
+            return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+        };
+        const QByteArray ed = sign("a", "version=2.1.0 build=7");
+        QTest::newRow("prehashed") << good << ed << "" << "1.0" << true;
+        QTest::newRow("whole file") << good << sign("a", "version=2.1.0", {"-l"}) << "" << "1.0" << true;
+        QTest::newRow("second key") << good << sign("b", "version=2.1.0") << "" << "2.1.0" << true;
+        QTest::newRow("unknown key") << good << sign("c", "version=2.1.0") << "" << "1.0" << false;
+        QTest::newRow("another package") << other << ed << "" << "1.0" << false;
+        QTest::newRow("trusted comment edited") << good << QByteArray(ed).replace("build=7", "build=8") << "" << "1.0" << false;
+        QTest::newRow("another version") << good << sign("a", "version=2.1.00") << "" << "1.0" << false;
+        QTest::newRow("downgrade") << good << ed << "" << "2.10" << false;
+        QTest::newRow("no signature") << good << QByteArray() << "" << "1.0" << false;
+        QTest::newRow("garbage signature") << good << QByteArray("untrusted comment: x\nRWQ=\n") << "" << "1.0" << false;
+        QTest::newRow("given in the info file") << good << QByteArray() << QString::fromUtf8(ed) << "1.0" << true;
+    }
+    void signature()
+    {
+        QFETCH(QByteArray, package);
+        QFETCH(QByteArray, minisig);
+        QFETCH(QString, given);
+        QFETCH(QString, installed);
+        QFETCH(bool, ready);
+        const QString path = "/signed-" + QString::number(qHash(QString(QTest::currentDataTag())));
+        server.route(path, HttpRoute(200, package));
+        server.route(path + ".minisig", minisig.isEmpty() ? HttpRoute(404) : HttpRoute(200, minisig));
+        QFile a(root.path() + "/keys/a.pub"), b(root.path() + "/keys/b.pub");
+        QVERIFY(a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly));
+        TestableEngine engine;
+        install(engine);
+        writeTreeFile(engine.configPath, "[App]\nVersion=" + installed.toUtf8() + "\n");
+        engine.setUpdateInfo(app + "/Pellamo.exe", "2.1.0", server.url(path));
+        engine.setSignatureInputs("# publisher keys\n" + a.readAll() + "\n" + b.readAll(), given);
+        Events log(engine);
+        engine.startDownload();
+        QTRY_VERIFY_WITH_TIMEOUT(!log.outcome().isEmpty(), 5000);
+        QCOMPARE(log.outcome(), ready ? QStringLiteral("ready") : QStringLiteral("error:文件完整性校验失败"));
+        QCOMPARE(server.requestCount(path + ".minisig"), given.isEmpty() ? 1 : 0);
+        engine.cancel();
+    }
+
     // Twice the space the installation takes on disk (whole blocks, hidden
     // files too, the backup left out) must be free.
     void diskSpace_data()

@@ -1,5 +1,7 @@
 #include "engine/package_transfer.h"
 
+#include "engine/signature.h"
+
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -14,9 +16,10 @@ const qint64 kUnknownSizeReportMs = 40;
 
 } // namespace
 
-PackageTransfer::PackageTransfer(QFile *file, bool hashing)
+PackageTransfer::PackageTransfer(QFile *file, bool hashing, SignatureCheck *prehash)
     : file(file)
     , hashing(hashing)
+    , prehash(prehash)
 {
 }
 
@@ -58,6 +61,8 @@ bool PackageTransfer::writeAvailable()
         // Hashed as it arrives: no second pass over the package.
         if (hashing)
             hash.addData(QByteArray::fromRawData(buffer.constData(), int(n)));
+        if (prehash)
+            prehash->addPackageData(buffer.constData(), n);
         written += n;
     }
 }

@@ -6,6 +6,7 @@
 #include <QString>
 
 class QFile;
+class SignatureCheck;
 class QNetworkAccessManager;
 class QNetworkReply;
 
@@ -17,8 +18,9 @@ class PackageTransfer : public QObject
 public:
     enum Outcome { Completed, NetworkFailed, SaveFailed };
 
-    // Writes into file, already open; hashes what it writes when hashing.
-    PackageTransfer(QFile *file, bool hashing);
+    // Writes into file, already open; hashes what it writes when hashing, and
+    // feeds it to the signature's prehash when one is given.
+    PackageTransfer(QFile *file, bool hashing, SignatureCheck *prehash = nullptr);
 
     void start(const QString &url, int transferTimeoutMs);
     // Ends the transfer without a further signal.
@@ -37,6 +39,7 @@ private:
 
     QFile *file;
     bool hashing;
+    SignatureCheck *prehash;
     QNetworkAccessManager *manager = nullptr;
     QNetworkReply *reply = nullptr;
     QCryptographicHash hash{QCryptographicHash::Sha256};

@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
+#include <QNetworkReply>
 #include <QStorageInfo>
 #include <QThread>
 
@@ -140,6 +141,8 @@ void UpdateEngine::cancel()
 
     stopTransfer();
     discardPartialFile();
+    for (QNetworkReply *signatureFetch : findChildren<QNetworkReply *>())
+        signatureFetch->abort();
     if (checkThread) {
         checkThread->wait(); // it stops at the next block, seeing cancelled
         checkThread = nullptr;

@@ -2,6 +2,7 @@
 #include "engine/engine_timings.h"
 #include "engine/package_check.h"
 #include "engine/progress_pacer.h"
+#include "engine/signature.h"
 
 #include <QFile>
 #include <QObject>
@@ -30,6 +31,9 @@ public:
     void setUpdateInfo(const QString &appPath, const QString &newVersion, const QString &downloadUrl);
     // Optional SHA-256 of the package (hex); empty: not checked.
     void setExpectedSha256(const QString &hex) { expectedSha256 = hex.toLower(); }
+    // The publisher's keys (update-keys.pub, checked at start-up; empty: no
+    // signature required) and a signature given in the update-info file.
+    void setSignatureInputs(const QByteArray &keyFile, const QString &signatureText);
     // Undoes an interrupted apply of the installation holding that main
     // program, if any; false when it could not be undone (all is kept).
     bool recoverInstallation(const QString &mainProgram);
@@ -97,12 +101,15 @@ protected:
     std::function<qint64(const QString &)> availableBytes;
     // The downloaded package, open from its check to its unpack.
     CheckedPackage package;
+    SignatureCheck signature;
 
 private:
     void discardPartialFile();
     void stopTransfer();
     void failDownloadSave();
     void checkPackageInBackground();
+    // Fetches <download_url>.minisig when a signature is required and none was given.
+    void fetchSignatureThenCheck();
     void beginTransfer(qint64 installationBytes);
     // Runs work on a thread held in slot, then done on this object's thread,
     // unless a cancel or a newer run came first.

@@ -162,6 +162,10 @@ int runUpdater(int argc, char **argv)
         qCritical() << "无法从中断的更新中恢复:" << info.appPath;
     if (!checkUpdateInfo(info))
         return 1;
+    QByteArray keys;
+    if (!readPublisherKeys(QApplication::applicationDirPath(), &keys))
+        return 1;
+    info.publisherKeys = keys;
 
     applyAppearance(app);
     return handOver(app, info);

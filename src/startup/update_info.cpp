@@ -1,5 +1,6 @@
 #include "startup/update_info.h"
 
+#include "engine/signature.h"
 #include "platform/platform.h"
 
 #include <QCommandLineParser>
@@ -68,6 +69,7 @@ bool readUpdateInfo(const QCommandLineParser &parser, UpdateInfo &info)
     info.memo = obj.value(QStringLiteral("memo")).toString();
     info.sha256Given = obj.contains(QStringLiteral("sha256"));
     info.sha256 = obj.value(QStringLiteral("sha256")).toString();
+    info.signature = obj.value(QStringLiteral("signature")).toString();
 
     // Consumed by every run that could parse it, whatever the later checks say.
     QFile::remove(path);
@@ -80,6 +82,23 @@ bool readUpdateInfo(const QCommandLineParser &parser, UpdateInfo &info)
         && infoFile.fileName().size() > 5)
         companion.chop(5);
     info.companionPath = companion;
+    return true;
+}
+
+bool readPublisherKeys(const QString &updaterDir, QByteArray *keyFile)
+{
+    QFile file(updaterDir + QStringLiteral("/update-keys.pub"));
+    if (!file.exists()) {
+        qDebug() << "未安装发布者公钥，不要求签名";
+        return true;
+    }
+    QString reason;
+    SignatureCheck check;
+    if (!file.open(QIODevice::ReadOnly) || !check.setKeys(*keyFile = file.read(64 * 1024), &reason)) {
+        qCritical() << "公钥文件格式不正确:" << file.fileName() << reason;
+        return false;
+    }
+    qDebug() << "已安装发布者公钥，只安装发布者签名的更新包";
     return true;
 }
 

@@ -19,6 +19,9 @@ struct UpdateInfo
     // Optional SHA-256 of the package; when set, 64 hex digits (checked).
     QString sha256;
     bool sha256Given = false;
+    // A minisign signature of the package, instead of <download_url>.minisig.
+    QString signature;
+    QByteArray publisherKeys;
     // Directory written beside the update-info file, removed shortly after start.
     QString companionPath;
 };
@@ -29,6 +32,10 @@ void setupCommandLine(QCommandLineParser &parser);
 // Reads the update-info file named by -i and deletes it. Logs and returns false
 // on a missing option, an unreadable file or a document that is no JSON object.
 bool readUpdateInfo(const QCommandLineParser &parser, UpdateInfo &info);
+
+// The publisher's keys installed beside the updater (update-keys.pub): empty
+// when there are none. False, logged, when the file is malformed.
+bool readPublisherKeys(const QString &updaterDir, QByteArray *keyFile);
 
 // The checks made once the working directory is the updater's own.
 bool checkUpdateInfo(const UpdateInfo &info);

@@ -52,6 +52,7 @@ public:
     void requestTermination();
     // The package's SHA-256 from the update-info file, when it names one.
     void setExpectedSha256(const QString &hex);
+    void setSignatureInputs(const QByteArray &keyFile, const QString &signatureText);
 
 protected:
     void closeEvent(QCloseEvent *event) override;

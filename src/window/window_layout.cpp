@@ -276,6 +276,11 @@ void UpdaterWindow::setupUi()
     mainLayout->addLayout(buttonLayout, 0);
 }
 
+void UpdaterWindow::setSignatureInputs(const QByteArray &keyFile, const QString &signatureText)
+{
+    engine->setSignatureInputs(keyFile, signatureText);
+}
+
 void UpdaterWindow::setExpectedSha256(const QString &hex)
 {
     engine->setExpectedSha256(hex);

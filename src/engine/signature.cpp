@@ -1,0 +1,147 @@
+#include "engine/signature.h"
+
+#include <QFile>
+#include <QList>
+#include <QRegularExpression>
+#include <QStringList>
+
+#include <sodium.h>
+
+struct SignatureCheck::Prehash
+{
+    crypto_generichash_state state;
+};
+
+namespace {
+
+const int kKeyIdSize = 8;
+
+// The lines that carry data: comments, blank lines and '#' lines left out.
+QList<QByteArray> dataLines(const QByteArray &text)
+{
+    QList<QByteArray> out;
+    for (const QByteArray &raw : text.split('\n')) {
+        const QByteArray line = raw.trimmed();
+        if (!line.isEmpty() && !line.startsWith('#') && !line.startsWith("untrusted comment:"))
+            out << line;
+    }
+    return out;
+}
+
+} // namespace
+
+SignatureCheck::SignatureCheck()
+    : prehash(new Prehash)
+{
+    if (sodium_init() < 0)
+        keys.clear();
+    beginPackage();
+}
+
+SignatureCheck::~SignatureCheck() = default;
+
+bool SignatureCheck::setKeys(const QByteArray &keyFile, QString *reason)
+{
+    keys.clear();
+    for (const QByteArray &line : dataLines(keyFile)) {
+        const QByteArray raw = QByteArray::fromBase64(line, QByteArray::AbortOnBase64DecodingErrors);
+        if (raw.size() != 2 + kKeyIdSize + int(crypto_sign_PUBLICKEYBYTES) || !raw.startsWith("Ed")) {
+            *reason = QStringLiteral("不是minisign公钥: ") + QString::fromLatin1(line.left(60));
+            keys.clear();
+            return false;
+        }
+        keys.append(Key{raw.mid(2, kKeyIdSize), raw.mid(2 + kKeyIdSize)});
+    }
+    if (keys.isEmpty() || keys.size() > 2) {
+        *reason = QStringLiteral("公钥文件应有一到两个公钥，实有%1个").arg(keys.size());
+        keys.clear();
+        return false;
+    }
+    return true;
+}
+
+void SignatureCheck::beginPackage()
+{
+    signature = given;
+    crypto_generichash_init(&prehash->state, nullptr, 0, crypto_generichash_BYTES_MAX);
+}
+
+void SignatureCheck::addPackageData(const char *data, qint64 size)
+{
+    crypto_generichash_update(&prehash->state, reinterpret_cast<const unsigned char *>(data),
+                              static_cast<unsigned long long>(size));
+}
+
+bool SignatureCheck::verify(const QString &packagePath, const QString &newVersion, const QString &installedVersion,
+                            QString *reason) const
+{
+    const auto fail = [reason](const QString &why) {
+        *reason = why;
+        return false;
+    };
+    // untrusted comment, signature, trusted comment, global signature
+    QList<QByteArray> lines;
+    for (const QByteArray &raw : signature.split('\n'))
+        if (!raw.trimmed().isEmpty())
+            lines << raw.trimmed();
+    const QByteArray trustedPrefix = "trusted comment: ";
+    if (lines.size() != 4 || !lines[0].startsWith("untrusted comment:") || !lines[2].startsWith(trustedPrefix))
+        return fail(QStringLiteral("签名无法读取"));
+    const QByteArray sig = QByteArray::fromBase64(lines[1], QByteArray::AbortOnBase64DecodingErrors);
+    const QByteArray global = QByteArray::fromBase64(lines[3], QByteArray::AbortOnBase64DecodingErrors);
+    if (sig.size() != 2 + kKeyIdSize + int(crypto_sign_BYTES) || global.size() != int(crypto_sign_BYTES))
+        return fail(QStringLiteral("签名无法读取"));
+    const QByteArray algorithm = sig.left(2), keyId = sig.mid(2, kKeyIdSize), signatureBytes = sig.mid(2 + kKeyIdSize);
+    if (algorithm != "Ed" && algorithm != "ED")
+        return fail(QStringLiteral("签名算法未知: ") + QString::fromLatin1(algorithm.toHex()));
+    const Key *key = nullptr;
+    for (const Key &k : keys)
+        if (k.id == keyId)
+            key = &k;
+    if (!key)
+        return fail(QStringLiteral("签名的密钥未知: ") + QString::fromLatin1(keyId.toHex()));
+    const auto *pk = reinterpret_cast<const unsigned char *>(key->publicKey.constData());
+    const auto *sigData = reinterpret_cast<const unsigned char *>(signatureBytes.constData());
+
+    bool good = false;
+    if (algorithm == "ED") { // the hash of the bytes as they arrived: no second pass
+        crypto_generichash_state state = prehash->state;
+        unsigned char digest[crypto_generichash_BYTES_MAX];
+        crypto_generichash_final(&state, digest, sizeof(digest));
+        good = crypto_sign_verify_detached(sigData, digest, sizeof(digest), pk) == 0;
+    } else {
+        QFile file(packagePath);
+        const uchar *bytes = file.open(QIODevice::ReadOnly) ? file.map(0, file.size()) : nullptr;
+        good = (bytes || file.size() == 0)
+               && crypto_sign_verify_detached(sigData, bytes, static_cast<unsigned long long>(file.size()), pk) == 0;
+    }
+    if (!good)
+        return fail(QStringLiteral("签名不正确"));
+
+    const QByteArray trusted = lines[2].mid(trustedPrefix.size());
+    const QByteArray signedComment = signatureBytes + trusted;
+    if (crypto_sign_verify_detached(reinterpret_cast<const unsigned char *>(global.constData()),
+                                    reinterpret_cast<const unsigned char *>(signedComment.constData()),
+                                    static_cast<unsigned long long>(signedComment.size()), pk) != 0)
+        return fail(QStringLiteral("可信注释的签名不正确"));
+    QString signedVersion;
+    for (const QString &part : QString::fromUtf8(trusted).split(QRegularExpression(QStringLiteral("[\\s]+"))))
+        if (part.startsWith(QLatin1String("version=")))
+            signedVersion = part.mid(8);
+    if (signedVersion != newVersion)
+        return fail(QStringLiteral("签名的版本不符: %1，应为 %2").arg(signedVersion, newVersion));
+    if (!installedVersion.isEmpty() && compareVersions(newVersion, installedVersion) < 0)
+        return fail(QStringLiteral("拒绝降级: %1 低于已安装的 %2").arg(newVersion, installedVersion));
+    return true;
+}
+
+int SignatureCheck::compareVersions(const QString &a, const QString &b)
+{
+    const QStringList x = a.split(QLatin1Char('.')), y = b.split(QLatin1Char('.'));
+    for (int i = 0; i < qMax(x.size(), y.size()); ++i) {
+        const qulonglong p = x.value(i).toULongLong(), q = y.value(i).toULongLong();
+        if (p != q)
+            return p < q ? -1 : 1;
+    }
+    return 0;
+}
