@@ -49,6 +49,14 @@ install -m 755 "$bin/farwen_fixture_program" "$pkg/Pellamo.exe"
 echo "2.0.0" > "$pkg/version.txt"; echo "2.0.0" > "$pkg/KarvoDeskServer/version.txt"
 head -c 200000 /dev/urandom > "$pkg/newfeature.dll"
 (cd "$pkg" && bsdtar --format=zip -cf "$sandbox/update.zip" .)
+# Signed by the publisher: a key pair, the public key installed beside the
+# updater (as the product's installer would), the signature beside the package.
+updater_dir="$sandbox/updater"
+mkdir -p "$updater_dir"
+cp "$bin/FarwenUpdater" "$bin/taskkill" "$bin/tasklist" "$updater_dir/"
+minisign -G -W -p "$updater_dir/update-keys.pub" -s "$sandbox/publisher.key" >/dev/null
+minisign -S -s "$sandbox/publisher.key" -m "$sandbox/update.zip" -t "version=2.0.0" >/dev/null
+echo "Package signed: $(sed -n 3p "$sandbox/update.zip.minisig")"
 "$bin/farwen_http_serve" "$sandbox/update.zip" > "$sandbox/url" & server_pid=$!
 for _ in $(seq 50); do [ -s "$sandbox/url" ] && break; sleep 0.1; done
 
@@ -61,7 +69,7 @@ JSON
 
 echo
 echo "Running: FarwenUpdater -i $info -m manual"
-run=(env PROGRAMDATA="$sandbox/programdata" TMPDIR="$sandbox/tmp" "$bin/FarwenUpdater" -i "$info" -m manual)
+run=(env PROGRAMDATA="$sandbox/programdata" TMPDIR="$sandbox/tmp" "$updater_dir/FarwenUpdater" -i "$info" -m manual)
 set +e
 if [ -n "${DISPLAY:-}" ]; then "${run[@]}" 2> "$sandbox/updater.log"
 else xvfb-run -a "${run[@]}" 2> "$sandbox/updater.log"; fi
@@ -84,4 +92,5 @@ for name in Pellamo.exe KarvoDeskDaemon.exe KarvoDeskServer.exe; do
 done
 echo "Update-info file: $([ -e "$info" ] && echo still there || echo consumed)"
 echo "Work directories left: $(ls -d "$sandbox"/programdata/KarvoUpdate_* 2>/dev/null | wc -l), backups left: $(ls -d "$app"/_update_backup_* 2>/dev/null | wc -l)"
+echo "Signature: $(grep -o '已安装发布者公钥.*\|文件验证成功\|文件验证失败.*' "$sandbox/updater.log" | tr '\n' ' ')"
 echo "The updater's log: $sandbox/updater.log"

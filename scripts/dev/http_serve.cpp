@@ -1,5 +1,6 @@
 // Serves one file at /package.zip on 127.0.0.1, streamed in pieces so that
-// memory stays flat for any size; prints the URL, then runs until killed.
+// memory stays flat for any size, and FILE.minisig at /package.zip.minisig
+// when it exists; prints the URL, then runs until killed.
 // Used by the demo and the benchmarks. Usage: farwen_http_serve FILE [PORT]
 #include <QCoreApplication>
 #include <QFile>
@@ -23,8 +24,16 @@ int main(int argc, char **argv)
             auto *file = new QFile(args.at(1), socket);
             QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
             QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket, file]() {
-                if (file->isOpen() || !socket->readAll().contains("\r\n\r\n") || !file->open(QIODevice::ReadOnly))
+                const QByteArray request = socket->readAll();
+                if (file->isOpen() || !request.contains("\r\n\r\n"))
                     return;
+                if (request.split(' ').value(1).endsWith(".minisig"))
+                    file->setFileName(file->fileName() + ".minisig");
+                if (!file->open(QIODevice::ReadOnly)) {
+                    socket->write("HTTP/1.1 404 Not Found\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
+                    socket->disconnectFromHost();
+                    return;
+                }
                 socket->write("HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: "
                               + QByteArray::number(file->size()) + "\r\n\r\n");
                 auto pump = [socket, file]() {
