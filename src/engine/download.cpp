@@ -72,8 +72,10 @@ void UpdateEngine::beginTransfer(qint64 installationBytes)
     receivedBytes = 0;
     downloadPacer = ProgressPacer();
     package.close();
-    partialFile.setFileName(zipPath.isEmpty() ? QString() : zipPath + QStringLiteral(".part"));
-    if (zipPath.isEmpty() || !partialFile.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+    // What an earlier try or run fetched is resumed where it stopped.
+    const bool cached = !zipPath.isEmpty() && cache.open(QString::fromStdString(platform::dataRoot()), downloadUrl, expectedSha256);
+    partialFile.setFileName(cached ? cache.partialPath() : QString());
+    if (!cached || !partialFile.open(QIODevice::ReadWrite)) {
         qDebug() << "无法打开文件写入";
         emit errorOccurred(QStringLiteral("无法保存临时下载文件"));
         isRunning = false;
@@ -83,15 +85,22 @@ void UpdateEngine::beginTransfer(qint64 installationBytes)
 
     downloadThread = new QThread(this);
     signature.beginPackage();
-    transfer = new PackageTransfer(&partialFile, !expectedSha256.isEmpty(), signature.required() ? &signature : nullptr);
+    QVector<int> pauses;
+    for (int i = 0; i < timings.retries; ++i)
+        pauses << (timings.retryPause << i);
+    QByteArray validator;
+    const qint64 resumeAt = cache.resumableBytes(&validator);
+    transfer = new PackageTransfer(&partialFile, !expectedSha256.isEmpty(), signature.required() ? &signature : nullptr, pauses);
     transfer->moveToThread(downloadThread);
     connect(downloadThread, &QThread::finished, transfer, &QObject::deleteLater);
     connect(transfer, &PackageTransfer::lengthKnown, this, &UpdateEngine::checkWorkDirSpace);
     connect(transfer, &PackageTransfer::progress, this, &UpdateEngine::onDownloadProgress);
     connect(transfer, &PackageTransfer::ended, this, &UpdateEngine::onDownloadEnded);
+    connect(transfer, &PackageTransfer::validatorKnown, this, [this](const QByteArray &v) { cache.saveValidator(v); });
     downloadThread->start();
-    QMetaObject::invokeMethod(transfer, [t = transfer, url = downloadUrl, timeout = timings.transferTimeout]() {
-        t->start(url, timeout);
+    QMetaObject::invokeMethod(transfer, [t = transfer, url = downloadUrl, timeout = timings.transferTimeout, resumeAt,
+                                         validator]() {
+        t->start(url, timeout, resumeAt, validator);
     }, Qt::QueuedConnection);
 }
 
@@ -125,16 +134,16 @@ void UpdateEngine::stopTransfer()
 
 void UpdateEngine::discardPartialFile()
 {
+    // Kept in the cache: Retry, or the next run, goes on from there.
     if (partialFile.isOpen())
         partialFile.close();
-    if (!partialFile.fileName().isEmpty())
-        partialFile.remove();
 }
 
 void UpdateEngine::failDownloadSave()
 {
     qDebug() << "无法打开文件写入";
     discardPartialFile();
+    cache.remove(); // a write that failed leaves nothing worth resuming
     emit errorOccurred(QStringLiteral("无法保存临时下载文件"));
     isRunning = false;
 }
@@ -195,6 +204,7 @@ void UpdateEngine::onDownloadEnded(int outcome, QString errorText, qint64 receiv
     }
     // The package is no partial file any more: a later cancel must not delete it.
     partialFile.setFileName(QString());
+    cache.remove();
 
     const QFileInfo saved(zipPath);
     qDebug() << "文件保存到:" << zipPath << "大小:" << saved.size();

@@ -14,4 +14,6 @@ struct EngineTimings
     int beforeFinishSleep = 300;
     int cancelThreadWait = 5000;
     int transferTimeout = 30000;     // no byte of the download for this long
+    int retryPause = 1000;           // before resuming a broken transfer; doubled each time
+    int retries = 5;
 };

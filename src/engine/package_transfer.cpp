@@ -2,10 +2,13 @@
 
 #include "engine/signature.h"
 
+#include <QDebug>
 #include <QFile>
 #include <QNetworkAccessManager>
+#include <QNetworkProxyFactory>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QTimer>
 #include <QUrl>
 
 namespace {
@@ -16,36 +19,114 @@ const qint64 kUnknownSizeReportMs = 40;
 
 } // namespace
 
-PackageTransfer::PackageTransfer(QFile *file, bool hashing, SignatureCheck *prehash)
+PackageTransfer::PackageTransfer(QFile *file, bool hashing, SignatureCheck *prehash, const QVector<int> &retryPauses)
     : file(file)
     , hashing(hashing)
     , prehash(prehash)
+    , retryPauses(retryPauses)
 {
 }
 
-void PackageTransfer::start(const QString &url, int transferTimeoutMs)
+void PackageTransfer::start(const QString &url, int transferTimeoutMs, qint64 offset, const QByteArray &knownValidator)
 {
+    this->url = url;
+    timeoutMs = transferTimeoutMs;
+    // The user's proxy settings (on POSIX http_proxy, https_proxy, no_proxy).
+    QNetworkProxyFactory::setUseSystemConfiguration(true);
     manager = new QNetworkAccessManager(this);
+    validator = knownValidator;
+    if (offset <= 0 || validator.isEmpty()) {
+        restartFromZero();
+    } else {
+        // What an earlier run fetched is hashed once more: its hash state is gone.
+        file->seek(0);
+        for (qint64 done = 0; done < offset;) {
+            const QByteArray piece = file->read(qMin<qint64>(kWriteChunk, offset - done));
+            if (piece.isEmpty())
+                break;
+            if (hashing)
+                hash.addData(piece);
+            if (prehash)
+                prehash->addPackageData(piece.constData(), piece.size());
+            done += piece.size();
+        }
+        written = file->pos();
+        file->resize(written);
+        qDebug() << "从上次中断处继续下载:" << written << "字节";
+    }
+    request();
+}
+
+void PackageTransfer::restartFromZero()
+{
+    file->seek(0);
+    file->resize(0);
+    written = 0;
+    hash.reset();
+    if (prehash)
+        prehash->beginPackage();
+}
+
+void PackageTransfer::request()
+{
     QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
     // What "follow redirects" means in both Qt 5.15 and Qt 6.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    // A stalled or silent server fails the download instead of hanging it.
-    request.setTransferTimeout(transferTimeoutMs);
+    // A stalled or silent server breaks the transfer instead of hanging it.
+    request.setTransferTimeout(timeoutMs);
+    // The real bytes with their length: a compressed ZIP gets no smaller and
+    // would hide the length and shift byte ranges.
+    request.setRawHeader("Accept-Encoding", "identity");
+    requestOffset = written;
+    if (written > 0) {
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(written) + "-");
+        request.setRawHeader("If-Range", validator);
+    }
+    responseChecked = false;
     reply = manager->get(request);
     // Back-pressure: the network layer stops reading once this much waits
     // unwritten, so memory stays flat whatever the package size.
     reply->setReadBufferSize(kReadBufferSize);
     sinceReport.start();
-    connect(reply, &QNetworkReply::metaDataChanged, this, [this]() {
-        emit lengthKnown(reply->header(QNetworkRequest::ContentLengthHeader).toLongLong());
-    });
     connect(reply, &QNetworkReply::readyRead, this, [this]() {
+        if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() / 100 != 2) {
+            reply->readAll(); // an error page is not the package
+            return;
+        }
+        if (!acceptResponse())
+            end(NetworkFailed, QStringLiteral("续传范围不符"));
         // Disk full or similar: stop instead of fetching the rest in vain.
-        if (!writeAvailable())
+        else if (!writeAvailable())
             end(SaveFailed, QString());
     });
     connect(reply, &QNetworkReply::downloadProgress, this, &PackageTransfer::onProgress);
     connect(reply, &QNetworkReply::finished, this, &PackageTransfer::onFinished);
+}
+
+// Decides, once per response, whether its body continues the file or is the
+// whole file; false for a range other than the one asked for.
+bool PackageTransfer::acceptResponse()
+{
+    if (responseChecked)
+        return true;
+    responseChecked = true;
+    if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 206) {
+        const QByteArray range = reply->rawHeader("Content-Range");
+        if (!range.startsWith("bytes " + QByteArray::number(written) + "-"))
+            return false;
+        emit lengthKnown(range.mid(range.indexOf('/') + 1).toLongLong());
+        return true;
+    }
+    if (written > 0) // the server ignored the range, or the file changed
+        qDebug() << "服务器未续传，从头下载";
+    restartFromZero();
+    requestOffset = 0;
+    validator = reply->rawHeader("ETag");
+    if (validator.isEmpty())
+        validator = reply->rawHeader("Last-Modified");
+    emit validatorKnown(validator);
+    emit lengthKnown(reply->header(QNetworkRequest::ContentLengthHeader).toLongLong());
+    return true;
 }
 
 bool PackageTransfer::writeAvailable()
@@ -69,6 +150,11 @@ bool PackageTransfer::writeAvailable()
 
 void PackageTransfer::onProgress(qint64 received, qint64 total)
 {
+    // A resumed transfer goes on from where it was.
+    if (total > 0) {
+        received += requestOffset;
+        total += requestOffset;
+    }
     // The window shows whole percents: a report per thousandth is plenty.
     if (total > 0) {
         const qint64 permille = received * 1000 / total;
@@ -84,11 +170,42 @@ void PackageTransfer::onProgress(qint64 received, qint64 total)
 
 void PackageTransfer::onFinished()
 {
-    if (reply->error() != QNetworkReply::NoError) {
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const bool body = status / 100 == 2;
+    if (body && !acceptResponse()) {
+        end(NetworkFailed, QStringLiteral("续传范围不符"));
+        return;
+    }
+    if (reply->error() == QNetworkReply::NoError) {
+        end(writeAvailable() && file->flush() ? Completed : SaveFailed, QString());
+        return;
+    }
+    // A range the server cannot serve: once more from the start.
+    const bool unsatisfiable = status == 416 && !rangeRefused;
+    // An answer of the server (404, 500...) is final; a broken connection,
+    // a time-out or a cut body is tried again.
+    if ((status >= 400 && !unsatisfiable) || tries >= retryPauses.size()) {
         end(NetworkFailed, reply->errorString());
         return;
     }
-    end(writeAvailable() && file->flush() ? Completed : SaveFailed, QString());
+    if (body && !writeAvailable()) {
+        end(SaveFailed, QString());
+        return;
+    }
+    rangeRefused = rangeRefused || unsatisfiable;
+    // Without a validator the bytes so far could belong to another file.
+    if (unsatisfiable || validator.isEmpty())
+        restartFromZero();
+    const QString why = reply->errorString();
+    reply->disconnect(this);
+    reply->deleteLater();
+    reply = nullptr;
+    const int pause = retryPauses.at(tries++);
+    qDebug() << "下载中断:" << why << "，" << pause << "毫秒后第" << tries << "次重试，从" << written << "字节继续";
+    QTimer::singleShot(pause, this, [this]() {
+        if (manager)
+            request();
+    });
 }
 
 void PackageTransfer::end(Outcome outcome, const QString &errorText)
@@ -101,6 +218,7 @@ void PackageTransfer::end(Outcome outcome, const QString &errorText)
 
 void PackageTransfer::abort()
 {
+    manager = nullptr; // no further try
     if (!reply)
         return;
     // Disconnected first: the abort must not report anything.

@@ -1,4 +1,5 @@
 #pragma once
+#include "engine/download_cache.h"
 #include "engine/engine_timings.h"
 #include "engine/package_check.h"
 #include "engine/progress_pacer.h"
@@ -120,9 +121,10 @@ private:
     bool enoughSpaceFor(const PackageContents &contents, qint64 installedBytes);
 
     EngineTimings timings;
-    // The package is written here while it arrives and renamed to zipPath
-    // only when the transfer has completed.
+    // The package is written here (in the download cache) while it arrives,
+    // and renamed to zipPath only when the transfer has completed.
     QFile partialFile;
+    DownloadCache cache;
     qint64 receivedBytes = 0;
     // The transfer in progress and its thread; none between transfers.
     PackageTransfer *transfer = nullptr;

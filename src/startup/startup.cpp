@@ -4,6 +4,7 @@
 #include "startup/handover.h"
 #include "startup/stale_cleanup.h"
 #include "startup/update_info.h"
+#include "engine/download_cache.h"
 #include "engine/update_engine.h"
 
 #include <QApplication>
@@ -129,6 +130,7 @@ int runUpdater(int argc, char **argv)
 
     removeStaleWorkDirs(QDir::tempPath(), QString::fromStdString(platform::dataRoot()),
                         QDateTime::currentDateTime(), true);
+    DownloadCache::removeExpired(QString::fromStdString(platform::dataRoot()));
 
     QApplication::setApplicationName(QStringLiteral("FarwenUpdater"));
     QApplication::setApplicationVersion(QStringLiteral("1.0.0"));

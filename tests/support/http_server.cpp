@@ -2,41 +2,28 @@
 
 #include <QTcpSocket>
 #include <QTimer>
+#include <QUrl>
 
 namespace {
 
 // Sends up to n more body bytes; false once the answer is over.
-bool sendSome(QTcpSocket *socket, const HttpRoute &r, qint64 &sent, qint64 n)
+bool sendSome(QTcpSocket *socket, const QByteArray &body, qint64 &sent, qint64 n)
 {
-    n = qMin<qint64>(n, r.body.size() - sent);
-    socket->write(r.body.mid(int(sent), int(n)));
+    n = qMin<qint64>(n, body.size() - sent);
+    socket->write(body.mid(int(sent), int(n)));
     sent += n;
-    if (sent < r.body.size())
+    if (sent < body.size())
         return true;
     socket->disconnectFromHost();
     return false;
 }
 
-void answer(QTcpSocket *socket, const HttpRoute &r)
+QByteArray header(const QByteArray &request, const QByteArray &name)
 {
-    QByteArray head = "HTTP/1.1 " + QByteArray::number(r.status) + " Status\r\nConnection: close\r\n";
-    if (!r.location.isEmpty())
-        head += "Location: " + r.location + "\r\n";
-    if (r.contentLength)
-        head += "Content-Length: " + QByteArray::number(r.body.size()) + "\r\n";
-    socket->write(head + "\r\n");
-    auto *sent = new qint64(0);
-    QObject::connect(socket, &QObject::destroyed, [sent]() { delete sent; });
-    if (r.dripBytes <= 0) {
-        sendSome(socket, r, *sent, r.body.size());
-        return;
-    }
-    auto *timer = new QTimer(socket);
-    QObject::connect(timer, &QTimer::timeout, socket, [=]() {
-        if (!sendSome(socket, r, *sent, r.dripBytes))
-            timer->stop();
-    });
-    timer->start(r.dripIntervalMs);
+    for (const QByteArray &line : request.split('\n'))
+        if (line.toLower().startsWith(name.toLower() + ":"))
+            return line.mid(name.size() + 1).trimmed();
+    return QByteArray();
 }
 
 } // namespace
@@ -51,9 +38,52 @@ HttpServer::HttpServer()
                 if (socket->property("answered").toBool() || !socket->peek(65536).contains("\r\n\r\n"))
                     return;
                 socket->setProperty("answered", true);
-                const QString path = QString::fromLatin1(socket->readLine().split(' ').value(1));
-                ++requests[path];
-                answer(socket, routes.value(path, HttpRoute(404)));
+                const QByteArray request = socket->readAll();
+                const QUrl target(QString::fromLatin1(request.split(' ').value(1))); // a proxy sends the whole URL
+                const QString path = target.path();
+                const int n = ++requests[path];
+                proxied[path] = target.isRelative() == false || !header(request, "Via").isEmpty();
+                HttpRoute r = routes.value(path, HttpRoute(404));
+                if (n > 1 && !r.changedBody.isEmpty()) {
+                    r.body = r.changedBody;
+                    r.etag += "-changed";
+                }
+                QByteArray body = r.body, head = " Status\r\n";
+                const QByteArray range = header(request, "Range");
+                int status = r.status;
+                // Ranges as common servers serve them: always, unless If-Range names another version.
+                const QByteArray ifRange = header(request, "If-Range");
+                if (range.startsWith("bytes=") && (ifRange.isEmpty() || ifRange == r.etag)) {
+                    const qint64 from = range.mid(6).split('-').value(0).toLongLong();
+                    status = from < body.size() ? 206 : 416;
+                    head += "Content-Range: bytes " + (status == 206 ? QByteArray::number(from) + "-" + QByteArray::number(body.size() - 1) : "*")
+                            + "/" + QByteArray::number(r.body.size()) + "\r\n";
+                    body = status == 206 ? body.mid(int(from)) : QByteArray();
+                }
+                if (!r.etag.isEmpty())
+                    head += "ETag: " + r.etag + "\r\n";
+                if (!r.location.isEmpty())
+                    head += "Location: " + r.location + "\r\n";
+                if (r.contentLength)
+                    head += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+                socket->write("HTTP/1.1 " + QByteArray::number(status) + head + "Connection: close\r\n\r\n");
+                if (n <= r.cuts)
+                    body = body.left(int(r.cutAfter));
+                served[path] += body.size();
+                auto *sent = new qint64(0);
+                connect(socket, &QObject::destroyed, [sent]() { delete sent; });
+                if (r.dripBytes <= 0) {
+                    if (!sendSome(socket, body, *sent, body.size()))
+                        return;
+                    socket->disconnectFromHost(); // cut short
+                    return;
+                }
+                auto *timer = new QTimer(socket);
+                connect(timer, &QTimer::timeout, socket, [=]() {
+                    if (!sendSome(socket, body, *sent, r.dripBytes))
+                        timer->stop();
+                });
+                timer->start(r.dripIntervalMs);
             });
         }
     });

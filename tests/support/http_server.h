@@ -1,7 +1,8 @@
 #pragma once
 // A small HTTP/1.1 server on 127.0.0.1 for download tests. Each path has one
 // canned answer; the body can be sent with or without Content-Length (a body
-// cut short then reaches the client as complete), slowly, or never at all.
+// cut short then reaches the client as complete), slowly, or never at all;
+// it serves byte ranges, and it can cut connections.
 #include <QHash>
 #include <QTcpServer>
 
@@ -17,6 +18,10 @@ struct HttpRoute
     QByteArray location;    // redirect target (with status 301/302)
     int dripBytes = 0;      // > 0: send the body in pieces of this size ...
     int dripIntervalMs = 0; // ... every this many milliseconds
+    QByteArray etag;        // a Range gets a 206 unless If-Range names another ETag
+    int cuts = 0;           // the first this many answers end after ...
+    qint64 cutAfter = 0;    // ... this many body bytes, connection closed
+    QByteArray changedBody; // set: served from the second answer on, under another ETag
 };
 
 class HttpServer : public QObject
@@ -26,6 +31,9 @@ public:
     void route(const QString &path, const HttpRoute &r) { routes.insert(path, r); }
     QString url(const QString &path) const;
     int requestCount(const QString &path) const { return requests.value(path); }
+    qint64 bytesServed(const QString &path) const { return served.value(path); }
+    // Whether the last request for the path came through a proxy.
+    bool viaProxy(const QString &path) const { return proxied.value(path); }
     // A body of this many patterned bytes, the same for the same size.
     static QByteArray pattern(qint64 size);
 
@@ -33,4 +41,6 @@ private:
     QTcpServer server;
     QHash<QString, HttpRoute> routes;
     QHash<QString, int> requests;
+    QHash<QString, qint64> served;
+    QHash<QString, bool> proxied;
 };

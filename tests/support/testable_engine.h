@@ -21,7 +21,7 @@ public:
     using UpdateEngine::zipPath;
 
     // Sleeps cut to a millisecond; tool time-outs kept long enough for a busy machine.
-    static EngineTimings fast() { return EngineTimings{3000, 1, 3000, 1, 3000, 1, 1, 1, 5000}; }
+    static EngineTimings fast() { return EngineTimings{3000, 1, 3000, 1, 3000, 1, 1, 1, 5000, 30000, 10}; }
 };
 
 // installProgress signals recorded by a spy, as "percent message".
