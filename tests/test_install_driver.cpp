@@ -1,4 +1,6 @@
 // The pipeline on its worker thread, each outcome from a real condition.
+#include "support/http_server.h"
+#include "support/product_sandbox.h"
 #include "support/testable_engine.h"
 #include "support/tool_double.h"
 #include "support/tree_snapshot.h"
@@ -133,7 +135,7 @@ private slots:
                                                 << kUntilExtraction + QStringList{"90 Recovery in progress...", restored}
                                                 << "main v1" << false;
         QTest::newRow("unpack fails, restore fails")
-            << "cd APP && find . -type f ! -path './_update_backup_*' | while read f; do rm \"$f\" && mkdir \"$f\"; done"
+            << "cd APP && find . -type f ! -path './_update_backup_*' | while read f; do rm \"$f\" && mkdir \"$f\" && touch \"$f/x\" && chattr +i \"$f/x\"; done"
             << kUntilExtraction + QStringList{"90 Recovery in progress...", "error 安装失败且无法恢复，需要重新安装"}
             << "" << true;
         QTest::newRow("main program started again") << "echo '\"Pellamo.exe\",\"98\",\"Console\",\"1\",\"1 K\"'"
@@ -172,7 +174,7 @@ private slots:
             QFile::remove(engine.configPath);
         Recorder rec(engine);
         run(engine, rec);
-        QProcess::execute("chattr", {"-i", locked});
+        QProcess::execute("chattr", {"-R", "-i", app});
         if (!events.isEmpty())
             QCOMPARE(rec.events, events);
         else
@@ -206,6 +208,87 @@ private slots:
         if (critical)
             QCOMPARE(snapshotTree(engine.backupDir), original);
         QProcess::execute("umount", {"-q", app});
+    }
+
+    // Delta packages made by farwen-pack: old + delta = new byte for byte
+    // (empty files, a file that becomes a directory and back, a rename,
+    // non-ASCII names); an installation that differs takes the full package
+    // when one is named, and else is not touched; a failure restores it all.
+    void deltaUpdates_data()
+    {
+        QTest::addColumn<QString>("variant");
+        QTest::addColumn<bool>("updated");
+        QTest::addColumn<QString>("last");
+        const QString done = "finished 1 安装已成功完成", refused = "error 文件完整性校验失败";
+        QTest::newRow("applied") << "" << true << done;
+        QTest::newRow("changed here, full package named") << "changed full" << true << done;
+        QTest::newRow("changed here") << "changed" << false << refused;
+        QTest::newRow("rebuilt bytes fail their hash") << "bad hash" << false << refused;
+        QTest::newRow("fails while placed, restored") << "mkdir APP/new-name.txt" << false << "error 安装文件失败，已恢复原版本";
+    }
+    void deltaUpdates()
+    {
+        QFETCH(QString, variant);
+        QFETCH(bool, updated);
+        QFETCH(QString, last);
+        const QString old = root.path() + "/delta-old", next = root.path() + "/delta-new", pack = QFileInfo(updaterBinary()).absolutePath() + "/farwen-pack";
+        QDir(old).removeRecursively();
+        QDir(next).removeRecursively();
+        for (const QString &tree : {old, next}) {
+            const bool isNew = tree == next;
+            writeTreeFile(tree + "/Pellamo.exe", isNew ? "main v2" : "main v1");
+            QByteArray big = HttpServer::pattern(300000);
+            big[isNew ? 1000 : 0] = 'X';
+            writeTreeFile(tree + "/lib/big.dll", big);
+            writeTreeFile(tree + "/empty.txt", "");
+            writeTreeFile(tree + (isNew ? "/becomes/inner.txt" : "/becomes"), "b");
+            if (variant != "changed full") // a full package cannot turn a directory into a file
+                writeTreeFile(tree + (isNew ? "/wasdir" : "/wasdir/inner.txt"), "w");
+            writeTreeFile(tree + (isNew ? "/new-name.txt" : "/old-name.txt"), "renamed");
+            writeTreeFile(tree + "/数据/说明.txt", isNew ? "新" : "旧");
+            writeTreeFile(tree + "/config.ini", "[App]\nVersion=1.0\n");
+        }
+        app = root.path() + "/DeltaApp";
+        QDir(app).removeRecursively();
+        QCOMPARE(QProcess::execute("cp", {"-a", old, app}), 0);
+        QCOMPARE(QProcess::execute(pack, {"delta", old, next, "-o", root.path() + "/d.zip"}), 0);
+        QCOMPARE(QProcess::execute(pack, {"full", next, "-o", root.path() + "/f.zip"}), 0);
+        if (variant == "bad hash") // the manifest names other bytes for the new main program
+            QCOMPARE(QProcess::execute("python3", {"-c", "import sys, zipfile\nz = zipfile.ZipFile(sys.argv[1]); d = {n: z.read(n) for n in z.namelist()}; z.close()\n"
+                                                         "d['farwen-delta.json'] = d['farwen-delta.json'].replace(sys.argv[2].encode(), b'0' * 64)\n"
+                                                         "z = zipfile.ZipFile(sys.argv[1], 'w')\nfor n, b in d.items(): z.writestr(n, b)\n",
+                                                   root.path() + "/d.zip", QCryptographicHash::hash("main v2", QCryptographicHash::Sha256).toHex()}), 0);
+        if (variant.startsWith("changed"))
+            writeTreeFile(app + "/lib/big.dll", HttpServer::pattern(300000));
+        HttpServer server;
+        for (const QString zip : {"d.zip", "f.zip"}) {
+            QFile f(root.path() + "/" + zip);
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            server.route("/" + zip, HttpRoute(200, f.readAll()));
+        }
+        ToolDoubles tools(root.path() + "/tools-delta-" + QString::number(qHash(variant)));
+        tools.add("taskkill", 128);
+        tools.add("tasklist", 0, variant.startsWith("mkdir") ? QString("ls APP/_update_backup_*.journal >/dev/null 2>&1 && " + variant).replace("APP", "'" + app + "'") : "");
+        const auto before = snapshotTree(app);
+        TestableEngine engine;
+        engine.setTimings(TestableEngine::fast());
+        engine.setUpdateInfo(app + "/Pellamo.exe", "2.0", server.url("/d.zip"));
+        engine.setFullDownloadUrl(variant.endsWith("full") ? server.url("/f.zip") : QString());
+        Recorder rec(engine);
+        QSignalSpy ready(&engine, &UpdateEngine::readyToInstall);
+        engine.startDownload();
+        QTRY_VERIFY_WITH_TIMEOUT(ready.count() || !rec.events.isEmpty(), 10000);
+        if (ready.count())
+            run(engine, rec);
+        QCOMPARE(rec.events.last(), last);
+        auto tree = snapshotTree(app, "_update_backup_"), expected = updated ? snapshotTree(next) : before;
+        tree.remove("config.ini");
+        expected.remove("config.ini");
+        if (variant == "changed full") // a full package deletes nothing
+            expected.insert("old-name.txt", "renamed");
+        QCOMPARE(tree, expected);
+        QCOMPARE(server.requestCount("/f.zip"), variant == "changed full" ? 1 : 0);
+        engine.cancel();
     }
 
     // The next start after a crash: a journal in "backup" means an untouched
@@ -251,7 +334,8 @@ private slots:
         if (backup == "link") // someone else's tree, however complete
             QVERIFY(QDir().rename(backupDir, root.path() + "/elsewhere") && QFile::link(root.path() + "/elsewhere", backupDir));
         if (backup == "blocked")
-            QVERIFY(QFile::remove(app + "/lib/m5.dll") && QDir().mkdir(app + "/lib/m5.dll"));
+            QVERIFY(QFile::remove(app + "/lib/m5.dll") && QDir().mkdir(app + "/lib/m5.dll")
+                    && QFile::link(root.path(), app + "/lib/m5.dll/elsewhere"));
         const auto before = snapshotTree(app, "_update_backup_");
         TestableEngine next;
         QSignalSpy errors(&next, &UpdateEngine::errorOccurred);

@@ -59,6 +59,16 @@ bool sameContents(const QString &a, const QString &b)
     return true;
 }
 
+// A directory the update made where the old version had a file: it holds no
+// file any more once the new files are gone, and goes. False if anything stays.
+bool removeEmptyDirectories(const QString &dir)
+{
+    const QDir d(dir);
+    for (const QString &sub : d.entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::NoSymLinks))
+        removeEmptyDirectories(d.filePath(sub));
+    return QDir().rmdir(dir);
+}
+
 // Creates each parent directory once instead of once per file.
 class DirMaker
 {
@@ -153,7 +163,10 @@ bool UpdateEngine::restoreBackup()
         const QString source = backupDir + QLatin1Char('/') + rel;
         const QString target = appDir + QLatin1Char('/') + rel;
         dirs.ensureParentOf(target);
-        if (QFileInfo::exists(target))
+        const QFileInfo existing(target);
+        if (existing.isDir() && !existing.isSymLink())
+            removeEmptyDirectories(target);
+        else if (existing.exists() || existing.isSymLink())
             QFile::remove(target);
         if (copyFile(source, target)) {
             ++ok;

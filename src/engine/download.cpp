@@ -272,6 +272,7 @@ void UpdateEngine::checkPackageInBackground()
     {
         bool ok = false;
         QString reason;
+        DeltaApply::Outcome delta = DeltaApply::Ready;
     };
     auto result = std::make_shared<Result>();
     const QString mainName = QFileInfo(appPath).fileName();
@@ -290,8 +291,22 @@ void UpdateEngine::checkPackageInBackground()
     auto work = [result, mainName, installed, this]() {
         result->ok = (!signature.required() || signature.verify(zipPath, newVersion, installed, &result->reason))
                      && package.check(mainName, &result->reason, &cancelled);
+        // A delta is rebuilt and checked now, before anything is stopped.
+        deltaApply.clear();
+        if (result->ok && DeltaApply::isDelta(package)) {
+            result->delta = deltaApply.prepare(package, appDir, tempDir, &result->reason);
+            result->ok = result->delta == DeltaApply::Ready;
+        }
     };
     runOffThread(checkThread, work, [this, result]() {
+        if (result->delta == DeltaApply::OldFilesDiffer && !fullDownloadUrl.isEmpty()) {
+            qDebug() << "差分包不适用:" << result->reason << "，改为下载完整更新包:" << fullDownloadUrl;
+            downloadUrl = fullDownloadUrl;
+            fullDownloadUrl.clear();
+            package.close();
+            beginTransfer(installedBytes);
+            return;
+        }
         if (!result->ok) {
             qDebug() << "文件验证失败:" << result->reason;
             emit errorOccurred(QStringLiteral("文件完整性校验失败"));

@@ -1,5 +1,6 @@
 #include "engine/package_check.h"
 
+#include "delta/delta.h"
 #include "platform/platform.h"
 
 #include <QDir>
@@ -87,6 +88,24 @@ QString entryName(archive_entry *entry)
     while (name.startsWith(QLatin1String("./")))
         name.remove(0, 2);
     return name;
+}
+
+// The directories of rel below root, made where missing; a file of the old
+// version where the new one has a directory goes (the backup holds it).
+bool makeDirectories(const QString &root, const QString &rel)
+{
+    QString at = root;
+    for (const QString &part : rel.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        at += QLatin1Char('/') + part;
+        const QFileInfo existing(at);
+        if (existing.isDir())
+            continue;
+        if ((existing.exists() || existing.isSymLink()) && !QFile::remove(at))
+            return false;
+        if (!QDir().mkdir(at))
+            return false;
+    }
+    return true;
 }
 
 QString archiveError(archive *a, const QString &why)
@@ -179,10 +198,35 @@ bool CheckedPackage::check(const QString &mainProgramName, QString *reason, cons
     }
     if (held.files.isEmpty())
         return fail(QStringLiteral("更新包为空"));
-    if (mainNested && !mainAtTop)
+    // A delta's files lie below files/ and patches/.
+    if (mainNested && !mainAtTop && !held.files.contains(QLatin1String(delta::kManifestName)))
         return fail(QStringLiteral("主程序不在顶层，更新包多了一层目录"));
     checked = true;
     return true;
+}
+
+bool CheckedPackage::forEachFile(const std::function<bool(const QString &, const QByteArray &)> &visit, QString *reason)
+{
+    FileInput input{};
+    Archive a = openArchive(file, &input);
+    archive_entry *entry = nullptr;
+    int r = a ? ARCHIVE_OK : ARCHIVE_FATAL;
+    while (a && ((r = archive_read_next_header(a.get(), &entry)) == ARCHIVE_OK || r == ARCHIVE_WARN)) {
+        if (archive_entry_filetype(entry) != AE_IFREG)
+            continue;
+        const QString name = entryName(entry);
+        const qint64 size = held.files.value(name, -1);
+        QByteArray bytes(int(qBound<qint64>(0, size, (qint64(1) << 31) - 1)), Qt::Uninitialized);
+        if (size < 0 || size != bytes.size() || archive_read_data(a.get(), bytes.data(), size_t(size)) != la_ssize_t(size)) {
+            *reason = archiveError(a.get(), QStringLiteral("条目无法读取: %1").arg(name));
+            return false;
+        }
+        if (!visit(name, bytes))
+            return false;
+    }
+    if (r != ARCHIVE_EOF)
+        *reason = archiveError(a.get(), QStringLiteral("不是完整的ZIP文件"));
+    return r == ARCHIVE_EOF;
 }
 
 bool CheckedPackage::unpack(const QString &targetDir,
@@ -216,14 +260,10 @@ bool CheckedPackage::unpack(const QString &targetDir,
         if (!unsafeName(name).isEmpty() || (type != AE_IFREG && type != AE_IFDIR))
             return fail(QStringLiteral("条目路径不安全: %1").arg(name));
         const QString path = target.filePath(name);
-        if (type == AE_IFDIR) {
-            if (!QFileInfo(path).isDir() && !target.mkpath(name))
-                return fail(QStringLiteral("无法创建目录: %1").arg(name));
-            continue;
-        }
-        const QString parent = QFileInfo(path).absolutePath();
-        if (!QFileInfo(parent).isDir() && !QDir().mkpath(parent))
+        if (!makeDirectories(targetDir, type == AE_IFDIR ? name : name.section(QLatin1Char('/'), 0, -2)))
             return fail(QStringLiteral("无法创建目录: %1").arg(name));
+        if (type == AE_IFDIR)
+            continue;
         platform::FileReplacement out;
         if (!out.begin(QFile::encodeName(path).toStdString(), executable(name, int(archive_entry_perm(entry)))))
             return fail(QStringLiteral("无法写入文件: %1").arg(name));

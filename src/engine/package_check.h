@@ -40,6 +40,10 @@ public:
     bool unpack(const QString &targetDir, const std::function<bool(const QString &, int packageMode)> &executable,
                 const std::function<void(qint64, qint64)> &progress, QString *reason);
 
+    // Every file of the checked package with its bytes, in archive order,
+    // until visit returns false.
+    bool forEachFile(const std::function<bool(const QString &, const QByteArray &)> &visit, QString *reason);
+
 private:
     QFile file;
     PackageContents held;

@@ -50,7 +50,9 @@ bool UpdateEngine::extractPackage()
             emit installProgress(step, QStringLiteral("Extracting files..."));
         }
     };
-    const bool unpacked = package.unpack(appDir, executable, progress, &reason);
+    const bool isDelta = deltaApply.prepared();
+    const bool unpacked = isDelta ? deltaApply.place(appDir, executable, &reason)
+                                  : package.unpack(appDir, executable, progress, &reason);
     if (!unpacked)
         qDebug() << "解压错误:" << reason;
     bool complete = unpacked;
@@ -58,7 +60,7 @@ bool UpdateEngine::extractPackage()
 
     // Only what is on disk counts: every file of the package, at its size.
     const PackageContents &contents = package.contents();
-    for (auto it = contents.files.cbegin(); complete && it != contents.files.cend(); ++it) {
+    for (auto it = contents.files.cbegin(); complete && !isDelta && it != contents.files.cend(); ++it) {
         const QFileInfo unpacked(appDir + QLatin1Char('/') + it.key());
         if (!unpacked.isFile() || unpacked.size() != it.value()) {
             qDebug() << "解压错误: 文件不完整" << it.key();

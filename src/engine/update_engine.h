@@ -1,4 +1,5 @@
 #pragma once
+#include "engine/delta_apply.h"
 #include "engine/download_cache.h"
 #include "engine/engine_timings.h"
 #include "engine/package_check.h"
@@ -32,6 +33,8 @@ public:
     void setUpdateInfo(const QString &appPath, const QString &newVersion, const QString &downloadUrl);
     // Optional SHA-256 of the package (hex); empty: not checked.
     void setExpectedSha256(const QString &hex) { expectedSha256 = hex.toLower(); }
+    // Where the full package is, for when a delta does not fit the installation.
+    void setFullDownloadUrl(const QString &url) { fullDownloadUrl = url; }
     // The publisher's keys (update-keys.pub, checked at start-up; empty: no
     // signature required) and a signature given in the update-info file.
     void setSignatureInputs(const QByteArray &keyFile, const QString &signatureText);
@@ -103,6 +106,8 @@ protected:
     // The downloaded package, open from its check to its unpack.
     CheckedPackage package;
     SignatureCheck signature;
+    DeltaApply deltaApply;
+    QString fullDownloadUrl;
 
 private:
     void discardPartialFile();

@@ -70,6 +70,7 @@ bool readUpdateInfo(const QCommandLineParser &parser, UpdateInfo &info)
     info.sha256Given = obj.contains(QStringLiteral("sha256"));
     info.sha256 = obj.value(QStringLiteral("sha256")).toString();
     info.signature = obj.value(QStringLiteral("signature")).toString();
+    info.fullDownloadUrl = obj.value(QStringLiteral("full_download_url")).toString();
 
     // Consumed by every run that could parse it, whatever the later checks say.
     QFile::remove(path);
@@ -114,10 +115,12 @@ bool checkUpdateInfo(const UpdateInfo &info)
         qCritical() << "主程序不存在:" << info.appPath;
         return false;
     }
-    const QString scheme = QUrl(info.downloadUrl, QUrl::TolerantMode).scheme().toLower();
-    if (scheme != QLatin1String("http") && scheme != QLatin1String("https")) {
-        qCritical() << "下载地址必须是http或https:" << info.downloadUrl;
-        return false;
+    for (const QString &url : {info.downloadUrl, info.fullDownloadUrl}) {
+        const QString scheme = QUrl(url, QUrl::TolerantMode).scheme().toLower();
+        if (!url.isEmpty() && scheme != QLatin1String("http") && scheme != QLatin1String("https")) {
+            qCritical() << "下载地址必须是http或https:" << url;
+            return false;
+        }
     }
     // Any other file would make its directory "the installation".
     if (QFileInfo(info.appPath).fileName().compare(QLatin1String(kMainProgramName), Qt::CaseInsensitive) != 0) {

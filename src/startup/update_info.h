@@ -22,6 +22,8 @@ struct UpdateInfo
     // A minisign signature of the package, instead of <download_url>.minisig.
     QString signature;
     QByteArray publisherKeys;
+    // Optional: the full package, used when a delta does not fit the installation.
+    QString fullDownloadUrl;
     // Directory written beside the update-info file, removed shortly after start.
     QString companionPath;
 };

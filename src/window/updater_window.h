@@ -53,6 +53,7 @@ public:
     // The package's SHA-256 from the update-info file, when it names one.
     void setExpectedSha256(const QString &hex);
     void setSignatureInputs(const QByteArray &keyFile, const QString &signatureText);
+    void setFullDownloadUrl(const QString &url);
 
 protected:
     void closeEvent(QCloseEvent *event) override;

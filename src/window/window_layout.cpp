@@ -281,6 +281,11 @@ void UpdaterWindow::setSignatureInputs(const QByteArray &keyFile, const QString 
     engine->setSignatureInputs(keyFile, signatureText);
 }
 
+void UpdaterWindow::setFullDownloadUrl(const QString &url)
+{
+    engine->setFullDownloadUrl(url);
+}
+
 void UpdaterWindow::setExpectedSha256(const QString &hex)
 {
     engine->setExpectedSha256(hex);

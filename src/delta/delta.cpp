@@ -1,0 +1,128 @@
+#include "delta/delta.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <zstd.h>
+
+namespace delta {
+
+const char kManifestName[] = "farwen-delta.json";
+
+namespace {
+
+const char *const kOps[] = {"add", "patch", "delete"};
+
+// The smallest window that spans the reference and the new file.
+int windowLogFor(qint64 bytes)
+{
+    int log = 10;
+    while (log < 31 && (qint64(1) << log) < bytes) // 31: zstd's largest window on 64-bit
+        ++log;
+    return log;
+}
+
+} // namespace
+
+QString Entry::stored() const
+{
+    return (op == Patch && !whole ? QStringLiteral("patches/") : QStringLiteral("files/")) + path
+           + (op == Patch && !whole ? QStringLiteral(".zst") : QString());
+}
+
+QByteArray Manifest::toJson() const
+{
+    QJsonArray list;
+    for (const Entry &e : entries) {
+        QJsonObject o{{QStringLiteral("op"), QLatin1String(kOps[e.op])}, {QStringLiteral("path"), e.path}};
+        if (e.op != Entry::Add) {
+            o.insert(QStringLiteral("old_size"), e.oldSize);
+            o.insert(QStringLiteral("old_sha256"), QString::fromLatin1(e.oldSha256));
+        }
+        if (e.op != Entry::Delete) {
+            o.insert(QStringLiteral("new_size"), e.newSize);
+            o.insert(QStringLiteral("new_sha256"), QString::fromLatin1(e.newSha256));
+        }
+        if (e.whole)
+            o.insert(QStringLiteral("whole"), true);
+        if (e.executable)
+            o.insert(QStringLiteral("executable"), true);
+        list.append(o);
+    }
+    return QJsonDocument(QJsonObject{{QStringLiteral("format"), format}, {QStringLiteral("files"), list}}).toJson();
+}
+
+bool Manifest::fromJson(const QByteArray &json, QString *reason)
+{
+    const QJsonObject root = QJsonDocument::fromJson(json).object();
+    format = root.value(QStringLiteral("format")).toInt();
+    entries.clear();
+    if (format != 1) {
+        *reason = QStringLiteral("差分清单格式未知: %1").arg(format);
+        return false;
+    }
+    for (const QJsonValue &v : root.value(QStringLiteral("files")).toArray()) {
+        const QJsonObject o = v.toObject();
+        Entry e;
+        const QString op = o.value(QStringLiteral("op")).toString();
+        e.op = op == QLatin1String("patch") ? Entry::Patch : op == QLatin1String("delete") ? Entry::Delete : Entry::Add;
+        e.path = o.value(QStringLiteral("path")).toString();
+        e.oldSize = qint64(o.value(QStringLiteral("old_size")).toDouble(-1));
+        e.oldSha256 = o.value(QStringLiteral("old_sha256")).toString().toLatin1().toLower();
+        e.newSize = qint64(o.value(QStringLiteral("new_size")).toDouble(-1));
+        e.newSha256 = o.value(QStringLiteral("new_sha256")).toString().toLatin1().toLower();
+        e.whole = o.value(QStringLiteral("whole")).toBool();
+        e.executable = o.value(QStringLiteral("executable")).toBool();
+        const bool needsOld = e.op != Entry::Add, needsNew = e.op != Entry::Delete;
+        if ((op != QLatin1String(kOps[e.op])) || e.path.isEmpty() || (needsOld && (e.oldSize < 0 || e.oldSha256.size() != 64))
+            || (needsNew && (e.newSize < 0 || e.newSha256.size() != 64))) {
+            *reason = QStringLiteral("差分清单条目无效: %1").arg(e.path);
+            return false;
+        }
+        entries.append(e);
+    }
+    return true;
+}
+
+QByteArray fileSha256(const QString &path)
+{
+    QFile f(path);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!f.open(QIODevice::ReadOnly) || !hash.addData(&f))
+        return QByteArray();
+    return hash.result().toHex();
+}
+
+QByteArray makePatch(const QByteArray &old, const QByteArray &next)
+{
+    ZSTD_CCtx *c = ZSTD_createCCtx();
+    ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, 19);
+    ZSTD_CCtx_setParameter(c, ZSTD_c_enableLongDistanceMatching, 1);
+    ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, windowLogFor(old.size() + next.size()));
+    ZSTD_CCtx_refPrefix(c, old.constData(), size_t(old.size()));
+    QByteArray out(int(ZSTD_compressBound(size_t(next.size()))), Qt::Uninitialized);
+    const size_t n = ZSTD_compress2(c, out.data(), size_t(out.size()), next.constData(), size_t(next.size()));
+    ZSTD_freeCCtx(c);
+    if (ZSTD_isError(n))
+        return QByteArray();
+    out.resize(int(n));
+    return out;
+}
+
+bool applyPatch(const QByteArray &old, const QByteArray &patch, qint64 newSize, QByteArray *next)
+{
+    if (newSize < 0 || newSize > (qint64(1) << 31) - 1)
+        return false;
+    ZSTD_DCtx *d = ZSTD_createDCtx();
+    ZSTD_DCtx_setParameter(d, ZSTD_d_windowLogMax, windowLogFor(old.size() + newSize));
+    ZSTD_DCtx_refPrefix(d, old.constData(), size_t(old.size()));
+    next->resize(int(newSize));
+    const size_t n = ZSTD_decompressDCtx(d, next->data(), size_t(next->size()), patch.constData(), size_t(patch.size()));
+    ZSTD_freeDCtx(d);
+    return !ZSTD_isError(n) && qint64(n) == newSize;
+}
+
+} // namespace delta

@@ -1,0 +1,126 @@
+#include "engine/delta_apply.h"
+
+#include "engine/package_check.h"
+#include "platform/platform.h"
+
+#include <QCryptographicHash>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+
+bool DeltaApply::isDelta(const CheckedPackage &package)
+{
+    return package.contents().files.contains(QLatin1String(delta::kManifestName));
+}
+
+DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &installDir, const QString &workDir,
+                                        QString *reason)
+{
+    ready = false;
+    rebuiltDir = workDir + QStringLiteral("/rebuilt");
+    platform::removeTree(QFile::encodeName(rebuiltDir).toStdString(), platform::Owner::Elevated); // an earlier try's
+    QByteArray json;
+    if (!package.forEachFile([&json](const QString &name, const QByteArray &bytes) {
+            if (name == QLatin1String(delta::kManifestName))
+                json = bytes;
+            return json.isEmpty();
+        }, reason) && json.isEmpty())
+        return Broken;
+    if (!manifest.fromJson(json, reason))
+        return Broken;
+
+    // The installation must be the one the delta was made against.
+    QHash<QString, const delta::Entry *> byStored;
+    for (const delta::Entry &e : manifest.entries) {
+        if (e.op != delta::Entry::Add) {
+            const QString old = installDir + QLatin1Char('/') + e.path;
+            if (QFileInfo(old).size() != e.oldSize || delta::fileSha256(old) != e.oldSha256) {
+                *reason = QStringLiteral("本地文件与差分包不符: %1").arg(e.path);
+                return OldFilesDiffer;
+            }
+        }
+        if (e.op != delta::Entry::Delete)
+            byStored.insert(e.stored(), &e);
+    }
+    // Each new file rebuilt and checked before anything is stopped.
+    int rebuilt = 0;
+    const bool read = package.forEachFile([&](const QString &name, const QByteArray &bytes) {
+        const delta::Entry *e = byStored.value(name);
+        if (!e)
+            return true;
+        QByteArray next = bytes;
+        if (e->op == delta::Entry::Patch && !e->whole) {
+            QFile old(installDir + QLatin1Char('/') + e->path);
+            if (!old.open(QIODevice::ReadOnly) || !delta::applyPatch(old.readAll(), bytes, e->newSize, &next)) {
+                *reason = QStringLiteral("补丁无法应用: %1").arg(e->path);
+                return false;
+            }
+        }
+        if (QCryptographicHash::hash(next, QCryptographicHash::Sha256).toHex() != e->newSha256) {
+            *reason = QStringLiteral("重建的文件校验失败: %1").arg(e->path);
+            return false;
+        }
+        const QString target = rebuiltDir + QLatin1Char('/') + e->path;
+        QDir().mkpath(QFileInfo(target).absolutePath());
+        QFile out(target);
+        if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly) || out.write(next) != next.size()) {
+            *reason = QStringLiteral("无法写入重建的文件: %1").arg(e->path);
+            return false;
+        }
+        ++rebuilt;
+        return true;
+    }, reason);
+    if (!read)
+        return Broken;
+    if (rebuilt != byStored.size()) {
+        *reason = QStringLiteral("差分包缺少文件");
+        return Broken;
+    }
+    qDebug() << "差分包已重建:" << rebuilt << "个文件";
+    ready = true;
+    return Ready;
+}
+
+bool DeltaApply::place(const QString &installDir, const std::function<bool(const QString &, int)> &executable,
+                       QString *reason)
+{
+    // Deletions first: a deleted file may be where a new directory goes, and
+    // a deleted directory's files where a new file goes.
+    for (const delta::Entry &e : manifest.entries) {
+        if (e.op != delta::Entry::Delete)
+            continue;
+        const QString path = installDir + QLatin1Char('/') + e.path;
+        if (!QFile::remove(path) && QFileInfo::exists(path)) {
+            *reason = QStringLiteral("无法删除文件: %1").arg(e.path);
+            return false;
+        }
+        for (QDir dir = QFileInfo(path).dir(); dir.absolutePath() != QDir(installDir).absolutePath() && QDir().rmdir(dir.absolutePath());)
+            dir.cdUp();
+    }
+    for (const delta::Entry &e : manifest.entries) {
+        if (e.op == delta::Entry::Delete)
+            continue;
+        const QString target = installDir + QLatin1Char('/') + e.path;
+        QFile rebuilt(rebuiltDir + QLatin1Char('/') + e.path);
+        platform::FileReplacement out;
+        QDir().mkpath(QFileInfo(target).absolutePath());
+        if (!rebuilt.open(QIODevice::ReadOnly) || !out.begin(QFile::encodeName(target).toStdString(), executable(e.path, e.executable ? 0755 : 0644))) {
+            *reason = QStringLiteral("无法写入文件: %1").arg(e.path);
+            return false;
+        }
+        while (!rebuilt.atEnd()) {
+            const QByteArray piece = rebuilt.read(1 << 20);
+            if (!out.write(piece.constData(), size_t(piece.size()))) {
+                *reason = QStringLiteral("无法写入文件: %1").arg(e.path);
+                return false;
+            }
+        }
+        if (!out.commit()) {
+            *reason = QStringLiteral("无法替换文件: %1").arg(e.path);
+            return false;
+        }
+    }
+    return true;
+}

@@ -1,0 +1,34 @@
+#pragma once
+#include "delta/delta.h"
+
+#include <QString>
+
+#include <functional>
+
+class CheckedPackage;
+
+// A delta package applied: the old files it patches or deletes must be the
+// ones it was made against, every new file is rebuilt in the work directory
+// and checked against its SHA-256 before anything is stopped, and then put in
+// place whole.
+class DeltaApply
+{
+public:
+    // Whether the checked package is a delta (its manifest at the top).
+    static bool isDelta(const CheckedPackage &package);
+
+    enum Outcome { Ready, OldFilesDiffer, Broken };
+    // Reads the manifest, compares the old files of the installation, and
+    // rebuilds the new files below workDir.
+    Outcome prepare(CheckedPackage &package, const QString &installDir, const QString &workDir, QString *reason);
+    bool prepared() const { return ready; }
+    void clear() { ready = false; }
+
+    // Deletes what the delta deletes, then places every rebuilt file whole.
+    bool place(const QString &installDir, const std::function<bool(const QString &, int)> &executable, QString *reason);
+
+private:
+    delta::Manifest manifest;
+    QString rebuiltDir;
+    bool ready = false;
+};

@@ -1,0 +1,211 @@
+// The publisher's tool: makes full and delta packages the updater accepts.
+//   farwen-pack full NEW_DIR -o PACKAGE.zip
+//   farwen-pack delta OLD_DIR NEW_DIR -o DELTA.zip
+#include "delta/delta.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QMap>
+#include <QTextStream>
+
+#include <archive.h>
+#include <archive_entry.h>
+
+#include <memory>
+
+namespace {
+
+const char kMainProgram[] = "Pellamo.exe";
+
+QTextStream &err()
+{
+    static QTextStream stream(stderr);
+    return stream;
+}
+
+struct TreeFile
+{
+    QString absolute;
+    qint64 size = 0;
+    bool executable = false;
+};
+
+// Every file of a tree by its path inside it, sorted; false, said, for links,
+// unreadable entries and names the updater would refuse.
+bool readTree(const QString &root, QMap<QString, TreeFile> *files)
+{
+    if (!QFileInfo(root).isDir()) {
+        err() << "not a readable directory: " << root << Qt::endl;
+        return false;
+    }
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    bool mainAtTop = false, mainNested = false;
+    while (it.hasNext()) {
+        const QFileInfo info(it.next());
+        const QString rel = QDir(root).relativeFilePath(info.absoluteFilePath());
+        if (info.isSymLink()) {
+            err() << "links cannot be packaged: " << rel << Qt::endl;
+            return false;
+        }
+        if (rel.contains(QLatin1Char('\\')) || rel.contains(QLatin1Char(':')) || rel == QLatin1String(delta::kManifestName)) {
+            err() << "a name the updater refuses: " << rel << Qt::endl;
+            return false;
+        }
+        if (info.isDir())
+            continue;
+        if (!info.isFile() || !info.isReadable()) {
+            err() << "not a readable file: " << rel << Qt::endl;
+            return false;
+        }
+        if (info.fileName().compare(QLatin1String(kMainProgram), Qt::CaseInsensitive) == 0)
+            (rel.contains(QLatin1Char('/')) ? mainNested : mainAtTop) = true;
+        files->insert(rel, TreeFile{info.absoluteFilePath(), info.size(), info.isExecutable()});
+    }
+    if (mainNested && !mainAtTop) {
+        err() << "the main program must lie at the top of the package" << Qt::endl;
+        return false;
+    }
+    return true;
+}
+
+class ZipWriter
+{
+public:
+    bool open(const QString &path)
+    {
+        a.reset(archive_write_new());
+        return archive_write_set_format_zip(a.get()) == ARCHIVE_OK
+               && archive_write_open_filename(a.get(), QFile::encodeName(path).constData()) == ARCHIVE_OK;
+    }
+    bool add(const QString &name, const QByteArray &bytes, bool executable)
+    {
+        std::unique_ptr<archive_entry, decltype(&archive_entry_free)> e(archive_entry_new(), &archive_entry_free);
+        archive_entry_set_pathname_utf8(e.get(), name.toUtf8().constData());
+        archive_entry_set_filetype(e.get(), AE_IFREG);
+        archive_entry_set_perm(e.get(), executable ? 0755 : 0644);
+        archive_entry_set_size(e.get(), bytes.size());
+        return archive_write_header(a.get(), e.get()) == ARCHIVE_OK
+               && archive_write_data(a.get(), bytes.constData(), size_t(bytes.size())) == la_ssize_t(bytes.size());
+    }
+    bool close() { return archive_write_close(a.get()) == ARCHIVE_OK; }
+    QString error() const { return QString::fromUtf8(archive_error_string(a.get())); }
+
+private:
+    struct Free
+    {
+        void operator()(archive *p) const { archive_write_free(p); }
+    };
+    std::unique_ptr<archive, Free> a;
+};
+
+QByteArray readAll(const QString &path, bool *ok)
+{
+    QFile f(path);
+    *ok = f.open(QIODevice::ReadOnly);
+    return *ok ? f.readAll() : QByteArray();
+}
+
+int finish(ZipWriter &zip, const QString &out, bool ok)
+{
+    if (!ok || !zip.close()) {
+        err() << "cannot write " << out << ": " << zip.error() << Qt::endl;
+        QFile::remove(out);
+        return 1;
+    }
+    QFile written(out);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    written.open(QIODevice::ReadOnly);
+    hash.addData(&written);
+    QTextStream(stdout) << out << ": " << written.size() << " bytes, sha256 " << hash.result().toHex() << Qt::endl;
+    return 0;
+}
+
+int packFull(const QString &newDir, const QString &out)
+{
+    QMap<QString, TreeFile> files;
+    ZipWriter zip;
+    if (!readTree(newDir, &files) || !zip.open(out))
+        return 1;
+    bool ok = true;
+    for (auto it = files.cbegin(); ok && it != files.cend(); ++it) {
+        const QByteArray bytes = readAll(it->absolute, &ok);
+        ok = ok && zip.add(it.key(), bytes, it->executable);
+    }
+    return finish(zip, out, ok);
+}
+
+int packDelta(const QString &oldDir, const QString &newDir, const QString &out)
+{
+    QMap<QString, TreeFile> olds, news;
+    if (!readTree(oldDir, &olds) || !readTree(newDir, &news))
+        return 1;
+    delta::Manifest manifest;
+    QMap<QString, QByteArray> stored;
+    bool ok = true;
+    for (auto it = olds.cbegin(); it != olds.cend(); ++it)
+        if (!news.contains(it.key())) {
+            delta::Entry gone;
+            gone.op = delta::Entry::Delete;
+            gone.path = it.key();
+            gone.oldSize = it->size;
+            gone.oldSha256 = delta::fileSha256(it->absolute);
+            manifest.entries.append(gone);
+        }
+    for (auto it = news.cbegin(); ok && it != news.cend(); ++it) {
+        delta::Entry e;
+        e.path = it.key();
+        e.executable = it->executable;
+        const QByteArray next = readAll(it->absolute, &ok);
+        e.newSize = next.size();
+        e.newSha256 = QCryptographicHash::hash(next, QCryptographicHash::Sha256).toHex();
+        QByteArray body = next;
+        if (olds.contains(e.path)) {
+            const QByteArray old = readAll(olds[e.path].absolute, &ok);
+            e.op = delta::Entry::Patch;
+            e.oldSize = old.size();
+            e.oldSha256 = QCryptographicHash::hash(old, QCryptographicHash::Sha256).toHex();
+            if (e.oldSha256 == e.newSha256)
+                continue; // unchanged: not in the delta
+            const QByteArray patch = delta::makePatch(old, next);
+            e.whole = patch.isEmpty() || patch.size() >= next.size();
+            if (!e.whole)
+                body = patch;
+        }
+        stored.insert(e.stored(), body);
+        manifest.entries.append(e);
+    }
+    ZipWriter zip;
+    if (!ok || !zip.open(out))
+        return 1;
+    // The manifest first, the rest sorted by name.
+    ok = zip.add(QLatin1String(delta::kManifestName), manifest.toJson(), false);
+    for (auto it = stored.cbegin(); ok && it != stored.cend(); ++it)
+        ok = zip.add(it.key(), it.value(), false);
+    return finish(zip, out, ok);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments().mid(1);
+    const int o = args.indexOf(QStringLiteral("-o"));
+    const QString out = o >= 0 ? args.value(o + 1) : QString();
+    QStringList dirs = args;
+    if (o >= 0)
+        dirs.erase(dirs.begin() + o, dirs.begin() + qMin(o + 2, int(dirs.size())));
+    if (!out.isEmpty() && dirs.size() == 2 && dirs[0] == QLatin1String("full"))
+        return packFull(dirs[1], out);
+    if (!out.isEmpty() && dirs.size() == 3 && dirs[0] == QLatin1String("delta"))
+        return packDelta(dirs[1], dirs[2], out);
+    err() << "usage: farwen-pack full NEW_DIR -o PACKAGE.zip\n"
+             "       farwen-pack delta OLD_DIR NEW_DIR -o DELTA.zip"
+          << Qt::endl;
+    return 2;
+}
