@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
@@ -15,7 +16,7 @@ bool ApplyJournal::write() const
 {
     const QJsonObject o{{QStringLiteral("phase"), phase},           {QStringLiteral("installDir"), installDir},
                         {QStringLiteral("backupDir"), backupDir},   {QStringLiteral("oldVersion"), oldVersion},
-                        {QStringLiteral("newVersion"), newVersion}};
+                        {QStringLiteral("newVersion"), newVersion}, {QStringLiteral("added"), QJsonArray::fromStringList(added)}};
     QSaveFile f(pathFor(backupDir));
     return f.open(QIODevice::WriteOnly) && f.write(QJsonDocument(o).toJson()) > 0 && f.commit();
 }
@@ -31,6 +32,9 @@ bool ApplyJournal::read(const QString &path)
     backupDir = o.value(QStringLiteral("backupDir")).toString();
     oldVersion = o.value(QStringLiteral("oldVersion")).toString();
     newVersion = o.value(QStringLiteral("newVersion")).toString();
+    added.clear();
+    for (const QJsonValue &v : o.value(QStringLiteral("added")).toArray())
+        added << v.toString();
     return !phase.isEmpty();
 }
 
@@ -61,11 +65,14 @@ bool UpdateEngine::recoverInterruptedApply(bool clearLoneBackups)
             continue;
         }
         const QString ownBackup = backupDir;
+        const QStringList ownAdded = addedFiles;
         backupDir = backup;
+        addedFiles = journal.added;
         keepBackupDir = false;
         // Complete only when every file came back; otherwise both stay for another try.
         const bool complete = readable && !platform::isLink(backup.toStdString()) && restoreBackup() && !keepBackupDir;
         backupDir = ownBackup;
+        addedFiles = ownAdded;
         keepBackupDir = false;
         if (!complete) {
             qCritical() << "无法从中断的更新中恢复，保留备份:" << backup;

@@ -1,5 +1,6 @@
 #pragma once
 #include <QString>
+#include <QStringList>
 
 // The record of an apply in progress, kept beside its backup so that the next
 // start can undo an apply that a crash, a kill or a power cut interrupted.
@@ -13,6 +14,8 @@ struct ApplyJournal
     QString backupDir;
     QString oldVersion;
     QString newVersion;
+    // Files the apply adds (paths below installDir): the restore removes them.
+    QStringList added;
 
     // The journal file of a backup directory.
     static QString pathFor(const QString &backupDir) { return backupDir + QStringLiteral(".journal"); }

@@ -88,6 +88,16 @@ private:
 
 } // namespace
 
+bool UpdateEngine::packageReady()
+{
+    QString reason;
+    if ((package.isOpen() || package.open(zipPath))
+        && (package.isChecked() || package.check(QFileInfo(appPath).fileName(), &reason)))
+        return true;
+    qDebug() << "更新包无法读取:" << zipPath << reason;
+    return false;
+}
+
 bool UpdateEngine::createBackup()
 {
     qDebug() << "创建备份到:" << backupDir;
@@ -96,23 +106,49 @@ bool UpdateEngine::createBackup()
         backupDir = createFreshDirectory(backupDir);
         backupDirMade = !backupDir.isEmpty();
     }
-    if (backupDir.isEmpty() || !backupDirMade || platform::isLink(backupDir.toStdString())) {
+    if (backupDir.isEmpty() || !backupDirMade || platform::isLink(backupDir.toStdString()) || !packageReady()) {
         qDebug() << "无法创建备份目录:" << backupDir;
         return false;
     }
+    // What the update touches: the files it replaces or deletes are backed
+    // up (and a file where it makes a directory), the files it adds listed.
+    QStringList files;
+    QSet<QString> seen;
+    addedFiles.clear();
+    const auto classify = [this, &files, &seen](const QString &rel) {
+        QString prefix;
+        for (const QString &part : rel.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+            prefix += (prefix.isEmpty() ? QString() : QStringLiteral("/")) + part;
+            if (seen.contains(prefix))
+                continue;
+            const QFileInfo existing(appDir + QLatin1Char('/') + prefix);
+            if (existing.isFile() || existing.isSymLink()) {
+                files << prefix;
+                seen.insert(prefix);
+            }
+        }
+        if (!seen.contains(rel)) {
+            addedFiles << rel;
+            seen.insert(rel);
+        }
+    };
+    if (deltaApply.prepared())
+        deltaApply.forEachPath(classify);
+    else
+        for (const QString &rel : package.contents().files.keys())
+            classify(rel);
     // A crash from here on leaves a partial backup that the next start removes.
     if (!writeJournal(QStringLiteral("backup")))
         return false;
 
-    const QStringList files = walkFiles(appDir);
     const int total = files.size();
     DirMaker dirs;
     ProgressPacer pacer;
     bool allCopied = true;
     int n = 0;
-    for (const QString &path : files) {
+    for (const QString &rel : files) {
         ++n;
-        const QString rel = relativeTo(appDir, path);
+        const QString path = appDir + QLatin1Char('/') + rel;
         const QString target = backupDir + QLatin1Char('/') + rel;
         dirs.ensureParentOf(target);
         // A backup left by an earlier failed attempt of this run holds the
@@ -128,7 +164,8 @@ bool UpdateEngine::createBackup()
             emit installProgress(percent, QStringLiteral("Files: %1/%2 ").arg(n).arg(total));
         }
     }
-    qDebug() << "备份完成，成功率:" << (allCopied ? "全部成功" : "部分失败");
+    qDebug() << "备份完成，成功率:" << (allCopied ? "全部成功" : "部分失败") << "备份" << total << "个文件，新增" << addedFiles.size()
+             << "个文件";
     return allCopied;
 }
 
@@ -145,14 +182,14 @@ bool UpdateEngine::restoreBackup()
     for (const QString &path : walkFiles(backupDir))
         relPaths << relativeTo(backupDir, path);
     const int total = relPaths.size();
-    if (total == 0) {
-        qDebug() << "备份目录为空";
-        return false;
-    }
-    qDebug() << "备份文件数:" << total;
+    qDebug() << "备份文件数:" << total << "新增文件数:" << addedFiles.size();
 
-    for (const QString &path : walkFiles(appDir)) {
-        if (!QFile::remove(path))
+    // What the update added goes, and what a killed writer left beside its target.
+    for (int i = 0; i < addedFiles.size() + relPaths.size(); ++i) {
+        const bool added = i < addedFiles.size();
+        const QString path = appDir + QLatin1Char('/') + (added ? addedFiles.at(i) : relPaths.at(i - addedFiles.size()));
+        QFile::remove(QString::fromStdString(platform::FileReplacement::pendingPath(QFile::encodeName(path).toStdString())));
+        if (added && (QFileInfo(path).isFile() || QFileInfo(path).isSymLink()) && !QFile::remove(path))
             qDebug() << "警告：无法删除文件:" << path;
     }
 
@@ -178,10 +215,10 @@ bool UpdateEngine::restoreBackup()
             qCritical() << "恢复文件失败:" << rel;
         }
         if (pacer.due(&rel == &relPaths.last()))
-            emit installProgress(90 + (10 * ok) / total, QStringLiteral("Restoring files (%1/%2)").arg(ok).arg(total));
+            emit installProgress(90 + (10 * ok) / qMax(1, total), QStringLiteral("Restoring files (%1/%2)").arg(ok).arg(total));
     }
     qDebug() << "恢复完成: 成功" << ok << "/" << total;
     if (ok < total)
         keepBackupDir = true; // some files now exist only in the backup
-    return ok > 0;
+    return ok > 0 || total == 0;
 }

@@ -22,6 +22,13 @@ public:
     // rebuilds the new files below workDir.
     Outcome prepare(CheckedPackage &package, const QString &installDir, const QString &workDir, QString *reason);
     bool prepared() const { return ready; }
+    // Every path the delta writes or deletes.
+    template <typename Visit>
+    void forEachPath(Visit visit) const
+    {
+        for (const delta::Entry &e : manifest.entries)
+            visit(e.path);
+    }
     void clear() { ready = false; }
 
     // Deletes what the delta deletes, then places every rebuilt file whole.

@@ -72,7 +72,7 @@ void UpdateEngine::setUpdateInfo(const QString &appPath, const QString &newVersi
 bool UpdateEngine::writeJournal(const QString &phase)
 {
     IniFile config;
-    ApplyJournal journal{phase, appDir, backupDir, QString(), newVersion};
+    ApplyJournal journal{phase, appDir, backupDir, QString(), newVersion, addedFiles};
     if (config.load(configPath))
         journal.oldVersion = config.value(QStringLiteral("App"), QStringLiteral("Version"));
     if (journal.write())

@@ -80,6 +80,8 @@ protected:
     // backups nothing will use; false when an interrupted apply could not be undone.
     bool recoverInterruptedApply(bool clearLoneBackups = true);
     bool writeJournal(const QString &phase);
+    // The checked package, opened and checked here if the download did not.
+    bool packageReady();
 
     void setTimings(const EngineTimings &t) { timings = t; }
 
@@ -108,6 +110,9 @@ protected:
     SignatureCheck signature;
     DeltaApply deltaApply;
     QString fullDownloadUrl;
+    // What the apply adds to the installation; the backup holds what it
+    // replaces or deletes.
+    QStringList addedFiles;
 
 private:
     void discardPartialFile();

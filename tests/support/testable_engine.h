@@ -18,6 +18,7 @@ public:
     using UpdateEngine::tempDir;
     using UpdateEngine::updateConfigFile;
     using UpdateEngine::workerThread;
+    using UpdateEngine::writeJournal;
     using UpdateEngine::zipPath;
 
     // Sleeps cut to a millisecond; tool time-outs kept long enough for a busy machine.
