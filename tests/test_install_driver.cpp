@@ -68,6 +68,7 @@ class TestInstallDriver : public QObject
         writeTreeFile(app + "/Pellamo.exe", "main v1");
         writeTreeFile(app + "/.hidden.ini", "hidden v1");
         writeTreeFile(app + "/config.ini", "[App]\nVersion=1.0\n");
+        writeTreeFile(app + "/becomes", "a file, a directory in the package");
         for (int i = 0; i < 12; ++i)
             writeTreeFile(app + QStringLiteral("/lib/m%1.dll").arg(i), QByteArray(100 + i, 'm'));
         if (bigInstalled)
@@ -79,6 +80,7 @@ class TestInstallDriver : public QObject
         writeTreeFile(pkg + "/added.dll", "new");
         writeTreeFile(pkg + "/.hidden.ini", "hidden v2");
         writeTreeFile(pkg + "/lib/m3.dll", "m3 v2");
+        writeTreeFile(pkg + "/becomes/inner.txt", "now a directory");
         if (!bigFile.isEmpty()) // the update replaces what fills the disk, or adds it
             writeTreeFile(pkg + "/lib/zz-big.dat", bigInstalled ? "small" : bigFile);
         engine.setTimings(TestableEngine::fast());
@@ -192,11 +194,11 @@ private slots:
             QCOMPARE(tools.calls().filter("taskkill"), kills + QStringList{kills.last()});
         }
         if (condition.contains("added.dll"))
-            QCOMPARE(rec.files.last(), QStringLiteral("100 Restoring files (3/3)"));
+            QCOMPARE(rec.files.last(), QStringLiteral("100 Restoring files (4/4)"));
         if (condition.isEmpty()) {
             // What the update replaces is backed up, not the whole installation.
-            QCOMPARE(rec.files.first(), QStringLiteral("76 Files: 1/3 "));
-            QCOMPARE(rec.files.last(), QStringLiteral("80 Files: 3/3 "));
+            QCOMPARE(rec.files.first(), QStringLiteral("76 Files: 1/4 "));
+            QCOMPARE(rec.files.last(), QStringLiteral("80 Files: 4/4 "));
             QVERIFY(rec.files.size() <= 3);
             QCOMPARE(tree.value("added.dll"), QByteArray("new"));
             QCOMPARE(QSettings(engine.configPath, QSettings::IniFormat).value("App/Version").toString(), QStringLiteral("2.0"));
@@ -207,7 +209,7 @@ private slots:
         engine.cancel();
         QCOMPARE(QFileInfo::exists(engine.zipPath), critical);
         if (critical)
-            QCOMPARE(snapshotTree(engine.backupDir).keys(), (QStringList{".hidden.ini", "Pellamo.exe", "lib/m3.dll"}));
+            QCOMPARE(snapshotTree(engine.backupDir).keys(), (QStringList{".hidden.ini", "Pellamo.exe", "becomes", "lib/m3.dll"}));
         QProcess::execute("umount", {"-q", app});
     }
 
