@@ -39,10 +39,8 @@ private slots:
         ::kill(pid_t(killed.processId()), SIGKILL);
         QVERIFY(killed.waitForFinished(5000));
         QVERIFY2(QFileInfo::exists(pending), "killed while the main program was replaced");
-        QFile newMain(box.path() + "/package/Pellamo.exe");
-        QVERIFY(newMain.open(QIODevice::ReadOnly));
-        const QByteArray atKill = snapshotTree(box.app()).value("Pellamo.exe");
-        QVERIFY(atKill == original.value("Pellamo.exe") || atKill == newMain.readAll()); // whole, old or new
+        const QByteArray atKill = snapshotTree(box.app()).value("Pellamo.exe"); // whole, old or new
+        QVERIFY(atKill == original.value("Pellamo.exe") || atKill == snapshotTree(box.path() + "/package").value("Pellamo.exe"));
 
         // Recovery without the product, as at the next start of the machine.
         QString err;
@@ -131,11 +129,7 @@ private slots:
         QVERIFY(QDir(box.app()).entryList({"_update_backup_*"}, QDir::Dirs).isEmpty());
         QVERIFY(round > 10);
 
-        QSettings config(box.app() + "/config.ini", QSettings::IniFormat);
-        QCOMPARE(config.value("App/Version").toString(), QStringLiteral("2.0.0"));
-        QCOMPARE(config.value("Update/LastUpdateVersion").toString(), QStringLiteral("2.0.0"));
-        QVERIFY(!config.contains("Update/LastPromptTime") && !config.contains("Update/LastCheckTime"));
-        QVERIFY(QDateTime::fromString(config.value("Update/LastUpdateTime").toString(), "yyyy-MM-dd hh:mm:ss").isValid());
+        QCOMPARE(QSettings(box.app() + "/config.ini", QSettings::IniFormat).value("App/Version").toString(), QStringLiteral("2.0.0"));
 
         for (const ProductCall &old : before)
             QVERIFY2(!box.isAlive(old.pid), qPrintable(old.program)); // all three were stopped
