@@ -108,6 +108,25 @@ bool makeDirectories(const QString &root, const QString &rel)
     return true;
 }
 
+// The next entry but the archive's own root ("./", as tar writes it; the
+// installation directory keeps its own mode and owner): 1 with its name and
+// type, 0 at the end, -1 when the archive is broken.
+int nextEntry(archive *a, archive_entry **entry, QString *name, mode_t *type)
+{
+    for (;;) {
+        const int r = archive_read_next_header(a, entry);
+        if (r == ARCHIVE_EOF)
+            return 0;
+        // A warning here only means a name that the locale cannot show.
+        if (r < ARCHIVE_WARN)
+            return -1;
+        *name = entryName(*entry);
+        *type = archive_entry_filetype(*entry);
+        if (*type != AE_IFDIR || !(name->isEmpty() || *name == QLatin1String(".")))
+            return 1;
+    }
+}
+
 QString archiveError(archive *a, const QString &why)
 {
     const char *detail = a ? archive_error_string(a) : nullptr;
@@ -158,17 +177,11 @@ bool CheckedPackage::check(const QString &mainProgramName, QString *reason, cons
 
     bool mainAtTop = false, mainNested = false;
     archive_entry *entry = nullptr;
-    for (;;) {
-        const int r = archive_read_next_header(a.get(), &entry);
-        if (r == ARCHIVE_EOF)
-            break;
-        // A warning here only means a name that the locale cannot show.
-        if (r < ARCHIVE_WARN)
+    QString name;
+    mode_t type = 0;
+    for (int r; (r = nextEntry(a.get(), &entry, &name, &type)) != 0;) {
+        if (r < 0)
             return fail(archiveError(a.get(), QStringLiteral("不是完整的ZIP文件")));
-        const QString name = entryName(entry);
-        const mode_t type = archive_entry_filetype(entry);
-        if (type == AE_IFDIR && (name.isEmpty() || name == QLatin1String(".")))
-            continue; // the archive's own root, as tar writes it
         const QString unsafe = unsafeName(name);
         if (!unsafe.isEmpty())
             return fail(QStringLiteral("条目路径不安全(%1): %2").arg(unsafe, name));
@@ -246,17 +259,11 @@ bool CheckedPackage::unpack(const QString &targetDir,
     const QDir target(targetDir);
     qint64 done = 0;
     archive_entry *entry = nullptr;
-    for (;;) {
-        const int r = archive_read_next_header(a.get(), &entry);
-        if (r == ARCHIVE_EOF)
-            break;
-        if (r < ARCHIVE_WARN)
+    QString name;
+    mode_t type = 0;
+    for (int r; (r = nextEntry(a.get(), &entry, &name, &type)) != 0;) {
+        if (r < 0)
             return fail(archiveError(a.get(), QStringLiteral("不是完整的ZIP文件")));
-        const QString name = entryName(entry);
-        const mode_t type = archive_entry_filetype(entry);
-        // The installation directory keeps its own mode and owner.
-        if (type == AE_IFDIR && (name.isEmpty() || name == QLatin1String(".")))
-            continue;
         if (!unsafeName(name).isEmpty() || (type != AE_IFREG && type != AE_IFDIR))
             return fail(QStringLiteral("条目路径不安全: %1").arg(name));
         const QString path = target.filePath(name);
