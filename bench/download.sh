@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Download throughput and peak memory of the engine beside curl, same file,
-# same loopback server. Usage: bench/download.sh [SIZE_MIB] (default 1024).
+# same loopback server; then download and check with and without a signature.
+# Usage: bench/download.sh [SIZE_MIB] (default 1024).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/ensure-packages.sh"
@@ -29,6 +30,15 @@ for i in 1 2 3; do
   /usr/bin/time -a -o "$work/curl.txt" -f "curl_seconds %e\ncurl_peak_rss %M kB" curl -s -o "$work/curl.zip" "$url"
   rm -f "$work/curl.zip"
 done
+# Signed (minisign, prehashed) beside unsigned: to the end of the package check.
+minisign -G -W -p "$work/keys.pub" -s "$work/k.key" > /dev/null
+minisign -S -s "$work/k.key" -m "$work/package.zip" -t "version=2.0" > /dev/null
+for i in 1 2 3; do
+  PROGRAMDATA="$work/programdata" "$build/bin/bench_download_client" "$url" "$work/prod/Pellamo.exe" | sed 's/^/unsigned_/' >> "$work/signed.txt"
+  PROGRAMDATA="$work/programdata" "$build/bin/bench_download_client" "$url" "$work/prod/Pellamo.exe" "$work/keys.pub" | sed 's/^/signed_/' >> "$work/signed.txt"
+done
+awk '/^unsigned_engine_checked/{if(!u||$2<u)u=$2} /^signed_engine_checked/{if(!s||$2<s)s=$2}
+  END{printf "download and check, best of 3: unsigned %.3f s, signed %.3f s, ratio %.3f\n", u, s, s/u}' "$work/signed.txt"
 cat "$work/engine.txt" "$work/curl.txt"
 awk -v mib="$size_mib" '
   /engine_seconds/{if(!e||$2<e)e=$2} /curl_seconds/{if(!c||$2<c)c=$2}

@@ -6,7 +6,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/ensure-packages.sh"
-ensure_packages "${FARWEN_PACKAGES[@]}"
+ensure_packages "${FARWEN_PACKAGES[@]}" tinyproxy
 size_mib=${1:-1024}
 build="$root/build/bench"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -33,6 +33,13 @@ report() { # LABEL SECONDS
 echo "package: $size bytes"
 serve 0; report "uncut" "$(client | awk '/engine_seconds/ {print $2}')"
 serve $((size / 2)); report "cut at 50 %, resumed in the run" "$(client | awk '/engine_seconds/ {print $2}')"
+# Through tinyproxy (Qt never proxies a loopback address; 0.0.0.0 reaches the same server).
+serve 0
+printf 'Port 18931\nListen 127.0.0.1\nAllow 127.0.0.1\nTimeout 60\n' > "$work/tinyproxy.conf"
+tinyproxy -d -c "$work/tinyproxy.conf" > /dev/null 2>&1 & proxy=$!; sleep 0.5
+proxied=$(PROGRAMDATA="$work/pd" http_proxy=http://127.0.0.1:18931 "$build/bin/bench_download_client" \
+  "$(sed 's/127.0.0.1/0.0.0.0/' "$work/url")" "$work/prod/Pellamo.exe" | awk '/engine_seconds/ {print $2}')
+kill "$proxy"; report "uncut, through tinyproxy" "$proxied"
 # Killed once half is in the cache, then started again.
 serve 0
 t0=$(date +%s%N)

@@ -60,12 +60,13 @@ int main(int argc, char **argv)
                         const QByteArray piece = file->read(qMin<qint64>(1024 * 1024, limit - *sent));
                         *sent += socket->write(piece);
                     }
-                    if ((file->atEnd() || *sent >= limit) && socket->bytesToWrite() == 0) {
-                        QTextStream(stderr) << "sent " << *sent << Qt::endl;
-                        file->close();
+                    if ((file->atEnd() || *sent >= limit) && socket->bytesToWrite() == 0)
                         socket->disconnectFromHost();
-                    }
                 };
+                // Also for an answer the client broke off: what left this server counts.
+                QObject::connect(socket, &QTcpSocket::disconnected, socket, [socket, sent]() {
+                    QTextStream(stderr) << "sent " << *sent - socket->bytesToWrite() << Qt::endl;
+                });
                 QObject::connect(socket, &QTcpSocket::bytesWritten, socket, pump);
                 pump();
             });
