@@ -36,7 +36,7 @@ int main(int argc, char **argv)
     UpdateEngine engine;
     engine.setUpdateInfo(app.arguments().at(2), QStringLiteral("2.0"), app.arguments().at(1));
     QFile keys(app.arguments().value(3));
-    if (keys.open(QIODevice::ReadOnly))
+    if (app.arguments().size() > 3 && keys.open(QIODevice::ReadOnly))
         engine.setSignatureInputs(keys.readAll(), QString());
     QElapsedTimer clock;
     double secs = 0; // to the end of the transfer, not counting the package check after it

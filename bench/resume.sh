@@ -39,7 +39,13 @@ printf 'Port 18931\nListen 127.0.0.1\nAllow 127.0.0.1\nTimeout 60\n' > "$work/ti
 tinyproxy -d -c "$work/tinyproxy.conf" > /dev/null 2>&1 & proxy=$!; sleep 0.5
 proxied=$(PROGRAMDATA="$work/pd" http_proxy=http://127.0.0.1:18931 "$build/bin/bench_download_client" \
   "$(sed 's/127.0.0.1/0.0.0.0/' "$work/url")" "$work/prod/Pellamo.exe" | awk '/engine_seconds/ {print $2}')
-kill "$proxy"; report "uncut, through tinyproxy" "$proxied"
+report "uncut, through tinyproxy" "$proxied"
+# The proxy's own cost: curl direct and through it.
+for via in "" "-x http://127.0.0.1:18931"; do
+  t0=$(date +%s%N); curl -s $via -o /dev/null "$(sed 's/127.0.0.1/0.0.0.0/' "$work/url")"; t1=$(date +%s%N)
+  printf '%-36s %8.3f s\n' "curl $([ -n "$via" ] && echo through tinyproxy || echo direct)" "$(awk -v a="$t0" -v b="$t1" 'BEGIN{print (b-a)/1e9}')"
+done
+kill "$proxy"
 # Killed once half is in the cache, then started again.
 serve 0
 t0=$(date +%s%N)

@@ -7,9 +7,66 @@
 
 #include <sodium.h>
 
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+// The BLAKE2b of the package, computed on a thread of its own while the
+// bytes arrive: the transfer hands each piece over and goes on.
 struct SignatureCheck::Prehash
 {
     crypto_generichash_state state;
+    std::mutex lock;
+    std::condition_variable changed;
+    std::deque<QByteArray> pieces;
+    bool hashing = false, stopping = false;
+    std::thread worker;
+
+    void run()
+    {
+        std::unique_lock<std::mutex> l(lock);
+        for (;;) {
+            changed.wait(l, [this] { return stopping || !pieces.empty(); });
+            if (pieces.empty())
+                return;
+            const QByteArray piece = pieces.front();
+            pieces.pop_front();
+            hashing = true;
+            l.unlock();
+            crypto_generichash_update(&state, reinterpret_cast<const unsigned char *>(piece.constData()),
+                                      static_cast<unsigned long long>(piece.size()));
+            l.lock();
+            hashing = false;
+            changed.notify_all();
+        }
+    }
+    void add(const char *data, qint64 size)
+    {
+        std::unique_lock<std::mutex> l(lock);
+        if (!worker.joinable())
+            worker = std::thread([this] { run(); });
+        changed.wait(l, [this] { return pieces.size() < 16; }); // at most 16 MiB waiting
+        pieces.emplace_back(data, int(size));
+        changed.notify_all();
+    }
+    // Waits until every piece handed over is in the state.
+    void drain()
+    {
+        std::unique_lock<std::mutex> l(lock);
+        changed.wait(l, [this] { return pieces.empty() && !hashing; });
+    }
+    ~Prehash()
+    {
+        {
+            std::lock_guard<std::mutex> l(lock);
+            stopping = true;
+            pieces.clear();
+        }
+        changed.notify_all();
+        if (worker.joinable())
+            worker.join();
+    }
 };
 
 namespace {
@@ -63,13 +120,13 @@ bool SignatureCheck::setKeys(const QByteArray &keyFile, QString *reason)
 void SignatureCheck::beginPackage()
 {
     signature = given;
+    prehash->drain();
     crypto_generichash_init(&prehash->state, nullptr, 0, crypto_generichash_BYTES_MAX);
 }
 
 void SignatureCheck::addPackageData(const char *data, qint64 size)
 {
-    crypto_generichash_update(&prehash->state, reinterpret_cast<const unsigned char *>(data),
-                              static_cast<unsigned long long>(size));
+    prehash->add(data, size);
 }
 
 bool SignatureCheck::verify(const QString &packagePath, const QString &newVersion, const QString &installedVersion,
@@ -105,6 +162,7 @@ bool SignatureCheck::verify(const QString &packagePath, const QString &newVersio
 
     bool good = false;
     if (algorithm == "ED") { // the hash of the bytes as they arrived: no second pass
+        prehash->drain();
         crypto_generichash_state state = prehash->state;
         unsigned char digest[crypto_generichash_BYTES_MAX];
         crypto_generichash_final(&state, digest, sizeof(digest));
