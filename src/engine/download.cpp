@@ -139,6 +139,12 @@ void UpdateEngine::discardPartialFile()
         partialFile.close();
 }
 
+void UpdateEngine::failIntegrity()
+{
+    emit errorOccurred(QStringLiteral("文件完整性校验失败"));
+    isRunning = false;
+}
+
 void UpdateEngine::failDownloadSave()
 {
     qDebug() << "无法打开文件写入";
@@ -217,14 +223,12 @@ void UpdateEngine::onDownloadEnded(int outcome, QString errorText, qint64 receiv
     qDebug() << "文件校验:" << zipPath << "大小:" << size << "结果:" << ok;
     if (!ok) {
         qDebug() << "文件验证失败";
-        emit errorOccurred(QStringLiteral("文件完整性校验失败"));
-        isRunning = false;
+        failIntegrity();
         return;
     }
     if (!expectedSha256.isEmpty() && sha256 != expectedSha256.toLatin1()) {
         qDebug() << "文件验证失败: SHA-256 不匹配" << sha256;
-        emit errorOccurred(QStringLiteral("文件完整性校验失败"));
-        isRunning = false;
+        failIntegrity();
         return;
     }
     fetchSignatureThenCheck();
@@ -257,8 +261,7 @@ void UpdateEngine::fetchSignatureThenCheck()
         const QByteArray text = reply->error() == QNetworkReply::NoError ? reply->read(64 * 1024) : QByteArray();
         if (text.isEmpty()) {
             qDebug() << "文件验证失败: 无法获取签名" << reply->errorString();
-            emit errorOccurred(QStringLiteral("文件完整性校验失败"));
-            isRunning = false;
+            failIntegrity();
             return;
         }
         signature.useFetched(text);
@@ -279,8 +282,7 @@ void UpdateEngine::checkPackageInBackground()
     // Opened here and kept open until the unpack, which reads the same file.
     if (!package.open(zipPath)) {
         qDebug() << "文件验证失败: 无法打开" << zipPath;
-        emit errorOccurred(QStringLiteral("文件完整性校验失败"));
-        isRunning = false;
+        failIntegrity();
         return;
     }
     IniFile config;
@@ -309,8 +311,7 @@ void UpdateEngine::checkPackageInBackground()
         }
         if (!result->ok) {
             qDebug() << "文件验证失败:" << result->reason;
-            emit errorOccurred(QStringLiteral("文件完整性校验失败"));
-            isRunning = false;
+            failIntegrity();
             return;
         }
         if (!enoughSpaceFor(package.contents(), installedBytes)) {

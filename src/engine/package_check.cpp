@@ -135,19 +135,6 @@ QString archiveError(archive *a, const QString &why)
 
 } // namespace
 
-bool checkPackage(const QString &zipPath, const QString &mainProgramName, PackageContents *contents, QString *reason,
-                  const std::atomic<bool> *stop)
-{
-    CheckedPackage package;
-    if (!package.open(zipPath)) {
-        *reason = QStringLiteral("无法打开更新包");
-        return false;
-    }
-    const bool ok = package.check(mainProgramName, reason, stop);
-    *contents = package.contents();
-    return ok;
-}
-
 bool CheckedPackage::open(const QString &zipPath)
 {
     close();

@@ -13,15 +13,11 @@ struct PackageContents
     qint64 unpackedSize = 0;
 };
 
-// Reads every entry of the ZIP package to its end, which checks its CRC. The
-// package passes only when every name stays inside the target directory and
-// the main program, if the package holds it, lies at the top level. False with
-// the broken rule in *reason. Stops early, failing, once *stop is set.
-bool checkPackage(const QString &zipPath, const QString &mainProgramName, PackageContents *contents, QString *reason,
-                  const std::atomic<bool> *stop = nullptr);
-
 // The package opened once and kept open: the bytes unpacked are the bytes
-// checked, whatever happens to its path in between.
+// checked, whatever happens to its path in between. The check reads every
+// entry to its end, which checks its CRC; the package passes only when every
+// name stays inside the target directory and the main program, if the package
+// holds it, lies at the top level.
 class CheckedPackage
 {
 public:

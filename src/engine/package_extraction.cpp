@@ -15,22 +15,16 @@ const char kDaemonInPackage[] = "KarvoDeskServer/KarvoDeskDaemon.exe";
 bool UpdateEngine::extractPackage()
 {
     qDebug() << "=== 开始解压更新包 ===";
-    // Unpacked from the very file that was checked, opened once.
-    if (!package.isOpen() && !package.open(zipPath)) {
-        qDebug() << "错误：临时文件不存在:" << zipPath;
-        return false;
-    }
     const QFileInfo packageFile(zipPath);
     qDebug() << "更新包大小:" << packageFile.size() << "字节";
     if (packageFile.size() < kMinimumArchiveSize) {
         qDebug() << "错误：更新包文件太小，可能损坏";
         return false;
     }
-    QString reason;
-    if (!package.isChecked() && !package.check(QFileInfo(appPath).fileName(), &reason)) {
-        qDebug() << "解压错误:" << reason;
+    // Unpacked from the very file that was checked, opened once.
+    if (!packageReady())
         return false;
-    }
+    QString reason;
 
     // A file is executable when the package says so, when the file it
     // replaces was, and always for the main program and the daemon: ZIPs made

@@ -114,7 +114,8 @@ bool PackageTransfer::acceptResponse()
         const QByteArray range = reply->rawHeader("Content-Range");
         if (!range.startsWith("bytes " + QByteArray::number(written) + "-"))
             return false;
-        emit lengthKnown(range.mid(range.indexOf('/') + 1).toLongLong());
+        expectedTotal = range.mid(range.indexOf('/') + 1).toLongLong();
+        emit lengthKnown(expectedTotal);
         return true;
     }
     if (written > 0) // the server ignored the range, or the file changed
@@ -125,7 +126,8 @@ bool PackageTransfer::acceptResponse()
     if (validator.isEmpty())
         validator = reply->rawHeader("Last-Modified");
     emit validatorKnown(validator);
-    emit lengthKnown(reply->header(QNetworkRequest::ContentLengthHeader).toLongLong());
+    expectedTotal = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
+    emit lengthKnown(expectedTotal);
     return true;
 }
 
@@ -176,27 +178,30 @@ void PackageTransfer::onFinished()
         end(NetworkFailed, QStringLiteral("续传范围不符"));
         return;
     }
-    if (reply->error() == QNetworkReply::NoError) {
-        end(writeAvailable() && file->flush() ? Completed : SaveFailed, QString());
+    if (body && !writeAvailable()) {
+        end(SaveFailed, QString());
         return;
     }
+    // A connection closed before the announced length is a cut body, even
+    // where the network layer calls it complete.
+    const bool cut = reply->error() == QNetworkReply::NoError && expectedTotal > 0 && written < expectedTotal;
+    if (reply->error() == QNetworkReply::NoError && !cut) {
+        end(file->flush() ? Completed : SaveFailed, QString());
+        return;
+    }
+    const QString why = cut ? QStringLiteral("数据不完整: %1/%2").arg(written).arg(expectedTotal) : reply->errorString();
     // A range the server cannot serve: once more from the start.
     const bool unsatisfiable = status == 416 && !rangeRefused;
     // An answer of the server (404, 500...) is final; a broken connection,
     // a time-out or a cut body is tried again.
     if ((status >= 400 && !unsatisfiable) || tries >= retryPauses.size()) {
-        end(NetworkFailed, reply->errorString());
-        return;
-    }
-    if (body && !writeAvailable()) {
-        end(SaveFailed, QString());
+        end(NetworkFailed, why);
         return;
     }
     rangeRefused = rangeRefused || unsatisfiable;
     // Without a validator the bytes so far could belong to another file.
     if (unsatisfiable || validator.isEmpty())
         restartFromZero();
-    const QString why = reply->errorString();
     reply->disconnect(this);
     reply->deleteLater();
     reply = nullptr;

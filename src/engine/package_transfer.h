@@ -60,6 +60,7 @@ private:
     bool rangeRefused = false;
     bool responseChecked = false;
     qint64 requestOffset = 0; // bytes already written when this request began
+    qint64 expectedTotal = 0; // the whole file's length, when the server named it
     QNetworkAccessManager *manager = nullptr;
     QNetworkReply *reply = nullptr;
     QCryptographicHash hash{QCryptographicHash::Sha256};

@@ -90,8 +90,7 @@ QList<QByteArray> dataLines(const QByteArray &text)
 SignatureCheck::SignatureCheck()
     : prehash(new Prehash)
 {
-    if (sodium_init() < 0)
-        keys.clear();
+    (void)!sodium_init(); // its result is checked where keys are taken
     beginPackage();
 }
 
@@ -100,6 +99,10 @@ SignatureCheck::~SignatureCheck() = default;
 bool SignatureCheck::setKeys(const QByteArray &keyFile, QString *reason)
 {
     keys.clear();
+    if (sodium_init() < 0) { // keys that cannot be checked refuse the start
+        *reason = QStringLiteral("libsodium无法初始化");
+        return false;
+    }
     for (const QByteArray &line : dataLines(keyFile)) {
         const QByteArray raw = QByteArray::fromBase64(line, QByteArray::AbortOnBase64DecodingErrors);
         if (raw.size() != 2 + kKeyIdSize + int(crypto_sign_PUBLICKEYBYTES) || !raw.startsWith("Ed")) {

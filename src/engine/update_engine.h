@@ -118,6 +118,8 @@ private:
     void discardPartialFile();
     void stopTransfer();
     void failDownloadSave();
+    // Refused like a damaged package: the window offers Retry.
+    void failIntegrity();
     void checkPackageInBackground();
     // Fetches <download_url>.minisig when a signature is required and none was given.
     void fetchSignatureThenCheck();
