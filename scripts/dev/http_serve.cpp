@@ -3,14 +3,66 @@
 // FILE.minisig at /package.zip.minisig when it exists; prints the URL, then
 // runs until killed, logging the bytes of each answer to stderr.
 // FARWEN_SERVE_CUT_AT=N: the first answer breaks off after N bytes.
+// FARWEN_SERVE_RATE=B: at most B bytes a second, as a network line would.
+// For an answer the client broke off, the bytes logged are those its side
+// acknowledged (on Linux), not those still queued here when it went away.
 // Used by the demo and the benchmarks. Usage: farwen_http_serve FILE [PORT]
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTextStream>
+#include <QTimer>
+
+#include <memory>
+
+#ifdef __linux__
+#include <linux/tcp.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+// What reached the other side: the kernel's acknowledged count, read through
+// a duplicate of the descriptor that outlives the socket's close.
+struct WireCount
+{
+    int fd = -1;
+    bool whole = false; // the whole answer left: it all counts
+    explicit WireCount(qintptr descriptor)
+    {
+#ifdef __linux__
+        fd = ::dup(int(descriptor));
+#else
+        Q_UNUSED(descriptor);
+#endif
+    }
+    ~WireCount()
+    {
+#ifdef __linux__
+        if (fd >= 0)
+            ::close(fd);
+#endif
+    }
+    qint64 acked(qint64 fallback) const
+    {
+#ifdef __linux__
+        tcp_info info{};
+        socklen_t size = sizeof(info);
+        if (fd >= 0 && ::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) == 0
+            && size >= offsetof(tcp_info, tcpi_bytes_acked) + sizeof(info.tcpi_bytes_acked))
+            return qint64(info.tcpi_bytes_acked);
+#endif
+        return fallback;
+    }
+};
+
+} // namespace
 
 int main(int argc, char **argv)
 {
@@ -24,11 +76,13 @@ int main(int argc, char **argv)
     if (!server.listen(QHostAddress::LocalHost, args.value(2).toUShort()))
         return 1;
     qint64 cutAt = qEnvironmentVariableIntValue("FARWEN_SERVE_CUT_AT");
+    const double rate = qEnvironmentVariableIntValue("FARWEN_SERVE_RATE");
     QObject::connect(&server, &QTcpServer::newConnection, [&]() {
         while (QTcpSocket *socket = server.nextPendingConnection()) {
             auto *file = new QFile(args.at(1), socket);
             QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-            QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket, file, &cutAt]() {
+            auto wire = std::make_shared<WireCount>(socket->socketDescriptor());
+            QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket, file, &cutAt, rate, wire]() {
                 const QByteArray request = socket->readAll();
                 if (file->isOpen() || !request.contains("\r\n\r\n"))
                     return;
@@ -55,19 +109,40 @@ int main(int argc, char **argv)
                 const qint64 limit = cutAt > 0 ? cutAt : info.size();
                 cutAt = 0;
                 auto sent = std::make_shared<qint64>(0);
-                auto pump = [socket, file, limit, sent]() {
-                    while (socket->bytesToWrite() < 4 * 1024 * 1024 && !file->atEnd() && *sent < limit) {
-                        const QByteArray piece = file->read(qMin<qint64>(1024 * 1024, limit - *sent));
-                        *sent += socket->write(piece);
+                // A token bucket of 100 ms of the rate: what a real line's receive window
+                // holds while the client is briefly busy, not more.
+                auto tokens = std::make_shared<double>(0);
+                auto clock = std::make_shared<QElapsedTimer>();
+                clock->start();
+                auto pump = [socket, file, limit, sent, rate, tokens, clock, wire]() {
+                    if (rate > 0) {
+                        *tokens = qMin(rate / 10, *tokens + rate * clock->nsecsElapsed() / 1e9);
+                        clock->restart();
                     }
-                    if ((file->atEnd() || *sent >= limit) && socket->bytesToWrite() == 0)
+                    while (socket->bytesToWrite() < 4 * 1024 * 1024 && !file->atEnd() && *sent < limit) {
+                        qint64 n = qMin<qint64>(1024 * 1024, limit - *sent);
+                        if (rate > 0 && (n = qMin<qint64>(n, qint64(*tokens))) <= 0)
+                            break;
+                        const QByteArray piece = file->read(n);
+                        *sent += socket->write(piece);
+                        *tokens -= piece.size();
+                    }
+                    if ((file->atEnd() || *sent >= limit) && socket->bytesToWrite() == 0) {
+                        wire->whole = true;
                         socket->disconnectFromHost();
+                    }
                 };
-                // Also for an answer the client broke off: what left this server counts.
-                QObject::connect(socket, &QTcpSocket::disconnected, socket, [socket, sent]() {
-                    QTextStream(stderr) << "sent " << *sent - socket->bytesToWrite() << Qt::endl;
+                // Also for an answer the client broke off.
+                QObject::connect(socket, &QTcpSocket::disconnected, socket, [socket, sent, wire]() {
+                    QTextStream(stderr) << "sent " << (wire->whole ? *sent : wire->acked(*sent - socket->bytesToWrite()))
+                                        << Qt::endl;
                 });
                 QObject::connect(socket, &QTcpSocket::bytesWritten, socket, pump);
+                if (rate > 0) {
+                    auto *tick = new QTimer(socket);
+                    QObject::connect(tick, &QTimer::timeout, socket, pump);
+                    tick->start(2);
+                }
                 pump();
             });
         }
