@@ -1,6 +1,7 @@
 // Start-up: bad input through the real binary, stale work directories, the companion.
 #include "startup/stale_cleanup.h"
 #include "startup/update_info.h"
+#include "engine/download_cache.h"
 #include "support/product_sandbox.h"
 #include "support/tree_snapshot.h"
 
@@ -173,6 +174,7 @@ private slots:
 
     // Older than 300 s goes, each pattern only in its own place, links not
     // followed; while no other updater runs, every work directory goes.
+    // Partial downloads kept for a later run go after 7 days.
     void staleWorkDirectories()
     {
         const QString tmp = sandbox.path() + "/st/tmp", data = sandbox.path() + "/st/data";
@@ -181,6 +183,15 @@ private slots:
         writeTreeFile(data + "/KarvoUpdate_200/update.zip", "x");
         writeTreeFile(sandbox.path() + "/st/outside/precious", "x");
         QVERIFY(QFile::link(sandbox.path() + "/st/outside", data + "/KarvoUpdate_link"));
+        const QString cache = data + "/FarwenUpdater/cache/";
+        writeTreeFile(cache + "old.part", "x");
+        writeTreeFile(cache + "recent.part", "x");
+        QFile old(cache + "old.part"), recent(cache + "recent.part");
+        QVERIFY(old.open(QIODevice::ReadWrite) && recent.open(QIODevice::ReadWrite));
+        QVERIFY(old.setFileTime(QDateTime::currentDateTime().addDays(-7).addSecs(-60), QFileDevice::FileModificationTime));
+        QVERIFY(recent.setFileTime(QDateTime::currentDateTime().addDays(-7).addSecs(60), QFileDevice::FileModificationTime));
+        DownloadCache::removeExpired(data);
+        QVERIFY(!QFile::exists(cache + "old.part") && QFile::exists(cache + "recent.part"));
         const QDateTime born = QFileInfo(tmp + "/TeskUpdate_100").birthTime();
         if (!born.isValid())
             QSKIP("this file system does not record creation times");

@@ -60,6 +60,11 @@ HttpServer::HttpServer()
                             + "/" + QByteArray::number(r.body.size()) + "\r\n";
                     body = status == 206 ? body.mid(int(from)) : QByteArray();
                 }
+                if (r.compresses && header(request, "Accept-Encoding").contains("deflate")) {
+                    body = qCompress(body).mid(4); // a zlib stream, as "deflate" means
+                    head += "Content-Encoding: deflate\r\n";
+                    r.contentLength = false;
+                }
                 if (!r.etag.isEmpty())
                     head += "ETag: " + r.etag + "\r\n";
                 if (!r.location.isEmpty())

@@ -22,6 +22,7 @@ struct HttpRoute
     int cuts = 0;           // the first this many answers end after ...
     qint64 cutAfter = 0;    // ... this many body bytes, connection closed
     QByteArray changedBody; // set: served from the second answer on, under another ETag
+    bool compresses = false; // deflated, with no length, to a client that accepts it
 };
 
 class HttpServer : public QObject
