@@ -4,7 +4,8 @@
 # beside curl, cp -a and bsdtar on the same data; then the same update
 # in-process with a timer sampling the GUI thread for stalls.
 # ROUNDS updates a size (default 3), alternated with the baselines; the best
-# of each is taken. BENCH_DIR picks the file system (default tmpfs).
+# of each is taken. BENCH_DIR picks the file system (default tmpfs); RATE_MBIT
+# paces the server as a network line (default: the loopback's full speed).
 # Usage: bench/update.sh [FILES:MIB ...]   (default 1000:50 10000:500 100000:2048)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -48,22 +49,29 @@ downgrade() {
 {"app_path": "$app/Pellamo.exe", "new_version": "2.0.0", "download_url": "$url"}
 JSON
 }
-updater() {
+# The publisher's key beside a copy of the updater: that copy requires signatures.
+signed_bin="$work/signed-bin"
+mkdir -p "$signed_bin"; cp "$bin/FarwenUpdater" "$bin/taskkill" "$bin/tasklist" "$signed_bin/"
+minisign -G -W -p "$signed_bin/update-keys.pub" -s "$work/k.key" > /dev/null
+updater() { # [BIN_DIR]: the signed copy times download and check only
+  local dir=${1:-$bin}
   downgrade; start_product; : > "$FARWEN_FIXTURE_LOG"
   PROGRAMDATA="$work/pd" TMPDIR="$work/tmp" QT_QPA_PLATFORM=offscreen QT_MESSAGE_PATTERN='%{time process} %{message}' \
-    "$bin/FarwenUpdater" -i "$work/info.json" -m manual 2> "$work/updater.log"
+    "$dir/FarwenUpdater" -i "$work/info.json" -m manual 2> "$work/updater.log"
   grep -q "最终结果= true" "$work/updater.log" || { echo "update failed:" >&2; tail "$work/updater.log" >&2; exit 1; }
   restart_ms=$(awk '/KarvoDeskDaemon.exe args=\[install\]/{split($NF,a,"=");i=a[2]} /Pellamo.exe args=\[\]/{split($NF,a,"=");m=a[2]} END{print m-i}' "$FARWEN_FIXTURE_LOG")
   # Fixed waits: 1 s after the stop command, 1 s after each of three kills, 2 s at the end;
   # 1 s + 2 s between the daemon steps.
-  awk -v size="$size" -v restart="$restart_ms" '
+  local signed; signed=$([ "$dir" = "$signed_bin" ] && echo signed || echo unsigned)
+  awk -v size="$size" -v restart="$restart_ms" -v signed="$signed" '
     function t(){ return $1+0 }
     /程序大小:/ && !d0 {d0=t()} /文件校验:/ {k0=t()} /文件验证成功/ {d1=t()}
     /=== 开始关闭相关进程 ===/ {s0=t()} /关闭进程完成/ {s1=t()}
     /创建备份到:/ {b0=t()} /备份完成，成功率/ {b1=t()}
     /=== 开始解压更新包 ===/ {x0=t()} /解压结果:/ {x1=t()}
     /开始更新配置文件:/ {c0=t()} /  新版本:/ {c1=t()}
-    END { printf "%s download %.3f\n%s check %.3f\n%s shutdown %.3f\n%s backup %.3f\n%s unpack %.3f\n%s config %.3f\n%s restart %.3f\n",
+    END { printf "%s %s %.3f\n", size, signed, d1-d0; if (signed == "signed") exit
+          printf "%s download %.3f\n%s check %.3f\n%s shutdown %.3f\n%s backup %.3f\n%s unpack %.3f\n%s config %.3f\n%s restart %.3f\n",
             size, k0-d0, size, d1-k0, size, (s1-s0)-6.0, size, b1-b0, size, (x1-x0), size, c1-c0, size, restart/1000-3.0 }
   ' "$work/updater.log" >> "$results"
 }
@@ -106,7 +114,8 @@ for entry in "${sizes[@]}"; do
   install -D -m 755 "$bin/farwen_fixture_program" "$app/KarvoDeskServer/KarvoDeskDaemon.exe"
   echo 2.0.0 > "$app/version.txt"
   (cd "$app" && bsdtar --format=zip --options zip:compression=store -cf "$work/update.zip" .)
-  "$bin/farwen_http_serve" "$work/update.zip" > "$work/url" & server=$!
+  minisign -S -s "$work/k.key" -m "$work/update.zip" -t "version=2.0.0" > /dev/null
+  FARWEN_SERVE_RATE=$(( ${RATE_MBIT:-0} * 125000 )) "$bin/farwen_http_serve" "$work/update.zip" > "$work/url" & server=$!
   for _ in $(seq 50); do [ -s "$work/url" ] && break; sleep 0.1; done
   url=$(cat "$work/url")
   # Memory first written past what was in use before costs several times more on
@@ -114,7 +123,8 @@ for entry in "${sizes[@]}"; do
   head -c $(( (mib * 6 < 8192 ? mib * 6 : 8192) ))M /dev/zero > "$work/warm" && rm -f "$work/warm"
   echo "installation $size: package $(du -m "$work/update.zip" | cut -f1) MiB (stored), $rounds rounds" >&2
   for r in $(seq "$rounds"); do
-    if [ $((r % 2)) = 1 ]; then updater; failing_update; baselines; else baselines; failing_update; updater; fi
+    if [ $((r % 2)) = 1 ]; then updater; updater "$signed_bin"; failing_update; baselines
+    else baselines; failing_update; updater "$signed_bin"; updater; fi
     # The same update again, in-process, sampling the GUI thread.
     downgrade; start_product
     PROGRAMDATA="$work/pd" TMPDIR="$work/tmp" QT_QPA_PLATFORM=offscreen \
@@ -122,7 +132,7 @@ for entry in "${sizes[@]}"; do
     printf '%s stall %s\n' "$size" "$(tail -1 "$work/stall.txt" | awk '{print $2/1000}')" >> "$results"
   done
   kill "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true; server=""
-  stop_product; rm -f "$work/update.zip"
+  stop_product; rm -f "$work/update.zip" "$work/update.zip.minisig"
 done
 
 # One table: per phase and size the best time, its baseline's best and the ratio;
@@ -138,8 +148,8 @@ awk -v order="${sizes[*]}" '
     for (i = 1; i <= n; i++) printf " %26s", label[i]
     printf "\n"
     # phase:baseline; the restore beside a plain copy and beside deleting first, as it does
-    n2 = split("download:curl check:read shutdown: backup:cp unpack:tar restore:cp restore:rmcp config: restart:", rows, " ")
-    name["curl"]="curl"; name["read"]="bsdtar -xOf"; name["cp"]="cp -a"; name["tar"]="bsdtar -xf"; name["rmcp"]="rm, cp -a"
+    n2 = split("download:curl check:read shutdown: backup:cp unpack:tar restore:cp restore:rmcp config: restart: signed:unsigned", rows, " ")
+    name["unsigned"]="unsigned"; name["curl"]="curl"; name["read"]="bsdtar -xOf"; name["cp"]="cp -a"; name["tar"]="bsdtar -xf"; name["rmcp"]="rm, cp -a"
     for (j = 1; j <= n2; j++) {
       split(rows[j], r, ":"); ph = r[1]; b = r[2]
       printf "%-9s %-11s", ph, (b == "" ? "-" : name[b])

@@ -58,13 +58,12 @@ class TestEngineSteps : public QObject
                 QProcess::execute("minisign", {"-G", "-W", "-p", dir + k + ".pub", "-s", dir + k + ".key"});
         writeTreeFile(dir + "p.zip", body);
         QProcess::execute("minisign", QStringList{"-S", "-s", dir + key + ".key", "-m", dir + "p.zip", "-t", comment, "-x", dir + "p.sig"} + more);
-        QFile f(dir + "p.sig");
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+        return snapshotTree(dir).value("p.sig");
     }
     QByteArray publisherKeys()
     {
-        QFile a(root.path() + "/keys/a.pub"), b(root.path() + "/keys/b.pub");
-        return a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly) ? "# publisher keys\n" + a.readAll() + "\n" + b.readAll() : "";
+        const auto keys = snapshotTree(root.path() + "/keys");
+        return "# publisher keys\n" + keys.value("a.pub") + "\n" + keys.value("b.pub");
     }
 
 private slots:
@@ -111,18 +110,15 @@ private slots:
         add("drive letter", route(zipOf({{"C:/evil.dll", good}})), "", integrity);
         add("404", missing, "", network);
         add("stalled", stalled, "", network);
-        const auto sign = [&](const QString &key, const QString &comment, const QStringList &more = {}) {
-            return minisign(key, good, comment, more);
-        };
-        const QByteArray ed = sign("a", "version=2.1.0 build=7");
+        const QByteArray ed = minisign("a", good, "version=2.1.0 build=7");
         const QByteArray other = zipOf({{"Pellamo.exe", HttpServer::pattern(300001)}});
         add("signed, prehashed", route(good), "", "ready", ed);
-        add("signed, whole file", route(good), "", "ready", sign("a", "version=2.1.0", {"-l"}));
-        add("signed with the second key", route(good), "", "ready", sign("b", "version=2.1.0"), "2.1.0");
-        add("signed with an unknown key", route(good), "", integrity, sign("c", "version=2.1.0"));
+        add("signed, whole file", route(good), "", "ready", minisign("a", good, "version=2.1.0", {"-l"}));
+        add("signed with the second key", route(good), "", "ready", minisign("b", good, "version=2.1.0"), "2.1.0");
+        add("signed with an unknown key", route(good), "", integrity, minisign("c", good, "version=2.1.0"));
         add("signature of another package", route(other), "", integrity, ed);
         add("trusted comment edited", route(good), "", integrity, QByteArray(ed).replace("build=7", "build=8"));
-        add("signed for another version", route(good), "", integrity, sign("a", "version=2.1.00"));
+        add("signed for another version", route(good), "", integrity, minisign("a", good, "version=2.1.00"));
         add("signed, but a downgrade", route(good), "", integrity, ed, "2.10");
         add("no signature", route(good), "", integrity, "404");
         add("garbage signature", route(good), "", integrity, "untrusted comment: x\nRWQ=\n");
@@ -215,6 +211,8 @@ private slots:
             proxy.kill();
             proxy.waitForFinished();
         });
+        // Signed: the prehash must take in what the first run left too.
+        const QByteArray sig = first == "next run" ? minisign("a", route.body, "version=2.1.0") : QByteArray();
         QStringList outcomes;
         for (int run = 0; run < 2 && (outcomes.isEmpty() || outcomes.last() != "ready"); ++run) {
             TestableEngine engine; // a second run, or Retry in the same one
@@ -224,10 +222,8 @@ private slots:
             engine.setTimings(t);
             // Qt never proxies a loopback address; 0.0.0.0 reaches the same server on Linux and is none.
             engine.setUpdateInfo(app + "/Pellamo.exe", "2.1.0", server.url(path).replace("127.0.0.1", proxy.processId() ? "0.0.0.0" : "127.0.0.1"));
-            if (first == "next run") { // signed: the prehash must take in what the first run left too
-                const QByteArray sig = minisign("a", route.body, "version=2.1.0");
+            if (!sig.isEmpty())
                 engine.setSignatureInputs(publisherKeys(), sig);
-            }
             Events log(engine);
             for (int retry = 0; retry < 2 && (log.outcome().isEmpty() || (retry == 1 && first.startsWith("error"))); ++retry) {
                 log.clear();

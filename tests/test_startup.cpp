@@ -67,8 +67,6 @@ private slots:
         writeTreeFile(crashed + "/_update_backup_1.journal", "{\"phase\": \"unpacking\"}");
         QTest::newRow("main program lost in a crash") << info << infoJson(crashed + "/Pellamo.exe").replace("http://127.0.0.1:1/p.zip", "file:///x")
                                                       << "下载地址必须是http或https: \"file:///x\"" << false;
-        QTest::newRow("sha256 malformed") << info << infoJson(program, ", \"sha256\": \"abc\"") << "sha256格式不正确: \"abc\""
-                                          << false;
         const QString longer = "0" + QString(64, 'a');
         QTest::newRow("sha256 with a digit more") << info << infoJson(program, ", \"sha256\": \"" + longer + "\"")
                                                   << "sha256格式不正确: \"" + longer + "\"" << false;
@@ -184,14 +182,14 @@ private slots:
         writeTreeFile(sandbox.path() + "/st/outside/precious", "x");
         QVERIFY(QFile::link(sandbox.path() + "/st/outside", data + "/KarvoUpdate_link"));
         const QString cache = data + "/FarwenUpdater/cache/";
-        writeTreeFile(cache + "old.part", "x");
-        writeTreeFile(cache + "recent.part", "x");
-        QFile old(cache + "old.part"), recent(cache + "recent.part");
-        QVERIFY(old.open(QIODevice::ReadWrite) && recent.open(QIODevice::ReadWrite));
-        QVERIFY(old.setFileTime(QDateTime::currentDateTime().addDays(-7).addSecs(-60), QFileDevice::FileModificationTime));
-        QVERIFY(recent.setFileTime(QDateTime::currentDateTime().addDays(-7).addSecs(60), QFileDevice::FileModificationTime));
+        for (const int age : {-60, 60}) { // seconds more or less than 7 days
+            QFile f(cache + QString::number(age));
+            writeTreeFile(f.fileName(), "x");
+            QVERIFY(f.open(QIODevice::ReadWrite));
+            QVERIFY(f.setFileTime(QDateTime::currentDateTime().addDays(-7).addSecs(age), QFileDevice::FileModificationTime));
+        }
         DownloadCache::removeExpired(data);
-        QVERIFY(!QFile::exists(cache + "old.part") && QFile::exists(cache + "recent.part"));
+        QVERIFY(!QFile::exists(cache + "-60") && QFile::exists(cache + "60"));
         const QDateTime born = QFileInfo(tmp + "/TeskUpdate_100").birthTime();
         if (!born.isValid())
             QSKIP("this file system does not record creation times");
