@@ -20,14 +20,11 @@ private slots:
         ProductSandbox box;
         box.startProduct();
         const auto original = snapshotTree(box.app());
-        box.prepareUpdate(QByteArray(), 48);
-        const auto start = [&box](QProcess &updater) {
-            updater.setProcessEnvironment(box.environment());
-            updater.setProcessChannelMode(QProcess::MergedChannels);
-            updater.start(updaterBinary(), {"-i", box.infoFile(), "-m", "manual"});
-        };
+        box.prepareUpdate(48);
         QProcess killed;
-        start(killed);
+        killed.setProcessEnvironment(box.environment());
+        killed.setProcessChannelMode(QProcess::MergedChannels);
+        killed.start(updaterBinary(), {"-i", box.infoFile(), "-m", "manual"});
         QByteArray log;
         QTRY_VERIFY_WITH_TIMEOUT((log += killed.readAll()).contains("=== 开始关闭相关进程 ==="), 20000);
         // The download is over: no event loop needed. Killed while the main

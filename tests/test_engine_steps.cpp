@@ -1,4 +1,5 @@
 // The engine's steps on real files, real archives and a server on 127.0.0.1.
+#include "startup/update_info.h"
 #include "support/http_server.h"
 #include "support/testable_engine.h"
 #include "support/tree_snapshot.h"
@@ -101,7 +102,6 @@ private slots:
         add("redirect", redirect, "", "ready");
         add("sha256 wrong", route(good), QString(64, 'a'), integrity);
         add("not a zip", route(HttpServer::pattern(300000)), "", integrity);
-        add("1024 bytes", route(HttpServer::pattern(1024)), "", integrity);
         add("crc corrupt", route(corrupt), "", integrity);
         add("cut at 60 %, no length", route(good.left(good.size() * 6 / 10), false), "", integrity);
         add("wrapped", route(zipOf({{"Pellamo-2.0.0/Pellamo.exe", good}})), "", integrity);
@@ -159,6 +159,19 @@ private slots:
         QCOMPARE(log.finals().size(), 1);
         QCOMPARE(snapshotTree(app), before);
         engine.cancel();
+    }
+
+    // A key file beside the updater that is not one or two minisign public
+    // keys refuses the start, rather than checking nothing.
+    void malformedKeyFile()
+    {
+        minisign("a", "x", "version=1"); // makes the keys
+        const auto keys = snapshotTree(root.path() + "/keys");
+        QByteArray read;
+        for (const QByteArray &bad : {publisherKeys() + keys.value("c.pub"), keys.value("a.pub") + "RWQ=\n", QByteArray("# none\n"), keys.value("a.key")}) {
+            writeTreeFile(root.path() + "/upd/update-keys.pub", bad);
+            QVERIFY2(!readPublisherKeys(root.path() + "/upd", &read), bad.constData());
+        }
     }
 
     // A broken transfer goes on with a byte range when the server named an

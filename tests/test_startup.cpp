@@ -49,8 +49,6 @@ private slots:
         writeTreeFile(program, "main");
         QTest::newRow("not http") << info << infoJson(program).replace("http://127.0.0.1:1/p.zip", "file:///etc/passwd")
                                   << "下载地址必须是http或https: \"file:///etc/passwd\"" << false;
-        QTest::newRow("scheme that begins like http") << info << infoJson(program).replace("http://", "https+x://")
-                                                      << "下载地址必须是http或https: \"https+x://127.0.0.1:1/p.zip\"" << false;
         writeTreeFile(sandbox.path() + "/prod/OldPellamo.exe", "main");
         QTest::newRow("name that ends like the main program") << info << infoJson(sandbox.path() + "/prod/OldPellamo.exe")
                                                               << "不是产品的主程序: \"" + sandbox.path() + "/prod/OldPellamo.exe\"" << false;

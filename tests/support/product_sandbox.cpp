@@ -74,11 +74,6 @@ ProductSandbox::ProductSandbox(bool withDaemon)
 
 ProductSandbox::~ProductSandbox()
 {
-    stopProduct();
-}
-
-void ProductSandbox::stopProduct()
-{
     // Everything the updater started again, and what it did not stop.
     for (const ProductCall &c : calls())
         if (c.args != "stop" && c.args != "install" && isAlive(c.pid))
@@ -98,7 +93,7 @@ void ProductSandbox::startProduct()
                                    app() + "/KarvoDeskServer.exe"}) {
         if (!QFileInfo::exists(program))
             continue;
-        QProcess p; // detached: it logs itself, and stopProduct ends it
+        QProcess p; // detached: it logs itself, and the destructor ends it
         p.setProcessEnvironment(environment());
         p.setWorkingDirectory(QFileInfo(program).absolutePath());
         p.setProgram(program);
@@ -107,7 +102,7 @@ void ProductSandbox::startProduct()
     }
 }
 
-void ProductSandbox::prepareUpdate(const QByteArray &rawPackage, int mainPaddingMiB)
+void ProductSandbox::prepareUpdate(int mainPaddingMiB)
 {
     const QString zip = root.path() + "/update.zip", pkg = root.path() + "/package";
     QDir(pkg).removeRecursively();
@@ -124,18 +119,12 @@ void ProductSandbox::prepareUpdate(const QByteArray &rawPackage, int mainPadding
     QProcess::execute("/usr/bin/bsdtar", {"--format=zip", "-cf", zip, "-C", pkg, "."});
     QFile package(zip);
     package.open(QIODevice::ReadOnly);
-    HttpRoute route;
-    route.body = rawPackage.isNull() ? package.readAll() : rawPackage;
+    const HttpRoute route(200, package.readAll());
     server.route("/update.zip", route);
-    sha256 = QCryptographicHash::hash(route.body, QCryptographicHash::Sha256).toHex();
-    writeInfoFile();
-}
-
-void ProductSandbox::writeInfoFile(const QString &url)
-{
+    const QString sha256 = QCryptographicHash::hash(route.body, QCryptographicHash::Sha256).toHex();
     writeTreeFile(infoFile(), QStringLiteral("{\"app_path\": \"%1\", \"new_version\": \"2.0.0\", \"download_url\": \"%2\", "
                                              "\"memo\": \"New version\", \"sha256\": \"%3\"}")
-                                  .arg(mainProgram(), url.isEmpty() ? server.url("/update.zip") : url, sha256)
+                                  .arg(mainProgram(), server.url("/update.zip"), sha256)
                                   .toUtf8());
 }
 

@@ -38,12 +38,10 @@ public:
     // Starts the main program, the daemon ("run") and the server.
     void startProduct();
     // Ends every program of the sandbox that still runs, however it was started.
-    void stopProduct();
     // Serves version 2.0.0 (or raw bytes), its main program padded to take
     // time to write; writes the info file.
-    void prepareUpdate(const QByteArray &rawPackage = QByteArray(), int mainPaddingMiB = 0);
+    void prepareUpdate(int mainPaddingMiB = 0);
     // The update-info file for the served package, from the given (or its own) address.
-    void writeInfoFile(const QString &url = QString());
     // The fixture programs' calls in order, all or those of one program and arguments.
     QVector<ProductCall> calls(const QString &program = QString(), const QString &args = QString()) const;
     // The calls as "program args".
@@ -54,5 +52,4 @@ public:
 
 private:
     QTemporaryDir root;
-    QString sha256;
 };

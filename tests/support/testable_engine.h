@@ -9,7 +9,6 @@ class TestableEngine : public UpdateEngine
 public:
     using UpdateEngine::availableBytes;
     using UpdateEngine::backupDir;
-    using UpdateEngine::checkDiskSpace;
     using UpdateEngine::configPath;
     using UpdateEngine::createBackup;
     using UpdateEngine::extractPackage;
