@@ -133,6 +133,50 @@ QString archiveError(archive *a, const QString &why)
     return detail ? why + QStringLiteral(": ") + QString::fromUtf8(detail) : why;
 }
 
+bool failWith(QString *reason, const QString &why)
+{
+    *reason = why;
+    return false;
+}
+
+// Every entry of the package in order (nextEntry's), until visit returns
+// false having set the reason; false too when the archive cannot be opened
+// or is broken.
+using EntryVisit = std::function<bool(archive *, archive_entry *, const QString &name, mode_t type)>;
+bool walkEntries(QFile &file, QString *reason, const EntryVisit &visit)
+{
+    FileInput input{};
+    Archive a = openArchive(file, &input);
+    if (!a)
+        return failWith(reason, QStringLiteral("无法打开更新包"));
+    archive_entry *entry = nullptr;
+    QString name;
+    mode_t type = 0;
+    for (int r; (r = nextEntry(a.get(), &entry, &name, &type)) != 0;) {
+        if (r < 0)
+            return failWith(reason, archiveError(a.get(), QStringLiteral("不是完整的ZIP文件")));
+        if (!visit(a.get(), entry, name, type))
+            return false;
+    }
+    return true;
+}
+
+// The entry's data block by block to its end, which checks its CRC; false
+// when it is damaged, or when use() refuses a block having set the reason.
+bool readEntry(archive *a, const QString &name, QString *reason,
+               const std::function<bool(const void *block, size_t length, la_int64_t offset)> &use)
+{
+    const void *block = nullptr;
+    size_t length = 0;
+    la_int64_t offset = 0;
+    int d;
+    while ((d = archive_read_data_block(a, &block, &length, &offset)) == ARCHIVE_OK)
+        if (!use(block, length, offset))
+            return false;
+    // A CRC mismatch is reported as a warning: it fails the package all the same.
+    return d == ARCHIVE_EOF || failWith(reason, archiveError(a, QStringLiteral("条目损坏: %1").arg(name)));
+}
+
 } // namespace
 
 bool CheckedPackage::open(const QString &zipPath)
@@ -153,129 +197,78 @@ bool CheckedPackage::check(const QString &mainProgramName, QString *reason, cons
 {
     checked = false;
     held = PackageContents();
-    FileInput input{};
-    Archive a = openArchive(file, &input);
-    const auto fail = [&](const QString &why) {
-        *reason = why;
-        return false;
-    };
-    if (!a)
-        return fail(QStringLiteral("无法打开更新包"));
-
     bool mainAtTop = false, mainNested = false;
-    archive_entry *entry = nullptr;
-    QString name;
-    mode_t type = 0;
-    for (int r; (r = nextEntry(a.get(), &entry, &name, &type)) != 0;) {
-        if (r < 0)
-            return fail(archiveError(a.get(), QStringLiteral("不是完整的ZIP文件")));
+    const bool walked = walkEntries(file, reason, [&](archive *a, archive_entry *, const QString &name, mode_t type) {
         const QString unsafe = unsafeName(name);
         if (!unsafe.isEmpty())
-            return fail(QStringLiteral("条目路径不安全(%1): %2").arg(unsafe, name));
+            return failWith(reason, QStringLiteral("条目路径不安全(%1): %2").arg(unsafe, name));
         if (type != AE_IFREG && type != AE_IFDIR)
-            return fail(QStringLiteral("条目不是普通文件或目录: %1").arg(name));
-
+            return failWith(reason, QStringLiteral("条目不是普通文件或目录: %1").arg(name));
         qint64 size = 0;
-        const void *block = nullptr;
-        size_t length = 0;
-        la_int64_t offset = 0;
-        int d;
-        while ((d = archive_read_data_block(a.get(), &block, &length, &offset)) == ARCHIVE_OK) {
+        const bool read = readEntry(a, name, reason, [&](const void *, size_t length, la_int64_t offset) {
             size = qMax<qint64>(size, offset + qint64(length));
-            if (stop && *stop)
-                return fail(QStringLiteral("检查已取消"));
-        }
-        // A CRC mismatch is reported as a warning: it fails the package all the same.
-        if (d != ARCHIVE_EOF)
-            return fail(archiveError(a.get(), QStringLiteral("条目损坏: %1").arg(name)));
-        if (type != AE_IFREG)
-            continue;
+            return !(stop && *stop) || failWith(reason, QStringLiteral("检查已取消"));
+        });
+        if (!read || type != AE_IFREG)
+            return read;
         held.files.insert(name, size);
         held.unpackedSize += size;
         const QString fileName = name.section(QLatin1Char('/'), -1);
         if (fileName.compare(mainProgramName, Qt::CaseInsensitive) == 0)
             (name.contains(QLatin1Char('/')) ? mainNested : mainAtTop) = true;
-    }
+        return true;
+    });
+    if (!walked)
+        return false;
     if (held.files.isEmpty())
-        return fail(QStringLiteral("更新包为空"));
+        return failWith(reason, QStringLiteral("更新包为空"));
     // A delta's files lie below files/ and patches/.
     if (mainNested && !mainAtTop && !held.files.contains(QLatin1String(delta::kManifestName)))
-        return fail(QStringLiteral("主程序不在顶层，更新包多了一层目录"));
+        return failWith(reason, QStringLiteral("主程序不在顶层，更新包多了一层目录"));
     checked = true;
     return true;
 }
 
 bool CheckedPackage::forEachFile(const std::function<bool(const QString &, const QByteArray &)> &visit, QString *reason)
 {
-    FileInput input{};
-    Archive a = openArchive(file, &input);
-    archive_entry *entry = nullptr;
-    int r = a ? ARCHIVE_OK : ARCHIVE_FATAL;
-    while (a && ((r = archive_read_next_header(a.get(), &entry)) == ARCHIVE_OK || r == ARCHIVE_WARN)) {
-        if (archive_entry_filetype(entry) != AE_IFREG)
-            continue;
-        const QString name = entryName(entry);
+    return walkEntries(file, reason, [&](archive *a, archive_entry *, const QString &name, mode_t type) {
+        if (type != AE_IFREG)
+            return true;
         const qint64 size = held.files.value(name, -1);
         QByteArray bytes(int(qBound<qint64>(0, size, (qint64(1) << 31) - 1)), Qt::Uninitialized);
-        if (size < 0 || size != bytes.size() || archive_read_data(a.get(), bytes.data(), size_t(size)) != la_ssize_t(size)) {
-            *reason = archiveError(a.get(), QStringLiteral("条目无法读取: %1").arg(name));
-            return false;
-        }
-        if (!visit(name, bytes))
-            return false;
-    }
-    if (r != ARCHIVE_EOF)
-        *reason = archiveError(a.get(), QStringLiteral("不是完整的ZIP文件"));
-    return r == ARCHIVE_EOF;
+        if (size < 0 || size != bytes.size() || archive_read_data(a, bytes.data(), size_t(size)) != la_ssize_t(size))
+            return failWith(reason, archiveError(a, QStringLiteral("条目无法读取: %1").arg(name)));
+        return visit(name, bytes);
+    });
 }
 
 bool CheckedPackage::unpack(const QString &targetDir,
                             const std::function<bool(const QString &, int)> &executable,
                             const std::function<void(qint64, qint64)> &progress, QString *reason)
 {
-    const auto fail = [&](const QString &why) {
-        *reason = why;
-        return false;
-    };
     if (!checked)
-        return fail(QStringLiteral("更新包未经检查"));
-    FileInput input{};
-    Archive a = openArchive(file, &input);
-    if (!a)
-        return fail(QStringLiteral("无法打开更新包"));
+        return failWith(reason, QStringLiteral("更新包未经检查"));
     const QDir target(targetDir);
     qint64 done = 0;
-    archive_entry *entry = nullptr;
-    QString name;
-    mode_t type = 0;
-    for (int r; (r = nextEntry(a.get(), &entry, &name, &type)) != 0;) {
-        if (r < 0)
-            return fail(archiveError(a.get(), QStringLiteral("不是完整的ZIP文件")));
+    return walkEntries(file, reason, [&](archive *a, archive_entry *entry, const QString &name, mode_t type) {
         if (!unsafeName(name).isEmpty() || (type != AE_IFREG && type != AE_IFDIR))
-            return fail(QStringLiteral("条目路径不安全: %1").arg(name));
-        const QString path = target.filePath(name);
+            return failWith(reason, QStringLiteral("条目路径不安全: %1").arg(name));
         if (!makeDirectories(targetDir, type == AE_IFDIR ? name : name.section(QLatin1Char('/'), 0, -2)))
-            return fail(QStringLiteral("无法创建目录: %1").arg(name));
+            return failWith(reason, QStringLiteral("无法创建目录: %1").arg(name));
         if (type == AE_IFDIR)
-            continue;
+            return true;
         platform::FileReplacement out;
-        if (!out.begin(QFile::encodeName(path).toStdString(), executable(name, int(archive_entry_perm(entry)))))
-            return fail(QStringLiteral("无法写入文件: %1").arg(name));
-        const void *block = nullptr;
-        size_t length = 0;
-        la_int64_t offset = 0, written = 0;
-        int d;
-        while ((d = archive_read_data_block(a.get(), &block, &length, &offset)) == ARCHIVE_OK) {
+        if (!out.begin(QFile::encodeName(target.filePath(name)).toStdString(), executable(name, int(archive_entry_perm(entry)))))
+            return failWith(reason, QStringLiteral("无法写入文件: %1").arg(name));
+        la_int64_t written = 0;
+        const bool read = readEntry(a, name, reason, [&](const void *block, size_t length, la_int64_t offset) {
             if (offset != written || !out.write(static_cast<const char *>(block), length))
-                return fail(QStringLiteral("无法写入文件: %1").arg(name));
+                return failWith(reason, QStringLiteral("无法写入文件: %1").arg(name));
             written += la_int64_t(length);
             done += qint64(length);
             progress(done, held.unpackedSize);
-        }
-        if (d != ARCHIVE_EOF)
-            return fail(archiveError(a.get(), QStringLiteral("条目损坏: %1").arg(name)));
-        if (!out.commit())
-            return fail(QStringLiteral("无法替换文件: %1").arg(name));
-    }
-    return true;
+            return true;
+        });
+        return read && (out.commit() || failWith(reason, QStringLiteral("无法替换文件: %1").arg(name)));
+    });
 }

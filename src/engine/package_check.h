@@ -24,7 +24,7 @@ public:
     bool open(const QString &zipPath);
     void close();
     bool isOpen() const { return file.isOpen(); }
-    // Reads it in full as checkPackage does; contents() holds the result.
+    // Reads every entry to its end; contents() holds what it found.
     bool check(const QString &mainProgramName, QString *reason, const std::atomic<bool> *stop = nullptr);
     bool isChecked() const { return checked; }
     const PackageContents &contents() const { return held; }
