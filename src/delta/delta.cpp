@@ -5,6 +5,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSet>
 
 #include <zstd.h>
 
@@ -26,6 +27,24 @@ int windowLogFor(qint64 bytes)
 }
 
 } // namespace
+
+QString unsafeName(const QString &name)
+{
+    if (name.isEmpty())
+        return QStringLiteral("空的条目名");
+    if (name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1Char('\\')))
+        return QStringLiteral("绝对路径");
+    if (name.size() >= 2 && name.at(1) == QLatin1Char(':'))
+        return QStringLiteral("带盘符的路径");
+    // ".." as a whole part, between separators of either kind.
+    for (int at = name.indexOf(QLatin1String("..")); at >= 0; at = name.indexOf(QLatin1String(".."), at + 1)) {
+        const bool starts = at == 0 || name.at(at - 1) == QLatin1Char('/') || name.at(at - 1) == QLatin1Char('\\');
+        const bool ends = at + 2 == name.size() || name.at(at + 2) == QLatin1Char('/') || name.at(at + 2) == QLatin1Char('\\');
+        if (starts && ends)
+            return QStringLiteral("路径含有..");
+    }
+    return QString();
+}
 
 QString Entry::stored() const
 {
@@ -64,7 +83,17 @@ bool Manifest::fromJson(const QByteArray &json, QString *reason)
         *reason = QStringLiteral("差分清单格式未知: %1").arg(format);
         return false;
     }
-    for (const QJsonValue &v : root.value(QStringLiteral("files")).toArray()) {
+    const QJsonValue files = root.value(QStringLiteral("files"));
+    if (!files.isArray()) {
+        *reason = QStringLiteral("差分清单的files不是数组");
+        return false;
+    }
+    QSet<QString> seen;
+    for (const QJsonValue &v : files.toArray()) {
+        if (!v.isObject()) {
+            *reason = QStringLiteral("差分清单条目无效");
+            return false;
+        }
         const QJsonObject o = v.toObject();
         Entry e;
         const QString op = o.value(QStringLiteral("op")).toString();
@@ -82,7 +111,22 @@ bool Manifest::fromJson(const QByteArray &json, QString *reason)
             *reason = QStringLiteral("差分清单条目无效: %1").arg(e.path);
             return false;
         }
+        // The archive's rules, and one name per file on a case-blind disk.
+        const QString unsafe = e.path.contains(QLatin1Char('\\')) ? QStringLiteral("路径含有反斜杠") : unsafeName(e.path);
+        if (!unsafe.isEmpty() || e.path.endsWith(QLatin1Char('/')) || e.path.contains(QLatin1String("//"))) {
+            *reason = QStringLiteral("差分清单路径不安全: %1 %2").arg(e.path, unsafe);
+            return false;
+        }
+        if (seen.contains(e.path.toLower())) {
+            *reason = QStringLiteral("差分清单路径重复: %1").arg(e.path);
+            return false;
+        }
+        seen.insert(e.path.toLower());
         entries.append(e);
+    }
+    if (entries.isEmpty()) {
+        *reason = QStringLiteral("差分包不改变任何文件");
+        return false;
     }
     return true;
 }

@@ -30,9 +30,15 @@ struct Manifest
     int format = 1;
     QVector<Entry> entries;
     QByteArray toJson() const;
-    // False with the reason when the text is not a manifest this updater reads.
+    // False with the reason when the text is not a manifest this updater
+    // reads: `files` an array of well-formed entries, paths relative and
+    // inside the installation, none twice (case ignored), no backslash.
     bool fromJson(const QByteArray &json, QString *reason);
 };
+
+// Why a name in a package, a manifest or a journal could land outside the
+// installation (absolute, a drive letter, ".." as a part); empty when it cannot.
+QString unsafeName(const QString &name);
 
 // SHA-256 of a file (hex); empty when it cannot be read.
 QByteArray fileSha256(const QString &path);

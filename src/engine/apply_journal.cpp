@@ -1,6 +1,7 @@
 #include "engine/apply_journal.h"
 
 #include "engine/update_engine.h"
+#include "delta/delta.h"
 #include "platform/platform.h"
 
 #include <QDebug>
@@ -45,21 +46,55 @@ bool UpdateEngine::recoverInstallation(const QString &mainProgram)
     return recoverInterruptedApply(false);
 }
 
+namespace {
+
+std::string native(const QString &path)
+{
+    return QFile::encodeName(path).toStdString();
+}
+
+// Why an entry of the installation may have been written by someone else;
+// empty when only the elevated user could have.
+QString untrusted(const QString &path)
+{
+    return QString::fromStdString(platform::untrustedEntry(native(path)));
+}
+
+} // namespace
+
 bool UpdateEngine::recoverInterruptedApply(bool clearLoneBackups)
 {
     const QDir dir(appDir);
-    const QStringList journals = dir.entryList({QStringLiteral("_update_backup_*.journal")}, QDir::Files | QDir::Hidden);
+    // Journals and backups are trusted only where others cannot write.
+    const QString unsafeDir = untrusted(appDir);
+    if (!unsafeDir.isEmpty()) {
+        qCritical() << "安装目录可被他人修改，不使用其中的更新日志和备份:" << appDir << unsafeDir;
+        return false;
+    }
+    const QStringList journals = dir.entryList({QStringLiteral("_update_backup_*.journal")}, QDir::Files | QDir::Hidden
+                                                                                            | QDir::System);
     bool recovered = true;
     for (const QString &name : journals) {
         // The backup is the journal's neighbour, whatever the file says.
         const QString backup = dir.filePath(name.chopped(8));
         ApplyJournal journal;
-        const bool readable = journal.read(dir.filePath(name));
+        QString refused = untrusted(dir.filePath(name));
+        if (refused.isEmpty() && (QFileInfo::exists(backup) || QFileInfo(backup).isSymLink()))
+            refused = untrusted(backup);
+        const bool readable = refused.isEmpty() && journal.read(dir.filePath(name));
+        for (const QString &added : journal.added)
+            if (refused.isEmpty() && !delta::unsafeName(added).isEmpty())
+                refused = QStringLiteral("a path outside the installation: ") + added;
+        if (!refused.isEmpty()) {
+            qCritical() << "更新日志或备份不可信，不使用:" << dir.filePath(name) << refused;
+            recovered = false;
+            continue;
+        }
         qWarning() << "发现中断的更新:" << backup << "阶段:" << journal.phase << "版本:" << journal.oldVersion << "->"
                    << journal.newVersion;
         if (readable && journal.phase == QLatin1String("backup")) {
             // Interrupted while backing up: the installation was never touched.
-            QDir(backup).removeRecursively();
+            platform::removeTree(native(backup), platform::Owner::Elevated);
             QFile::remove(dir.filePath(name));
             qWarning() << "已删除未完成的备份:" << backup;
             continue;
@@ -70,7 +105,7 @@ bool UpdateEngine::recoverInterruptedApply(bool clearLoneBackups)
         addedFiles = journal.added;
         keepBackupDir = false;
         // Complete only when every file came back; otherwise both stay for another try.
-        const bool complete = readable && !platform::isLink(backup.toStdString()) && restoreBackup() && !keepBackupDir;
+        const bool complete = readable && restoreBackup() && !keepBackupDir;
         backupDir = ownBackup;
         addedFiles = ownAdded;
         keepBackupDir = false;
@@ -79,7 +114,7 @@ bool UpdateEngine::recoverInterruptedApply(bool clearLoneBackups)
             recovered = false;
             continue;
         }
-        QDir(backup).removeRecursively();
+        platform::removeTree(native(backup), platform::Owner::Elevated);
         QFile::remove(dir.filePath(name));
         platform::disarmBootRecovery();
         qWarning() << "已从备份恢复中断的更新:" << backup;
@@ -87,16 +122,14 @@ bool UpdateEngine::recoverInterruptedApply(bool clearLoneBackups)
     if (!clearLoneBackups)
         return recovered;
     // Backups of finished updates, or of none: nothing will ever use them.
+    // Removed by handle: never through a link, only the elevated user's entries.
     const QStringList backups = dir.entryList({QStringLiteral("_update_backup_*")}, QDir::Dirs | QDir::Hidden
                                                                                       | QDir::NoDotAndDotDot);
     for (const QString &name : backups) {
         if (QFileInfo::exists(ApplyJournal::pathFor(dir.filePath(name))))
             continue;
         qDebug() << "清理遗留备份目录:" << dir.filePath(name);
-        if (platform::isLink(dir.filePath(name).toStdString()))
-            QFile::remove(dir.filePath(name));
-        else
-            QDir(dir.filePath(name)).removeRecursively();
+        platform::removeTree(native(dir.filePath(name)), platform::Owner::Elevated);
     }
     return recovered;
 }

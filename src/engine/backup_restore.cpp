@@ -184,28 +184,29 @@ bool UpdateEngine::restoreBackup()
     const int total = relPaths.size();
     qDebug() << "备份文件数:" << total << "新增文件数:" << addedFiles.size();
 
-    // What the update added goes, and what a killed writer left beside its target.
+    // What the update added goes, and what a killed writer left beside its
+    // target; by handle, never through a link on the way.
+    const std::string root = QFile::encodeName(appDir).toStdString();
     for (int i = 0; i < addedFiles.size() + relPaths.size(); ++i) {
         const bool added = i < addedFiles.size();
-        const QString path = appDir + QLatin1Char('/') + (added ? addedFiles.at(i) : relPaths.at(i - addedFiles.size()));
-        QFile::remove(QString::fromStdString(platform::FileReplacement::pendingPath(QFile::encodeName(path).toStdString())));
-        if (added && (QFileInfo(path).isFile() || QFileInfo(path).isSymLink()) && !QFile::remove(path))
-            qDebug() << "警告：无法删除文件:" << path;
+        const std::string rel = QFile::encodeName(added ? addedFiles.at(i) : relPaths.at(i - addedFiles.size())).toStdString();
+        platform::removeFileBelow(root, platform::FileReplacement::pendingPath(rel));
+        const QFileInfo path(appDir + QLatin1Char('/') + QString::fromStdString(rel));
+        if (added && (path.isFile() || path.isSymLink()) && !platform::removeFileBelow(root, rel))
+            qDebug() << "警告：无法删除文件:" << path.filePath();
     }
 
     int ok = 0;
-    DirMaker dirs;
     ProgressPacer pacer;
     for (const QString &rel : relPaths) {
         const QString source = backupDir + QLatin1Char('/') + rel;
         const QString target = appDir + QLatin1Char('/') + rel;
-        dirs.ensureParentOf(target);
         const QFileInfo existing(target);
         if (existing.isDir() && !existing.isSymLink())
             removeEmptyDirectories(target);
         else if (existing.exists() || existing.isSymLink())
-            QFile::remove(target);
-        if (copyFile(source, target)) {
+            platform::removeFileBelow(root, QFile::encodeName(rel).toStdString());
+        if (platform::copyFileBelow(QFile::encodeName(backupDir).toStdString(), root, QFile::encodeName(rel).toStdString())) {
             ++ok;
             qDebug() << "恢复文件成功:" << rel;
         } else if (sameContents(source, target)) {

@@ -15,8 +15,25 @@ bool DeltaApply::isDelta(const CheckedPackage &package)
     return package.contents().files.contains(QLatin1String(delta::kManifestName));
 }
 
+namespace {
+
+// The first part of rel below root that is a link, if any: a path through it
+// would land outside the installation.
+QString linkOnTheWay(const QString &root, const QString &rel)
+{
+    QString prefix = root;
+    for (const QString &part : rel.split(QLatin1Char('/'))) {
+        prefix += QLatin1Char('/') + part;
+        if (QFileInfo(prefix).isSymLink())
+            return prefix;
+    }
+    return QString();
+}
+
+} // namespace
+
 DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &installDir, const QString &workDir,
-                                        QString *reason)
+                                        QString *reason, const QStringList &kept)
 {
     ready = false;
     rebuiltDir = workDir + QStringLiteral("/rebuilt");
@@ -30,6 +47,16 @@ DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &
         return Broken;
     if (!manifest.fromJson(json, reason))
         return Broken;
+    for (const delta::Entry &e : manifest.entries) {
+        if (e.op == delta::Entry::Delete && kept.contains(e.path, Qt::CaseInsensitive)) {
+            *reason = QStringLiteral("差分包不能删除: %1").arg(e.path);
+            return Broken;
+        }
+        if (!linkOnTheWay(installDir, e.path).isEmpty()) {
+            *reason = QStringLiteral("差分包路径经过链接: %1").arg(e.path);
+            return Broken;
+        }
+    }
 
     // The installation must be the one the delta was made against.
     QHash<QString, const delta::Entry *> byStored;

@@ -2,6 +2,7 @@
 #include "delta/delta.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -19,8 +20,11 @@ public:
 
     enum Outcome { Ready, OldFilesDiffer, Broken };
     // Reads the manifest, compares the old files of the installation, and
-    // rebuilds the new files below workDir.
-    Outcome prepare(CheckedPackage &package, const QString &installDir, const QString &workDir, QString *reason);
+    // rebuilds the new files below workDir. A manifest that would delete one
+    // of the kept files (paths below installDir), or reach through a link, is
+    // Broken.
+    Outcome prepare(CheckedPackage &package, const QString &installDir, const QString &workDir, QString *reason,
+                    const QStringList &kept = QStringList());
     bool prepared() const { return ready; }
     // Every path the delta writes or deletes.
     template <typename Visit>

@@ -4,6 +4,7 @@
 #include "engine/package_transfer.h"
 #include "platform/platform.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
@@ -289,14 +290,19 @@ void UpdateEngine::checkPackageInBackground()
     const QString installed = signature.required() && config.load(configPath)
                                   ? config.value(QStringLiteral("App"), QStringLiteral("Version"))
                                   : QString();
+    // What no delta may delete: without them the product never starts again.
+    QStringList kept{mainName, QStringLiteral("KarvoDeskServer/KarvoDeskDaemon.exe"), QStringLiteral("config.ini")};
+    const QString updater = QDir(appDir).relativeFilePath(QCoreApplication::applicationFilePath());
+    if (!updater.startsWith(QLatin1String("../")) && !QDir::isAbsolutePath(updater))
+        kept << updater;
     // The signature first: nothing of an unsigned package is even unpacked in memory.
-    auto work = [result, mainName, installed, this]() {
+    auto work = [result, mainName, installed, kept, this]() {
         result->ok = (!signature.required() || signature.verify(zipPath, newVersion, installed, &result->reason))
                      && package.check(mainName, &result->reason, &cancelled);
         // A delta is rebuilt and checked now, before anything is stopped.
         deltaApply.clear();
         if (result->ok && DeltaApply::isDelta(package)) {
-            result->delta = deltaApply.prepare(package, appDir, tempDir, &result->reason);
+            result->delta = deltaApply.prepare(package, appDir, tempDir, &result->reason, kept);
             result->ok = result->delta == DeltaApply::Ready;
         }
     };

@@ -16,26 +16,6 @@
 
 namespace {
 
-// Why a name could land outside the target directory; empty when it cannot.
-QString unsafeName(const QString &name)
-{
-    if (name.isEmpty())
-        return QStringLiteral("空的条目名");
-    if (name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1Char('\\')))
-        return QStringLiteral("绝对路径");
-    if (name.size() >= 2 && name.at(1) == QLatin1Char(':'))
-        return QStringLiteral("带盘符的路径");
-    // ".." as a whole part, between separators of either kind.
-    for (int at = name.indexOf(QLatin1String("..")); at >= 0; at = name.indexOf(QLatin1String(".."), at + 1)) {
-        const bool starts = at == 0 || name.at(at - 1) == QLatin1Char('/') || name.at(at - 1) == QLatin1Char('\\');
-        const bool ends = at + 2 == name.size() || name.at(at + 2) == QLatin1Char('/') || name.at(at + 2) == QLatin1Char('\\');
-        if (starts && ends)
-            return QStringLiteral("路径含有..");
-    }
-    return QString();
-}
-
-
 // The open package as libarchive's input, read from wherever it is.
 struct FileInput
 {
@@ -199,7 +179,7 @@ bool CheckedPackage::check(const QString &mainProgramName, QString *reason, cons
     held = PackageContents();
     bool mainAtTop = false, mainNested = false;
     const bool walked = walkEntries(file, reason, [&](archive *a, archive_entry *, const QString &name, mode_t type) {
-        const QString unsafe = unsafeName(name);
+        const QString unsafe = delta::unsafeName(name);
         if (!unsafe.isEmpty())
             return failWith(reason, QStringLiteral("条目路径不安全(%1): %2").arg(unsafe, name));
         if (type != AE_IFREG && type != AE_IFDIR)
@@ -251,7 +231,7 @@ bool CheckedPackage::unpack(const QString &targetDir,
     const QDir target(targetDir);
     qint64 done = 0;
     return walkEntries(file, reason, [&](archive *a, archive_entry *entry, const QString &name, mode_t type) {
-        if (!unsafeName(name).isEmpty() || (type != AE_IFREG && type != AE_IFDIR))
+        if (!delta::unsafeName(name).isEmpty() || (type != AE_IFREG && type != AE_IFDIR))
             return failWith(reason, QStringLiteral("条目路径不安全: %1").arg(name));
         if (!makeDirectories(targetDir, type == AE_IFDIR ? name : name.section(QLatin1Char('/'), 0, -2)))
             return failWith(reason, QStringLiteral("无法创建目录: %1").arg(name));

@@ -7,6 +7,7 @@
 
 #include <sodium.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -74,8 +75,10 @@ namespace {
 const int kKeyIdSize = 8;
 
 // The lines that carry data: comments, blank lines and '#' lines left out.
-QList<QByteArray> dataLines(const QByteArray &text)
+QList<QByteArray> dataLines(QByteArray text)
 {
+    if (text.startsWith("\xEF\xBB\xBF")) // a byte-order mark some editors write
+        text.remove(0, 3);
     QList<QByteArray> out;
     for (const QByteArray &raw : text.split('\n')) {
         const QByteArray line = raw.trimmed();
@@ -83,6 +86,14 @@ QList<QByteArray> dataLines(const QByteArray &text)
             out << line;
     }
     return out;
+}
+
+// A key id as minisign prints it: a little-endian number in upper-case hex.
+QString keyIdText(const QByteArray &id)
+{
+    QByteArray reversed(id);
+    std::reverse(reversed.begin(), reversed.end());
+    return QString::fromLatin1(reversed.toHex().toUpper());
 }
 
 } // namespace
@@ -140,15 +151,20 @@ bool SignatureCheck::verify(const QString &packagePath, const QString &newVersio
         return false;
     };
     // untrusted comment, signature, trusted comment, global signature
+    // Only line ends are stripped, as minisign does: a trailing blank of the
+    // trusted comment is part of what was signed.
     QList<QByteArray> lines;
-    for (const QByteArray &raw : signature.split('\n'))
+    for (QByteArray raw : signature.split('\n')) {
+        if (raw.endsWith('\r'))
+            raw.chop(1);
         if (!raw.trimmed().isEmpty())
-            lines << raw.trimmed();
+            lines << raw;
+    }
     const QByteArray trustedPrefix = "trusted comment: ";
     if (lines.size() != 4 || !lines[0].startsWith("untrusted comment:") || !lines[2].startsWith(trustedPrefix))
         return fail(QStringLiteral("签名无法读取"));
-    const QByteArray sig = QByteArray::fromBase64(lines[1], QByteArray::AbortOnBase64DecodingErrors);
-    const QByteArray global = QByteArray::fromBase64(lines[3], QByteArray::AbortOnBase64DecodingErrors);
+    const QByteArray sig = QByteArray::fromBase64(lines[1].trimmed(), QByteArray::AbortOnBase64DecodingErrors);
+    const QByteArray global = QByteArray::fromBase64(lines[3].trimmed(), QByteArray::AbortOnBase64DecodingErrors);
     if (sig.size() != 2 + kKeyIdSize + int(crypto_sign_BYTES) || global.size() != int(crypto_sign_BYTES))
         return fail(QStringLiteral("签名无法读取"));
     const QByteArray algorithm = sig.left(2), keyId = sig.mid(2, kKeyIdSize), signatureBytes = sig.mid(2 + kKeyIdSize);
@@ -159,7 +175,7 @@ bool SignatureCheck::verify(const QString &packagePath, const QString &newVersio
         if (k.id == keyId)
             key = &k;
     if (!key)
-        return fail(QStringLiteral("签名的密钥未知: ") + QString::fromLatin1(keyId.toHex()));
+        return fail(QStringLiteral("签名的密钥未知: ") + keyIdText(keyId));
     const auto *pk = reinterpret_cast<const unsigned char *>(key->publicKey.constData());
     const auto *sigData = reinterpret_cast<const unsigned char *>(signatureBytes.constData());
 
@@ -191,18 +207,78 @@ bool SignatureCheck::verify(const QString &packagePath, const QString &newVersio
             signedVersion = part.mid(8);
     if (signedVersion != newVersion)
         return fail(QStringLiteral("签名的版本不符: %1，应为 %2").arg(signedVersion, newVersion));
+    if (!readableVersion(newVersion))
+        return fail(QStringLiteral("版本号无法读取: %1").arg(newVersion));
+    // Unknown (absent) is allowed; present but unreadable is no version to go past.
+    if (!installedVersion.isEmpty() && !readableVersion(installedVersion))
+        return fail(QStringLiteral("已安装的版本号无法读取: %1").arg(installedVersion));
     if (!installedVersion.isEmpty() && compareVersions(newVersion, installedVersion) < 0)
         return fail(QStringLiteral("拒绝降级: %1 低于已安装的 %2").arg(newVersion, installedVersion));
     return true;
 }
 
+namespace {
+
+struct Version
+{
+    QStringList release, pre;
+    bool readable = false;
+};
+
+Version parseVersion(QString text)
+{
+    static const QRegularExpression number(QStringLiteral("^[0-9]+$")), word(QStringLiteral("^[0-9A-Za-z-]+$"));
+    Version v;
+    if (text.startsWith(QLatin1Char('v')) || text.startsWith(QLatin1Char('V')))
+        text.remove(0, 1);
+    text = text.section(QLatin1Char('+'), 0, 0); // build metadata does not order
+    const int dash = text.indexOf(QLatin1Char('-'));
+    v.release = text.left(dash < 0 ? text.size() : dash).split(QLatin1Char('.'));
+    if (dash >= 0)
+        v.pre = text.mid(dash + 1).split(QLatin1Char('.'));
+    for (const QString &part : v.release)
+        if (!number.match(part).hasMatch())
+            return v;
+    for (const QString &part : v.pre)
+        if (!word.match(part).hasMatch())
+            return v;
+    v.readable = true;
+    return v;
+}
+
+// Digits of any length, as numbers.
+int compareNumbers(const QString &a, const QString &b)
+{
+    const QString x = a.mid(a.indexOf(QRegularExpression(QStringLiteral("[1-9]|$")))),
+                  y = b.mid(b.indexOf(QRegularExpression(QStringLiteral("[1-9]|$"))));
+    if (x.size() != y.size())
+        return x.size() < y.size() ? -1 : 1;
+    return x.compare(y) < 0 ? -1 : x.compare(y) > 0 ? 1 : 0;
+}
+
+} // namespace
+
+bool SignatureCheck::readableVersion(const QString &v)
+{
+    return parseVersion(v).readable;
+}
+
 int SignatureCheck::compareVersions(const QString &a, const QString &b)
 {
-    const QStringList x = a.split(QLatin1Char('.')), y = b.split(QLatin1Char('.'));
-    for (int i = 0; i < qMax(x.size(), y.size()); ++i) {
-        const qulonglong p = x.value(i).toULongLong(), q = y.value(i).toULongLong();
-        if (p != q)
-            return p < q ? -1 : 1;
+    const Version x = parseVersion(a), y = parseVersion(b);
+    for (int i = 0; i < qMax(x.release.size(), y.release.size()); ++i)
+        if (const int c = compareNumbers(x.release.value(i, QStringLiteral("0")), y.release.value(i, QStringLiteral("0"))))
+            return c;
+    // A release sorts after its pre-releases; between two, part by part,
+    // numbers before words, and the shorter first.
+    if (x.pre.isEmpty() || y.pre.isEmpty())
+        return x.pre.isEmpty() == y.pre.isEmpty() ? 0 : x.pre.isEmpty() ? 1 : -1;
+    static const QRegularExpression number(QStringLiteral("^[0-9]+$"));
+    for (int i = 0; i < qMin(x.pre.size(), y.pre.size()); ++i) {
+        const bool p = number.match(x.pre.at(i)).hasMatch(), q = number.match(y.pre.at(i)).hasMatch();
+        const int c = p && q ? compareNumbers(x.pre.at(i), y.pre.at(i)) : p != q ? (p ? -1 : 1) : x.pre.at(i).compare(y.pre.at(i));
+        if (c != 0)
+            return c < 0 ? -1 : 1;
     }
-    return 0;
+    return x.pre.size() == y.pre.size() ? 0 : x.pre.size() < y.pre.size() ? -1 : 1;
 }

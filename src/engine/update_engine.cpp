@@ -84,12 +84,14 @@ bool UpdateEngine::writeJournal(const QString &phase)
 QString UpdateEngine::createFreshDirectory(const QString &base)
 {
     // Never reuse what is already there: someone else may have put it there.
+    // A random part nobody can plant ahead; a few tries for a mere clash.
     QDir().mkpath(QFileInfo(base).absolutePath());
-    for (int n = 1; n <= 100; ++n) {
-        const QString candidate = n == 1 ? base : base + QLatin1Char('_') + QString::number(n);
-        if (platform::createPrivateDirectory(candidate.toStdString()))
+    for (int n = 0; n < 16; ++n) {
+        const std::string suffix = platform::randomSuffix(8);
+        const QString candidate = base + QLatin1Char('_') + QString::fromStdString(suffix);
+        if (!suffix.empty() && platform::createPrivateDirectory(QFile::encodeName(candidate).toStdString()))
             return candidate;
-        if (!QFileInfo::exists(candidate) && !platform::isLink(candidate.toStdString()))
+        if (suffix.empty() || (!QFileInfo::exists(candidate) && !platform::isLink(candidate.toStdString())))
             break; // not a clash: the directory cannot be made at all
     }
     qWarning() << "无法创建目录:" << base;

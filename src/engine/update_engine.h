@@ -63,7 +63,7 @@ private slots:
     void doInstallWork();
 
 protected:
-    // A new private directory at base or the next free name after it; empty on failure.
+    // A new private directory named base plus a random part; empty on failure.
     static QString createFreshDirectory(const QString &base);
     // Whether the volume holds a backup of an installation taking total bytes.
     bool checkDiskSpace(qint64 total);

@@ -23,8 +23,24 @@ bool relaunchElevated(const std::vector<std::string> &arguments);
 std::string dataRoot();
 
 // Copies a regular file's contents and permissions to a new file; fails, and
-// leaves nothing behind, when the target exists or anything goes wrong.
+// leaves nothing behind, when the target exists or anything goes wrong. The
+// copy never gets setuid or setgid bits, nor write for group or others.
 bool copyFile(const std::string &fromUtf8, const std::string &toUtf8);
+
+// The same copy of fromRoot/rel to toRoot/rel, and the removal of root/rel,
+// working relative to open directory handles: no link or junction on the way
+// or at the end is followed. Missing directories of the target are made.
+bool copyFileBelow(const std::string &fromRootUtf8, const std::string &toRootUtf8, const std::string &relUtf8);
+bool removeFileBelow(const std::string &rootUtf8, const std::string &relUtf8);
+
+// Why the elevated updater must not trust a file or directory: a link, owned
+// by someone other than the elevated user (Windows: Administrators or
+// SYSTEM), or writable by group or others through its mode or access list.
+// Empty when only the elevated user can change it.
+std::string untrustedEntry(const std::string &pathUtf8);
+
+// A descriptor of the same open file, for a second reader; -1 on failure.
+int duplicateDescriptor(int fd);
 
 // Space the regular files below a directory take on disk (allocated, not
 // their sizes), in one pass; links are not followed, and top-level entries
@@ -53,10 +69,14 @@ std::string unsafeDataRoot();
 bool isLink(const std::string &pathUtf8);
 
 // Takes the machine-wide "one updater at a time" lock for the rest of the
-// process's life, in a place only administrators can create or change.
-// False when another updater holds it; a crashed holder's lock is free again,
-// and nothing another user plants can hold it.
-bool takeSingleInstanceLock();
+// process's life, in a place only administrators can create or change. A
+// crashed holder's lock is free again, and nothing another user plants can
+// hold it: what is planted at its name is moved aside under a random name.
+enum class LockResult { Taken, HeldByAnother, Failed };
+LockResult takeSingleInstanceLock();
+
+// A random name part nobody can guess ahead: letters and digits.
+std::string randomSuffix(int length = 10);
 
 // Starts a program detached as the user who asked for the update, not with
 // the updater's administrator rights. False when it could not be started so.

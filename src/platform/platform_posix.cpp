@@ -13,6 +13,8 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/file.h>
+#include <sys/random.h>
+#include <sys/xattr.h>
 #include <sys/prctl.h>
 #include <csignal>
 #include <sys/wait.h>
@@ -91,17 +93,107 @@ bool copyFile(const std::string &fromUtf8, const std::string &toUtf8)
         close(in);
         return false;
     }
-    const int out = open(toUtf8.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777);
+    const int out = open(toUtf8.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (out < 0) {
         close(in);
         return false;
     }
-    bool ok = copyContents(in, out, st.st_size);
+    // Ordinary modes only, whatever the source or the umask says.
+    bool ok = fchmod(out, st.st_mode & 0755) == 0 && copyContents(in, out, st.st_size);
     ok = close(out) == 0 && ok;
     close(in);
     if (!ok)
         unlink(toUtf8.c_str());
     return ok;
+}
+
+namespace {
+
+// The directory holding root/rel, opened part by part without following a
+// link; missing parts are made when asked. -1 on failure, *leaf the last part.
+int openParentBelow(const std::string &root, const std::string &rel, bool make, std::string *leaf)
+{
+    int dir = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    std::size_t at = 0;
+    for (std::size_t slash; dir >= 0 && (slash = rel.find('/', at)) != std::string::npos; at = slash + 1) {
+        const std::string part = rel.substr(at, slash - at);
+        if (part.empty() || part == "." || part == "..") {
+            close(dir);
+            return -1;
+        }
+        if (make)
+            mkdirat(dir, part.c_str(), 0755);
+        const int sub = openat(dir, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        close(dir);
+        dir = sub;
+    }
+    *leaf = rel.substr(at);
+    if (dir >= 0 && (leaf->empty() || *leaf == "." || *leaf == "..")) {
+        close(dir);
+        return -1;
+    }
+    return dir;
+}
+
+} // namespace
+
+bool copyFileBelow(const std::string &fromRootUtf8, const std::string &toRootUtf8, const std::string &relUtf8)
+{
+    std::string leaf;
+    const int from = openParentBelow(fromRootUtf8, relUtf8, false, &leaf);
+    if (from < 0)
+        return false;
+    const int in = openat(from, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    close(from);
+    struct stat st;
+    if (in < 0 || fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (in >= 0)
+            close(in);
+        return false;
+    }
+    const int to = openParentBelow(toRootUtf8, relUtf8, true, &leaf);
+    const int out = to < 0 ? -1 : openat(to, leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    bool ok = out >= 0 && fchmod(out, st.st_mode & 0755) == 0 && copyContents(in, out, st.st_size);
+    if (out >= 0) {
+        ok = close(out) == 0 && ok;
+        if (!ok)
+            unlinkat(to, leaf.c_str(), 0);
+    }
+    if (to >= 0)
+        close(to);
+    close(in);
+    return ok;
+}
+
+bool removeFileBelow(const std::string &rootUtf8, const std::string &relUtf8)
+{
+    std::string leaf;
+    const int dir = openParentBelow(rootUtf8, relUtf8, false, &leaf);
+    if (dir < 0)
+        return false;
+    struct stat st;
+    const bool removed = fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode)
+                         && unlinkat(dir, leaf.c_str(), 0) == 0;
+    close(dir);
+    return removed;
+}
+
+int duplicateDescriptor(int fd)
+{
+    return fcntl(fd, F_DUPFD_CLOEXEC, 0);
+}
+
+std::string randomSuffix(int length)
+{
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::string out;
+    unsigned char bytes[64];
+    const int n = length < 64 ? length : 64;
+    if (getrandom(bytes, static_cast<size_t>(n), 0) != n)
+        return std::string(); // no name is better than a guessable one
+    for (int i = 0; i < n; ++i)
+        out += letters[bytes[i] % 36];
+    return out;
 }
 
 long long allocatedBytes(const std::string &dirUtf8, const std::string &skipPrefix)
@@ -212,6 +304,31 @@ bool removeTree(const std::string &pathUtf8, Owner owner)
     return removed;
 }
 
+namespace {
+
+// Whether anyone but root and the elevated user may write: the mode's group
+// (of a group other than root's) and other bits, and every named user or
+// group of the access list (the group bits then show only its mask).
+bool othersMayWrite(const std::string &path, const struct stat &st)
+{
+    if ((st.st_mode & S_IWOTH) || ((st.st_mode & S_IWGRP) && st.st_gid != 0))
+        return true;
+    unsigned char acl[4 + 8 * 64];
+    const ssize_t n = lgetxattr(path.c_str(), "system.posix_acl_access", acl, sizeof(acl));
+    if (n < 0)
+        return errno == ERANGE; // too long to read: not to be trusted
+    for (ssize_t at = 4; at + 8 <= n; at += 8) {
+        const unsigned tag = acl[at] | (acl[at + 1] << 8), perm = acl[at + 2] | (acl[at + 3] << 8);
+        const uint32_t id = acl[at + 4] | (acl[at + 5] << 8) | (acl[at + 6] << 16) | (uint32_t(acl[at + 7]) << 24);
+        const bool namedUser = tag == 0x02 && id != 0 && id != geteuid(), namedGroup = tag == 0x08 && id != 0;
+        if ((namedUser || namedGroup) && (perm & 02))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
 std::string unsafeDataRoot()
 {
     struct stat st;
@@ -222,11 +339,24 @@ std::string unsafeDataRoot()
         return "not a directory";
     // Others may write there: only the sticky bit keeps them from renaming
     // or deleting the updater's entries.
-    const bool othersWrite = (st.st_mode & S_IWOTH) || ((st.st_mode & S_IWGRP) && st.st_gid != 0);
-    if (othersWrite && !(st.st_mode & S_ISVTX))
+    if (othersMayWrite(root, st) && !(st.st_mode & S_ISVTX))
         return "writable by others without the sticky bit";
     if (st.st_uid != 0 && st.st_uid != geteuid())
         return "owned by another user";
+    return std::string();
+}
+
+std::string untrustedEntry(const std::string &pathUtf8)
+{
+    struct stat st;
+    if (lstat(pathUtf8.c_str(), &st) != 0)
+        return "cannot be read";
+    if (S_ISLNK(st.st_mode))
+        return "a link";
+    if (st.st_uid != geteuid())
+        return "owned by another user";
+    if (othersMayWrite(pathUtf8, st))
+        return "writable by others";
     return std::string();
 }
 
@@ -236,11 +366,11 @@ bool isLink(const std::string &pathUtf8)
     return lstat(pathUtf8.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
-bool takeSingleInstanceLock()
+LockResult takeSingleInstanceLock()
 {
     static int held = -1;
     if (held >= 0)
-        return true;
+        return LockResult::Taken;
     // Close-on-exec: the product started at the end must not inherit the lock.
     // A missing data root is no reason to refuse: make it, parents first.
     const std::string root = dataRoot();
@@ -252,22 +382,31 @@ bool takeSingleInstanceLock()
     const std::string dir = root + "/FarwenUpdater";
     struct stat st;
     if (lstat(dir.c_str(), &st) == 0 && (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 077))) {
-        const std::string aside = dir + ".planted-" + std::to_string(getpid());
-        if (rename(dir.c_str(), aside.c_str()) != 0)
-            return false;
+        // A name nobody can have planted ahead: renameat2 never replaces one.
+        bool moved = false;
+        for (int i = 0; i < 8 && !moved; ++i) {
+            const std::string suffix = randomSuffix();
+            moved = !suffix.empty()
+                    && renameat2(AT_FDCWD, dir.c_str(), AT_FDCWD, (dir + ".planted-" + suffix).c_str(), RENAME_NOREPLACE) == 0;
+        }
+        if (!moved)
+            return LockResult::Failed;
     }
     if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
-        return false;
+        return LockResult::Failed;
     const int fd = open((dir + "/updater.lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
-        return false;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1
-        || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        return LockResult::Failed;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1) {
         close(fd);
-        return false;
+        return LockResult::Failed;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return errno == EWOULDBLOCK ? LockResult::HeldByAnother : LockResult::Failed;
     }
     held = fd;
-    return true;
+    return LockResult::Taken;
 }
 
 bool startAsUser(const std::string &programUtf8, const std::vector<std::string> &arguments,

@@ -11,6 +11,8 @@
 #include <shellapi.h>
 
 #include <cstdlib>
+#include <io.h>
+#include <random>
 
 namespace platform {
 
@@ -70,7 +72,23 @@ void terminateNow(int exitCode)
 
 bool copyFile(const std::string &fromUtf8, const std::string &toUtf8)
 {
+    // Windows has no setuid bits; the copy takes the target folder's access.
     return CopyFileW(widen(fromUtf8).c_str(), widen(toUtf8).c_str(), TRUE) == TRUE;
+}
+
+int duplicateDescriptor(int fd)
+{
+    return _dup(fd);
+}
+
+std::string randomSuffix(int length)
+{
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::random_device random; // rand_s: the system's generator
+    std::string out;
+    for (int i = 0; i < length; ++i)
+        out += letters[random() % 36];
+    return out;
 }
 
 namespace {
@@ -246,19 +264,15 @@ bool removeTree(const std::string &pathUtf8, Owner owner)
     return removed;
 }
 
-std::string unsafeDataRoot()
+namespace {
+
+// Whether the access list grants any of mask to anyone but administrators,
+// SYSTEM, services and the creator of an entry.
+bool othersGranted(PACL dacl, DWORD mask)
 {
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    std::wstring root = backslashed(dataRoot());
-    if (GetNamedSecurityInfoW(root.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
-                              &sd) != ERROR_SUCCESS)
-        return "its access list cannot be read";
-    // Anyone but administrators, SYSTEM, services and the creator of an entry
-    // who may delete entries of others, or change who may.
-    const DWORD dangerous = FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_ALL | GENERIC_WRITE;
-    std::string why;
-    for (DWORD i = 0; dacl && why.empty() && i < dacl->AceCount; ++i) {
+    if (!dacl)
+        return true; // no list: everyone may do everything
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
         ACCESS_ALLOWED_ACE *ace = nullptr;
         if (!GetAce(dacl, i, reinterpret_cast<void **>(&ace)) || ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE
             || (ace->Header.AceFlags & INHERIT_ONLY_ACE))
@@ -267,11 +281,128 @@ std::string unsafeDataRoot()
         const SID_IDENTIFIER_AUTHORITY *authority = GetSidIdentifierAuthority(sid);
         const bool service = authority->Value[5] == 5 && *GetSidSubAuthorityCount(sid) >= 1 && *GetSidSubAuthority(sid, 0) == 80;
         if (!IsWellKnownSid(sid, WinBuiltinAdministratorsSid) && !IsWellKnownSid(sid, WinLocalSystemSid)
-            && !IsWellKnownSid(sid, WinCreatorOwnerSid) && !service && (ace->Mask & dangerous))
-            why = "others may delete or rename entries in it";
+            && !IsWellKnownSid(sid, WinCreatorOwnerSid) && !service && (ace->Mask & mask))
+            return true;
     }
+    return false;
+}
+
+const DWORD kMayDeleteOthers = FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_ALL | GENERIC_WRITE;
+
+} // namespace
+
+std::string unsafeDataRoot()
+{
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    std::wstring root = backslashed(dataRoot());
+    if (GetNamedSecurityInfoW(root.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                              &sd) != ERROR_SUCCESS)
+        return "its access list cannot be read";
+    const bool unsafe = othersGranted(dacl, kMayDeleteOthers);
     LocalFree(sd);
+    return unsafe ? "others may delete or rename entries in it" : "";
+}
+
+std::string untrustedEntry(const std::string &pathUtf8)
+{
+    HANDLE h = openEntry(backslashed(pathUtf8));
+    if (h == INVALID_HANDLE_VALUE)
+        return "cannot be read";
+    BY_HANDLE_FILE_INFORMATION info;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    std::string why;
+    if (!GetFileInformationByHandle(h, &info))
+        why = "cannot be read";
+    else if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        why = "a link";
+    else if (!ownedBy(h, tokenUser(GetCurrentProcess()), true))
+        why = "owned by another user";
+    else if (GetSecurityInfo(h, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr, &sd) != ERROR_SUCCESS)
+        why = "its access list cannot be read";
+    else if (othersGranted(dacl, kMayDeleteOthers | FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES))
+        why = "writable by others";
+    if (sd)
+        LocalFree(sd);
+    CloseHandle(h);
     return why;
+}
+
+namespace {
+
+// Holds every directory from root down to rel's parent open without sharing
+// deletion, none of them a junction or link, so that none can be swapped
+// while the caller works on the path it returns; empty on failure.
+std::wstring heldPathBelow(const std::string &root, const std::string &rel, bool make, std::vector<HANDLE> *held)
+{
+    std::wstring path = backslashed(root);
+    std::size_t at = 0;
+    for (;;) {
+        HANDLE h = openEntry(path);
+        BY_HANDLE_FILE_INFORMATION info;
+        if (h == INVALID_HANDLE_VALUE)
+            return std::wstring();
+        held->push_back(h);
+        if (!GetFileInformationByHandle(h, &info) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            return std::wstring();
+        const std::size_t slash = rel.find('/', at);
+        const std::string part = rel.substr(at, slash == std::string::npos ? std::string::npos : slash - at);
+        if (part.empty() || part == "." || part == ".." || part.find_first_of("\\:") != std::string::npos)
+            return std::wstring();
+        path += L"\\" + widen(part);
+        if (slash == std::string::npos)
+            return path;
+        if (make)
+            CreateDirectoryW(path.c_str(), nullptr);
+        at = slash + 1;
+    }
+}
+
+void release(std::vector<HANDLE> &held)
+{
+    for (HANDLE h : held)
+        CloseHandle(h);
+    held.clear();
+}
+
+} // namespace
+
+bool copyFileBelow(const std::string &fromRootUtf8, const std::string &toRootUtf8, const std::string &relUtf8)
+{
+    std::vector<HANDLE> held;
+    const std::wstring from = heldPathBelow(fromRootUtf8, relUtf8, false, &held);
+    const std::wstring to = from.empty() ? from : heldPathBelow(toRootUtf8, relUtf8, true, &held);
+    // Held as itself, sharing all but deletion: the copy reads this very file.
+    HANDLE source = from.empty() || to.empty()
+                        ? INVALID_HANDLE_VALUE
+                        : CreateFileW(from.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    BY_HANDLE_FILE_INFORMATION info;
+    bool ok = source != INVALID_HANDLE_VALUE && GetFileInformationByHandle(source, &info)
+              && !(info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY));
+    ok = ok && CopyFileW(from.c_str(), to.c_str(), TRUE) == TRUE;
+    if (source != INVALID_HANDLE_VALUE)
+        CloseHandle(source);
+    release(held);
+    return ok;
+}
+
+bool removeFileBelow(const std::string &rootUtf8, const std::string &relUtf8)
+{
+    std::vector<HANDLE> held;
+    const std::wstring path = heldPathBelow(rootUtf8, relUtf8, false, &held);
+    HANDLE h = path.empty() ? INVALID_HANDLE_VALUE : openEntry(path);
+    BY_HANDLE_FILE_INFORMATION info;
+    FILE_DISPOSITION_INFO remove{TRUE};
+    const bool ok = h != INVALID_HANDLE_VALUE && GetFileInformationByHandle(h, &info)
+                    && !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                    && SetFileInformationByHandle(h, FileDispositionInfo, &remove, sizeof(remove));
+    if (h != INVALID_HANDLE_VALUE)
+        CloseHandle(h);
+    release(held);
+    return ok;
 }
 
 bool isLink(const std::string &pathUtf8)
@@ -280,11 +411,11 @@ bool isLink(const std::string &pathUtf8)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-bool takeSingleInstanceLock()
+LockResult takeSingleInstanceLock()
 {
     static HANDLE held = nullptr;
     if (held)
-        return true;
+        return LockResult::Taken;
     // A file held open without sharing, in a directory only administrators
     // can change: released by Windows when the holder ends, however it ends.
     const std::wstring dir = backslashed(dataRoot() + "/FarwenUpdater");
@@ -295,24 +426,28 @@ bool takeSingleInstanceLock()
                           && !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
                           && ownedBy(existing, tokenUser(GetCurrentProcess()), true);
         CloseHandle(existing);
-        // Someone else's: moved aside, never used or followed.
-        if (!ours && !MoveFileExW(dir.c_str(), (dir + L".planted-" + std::to_wstring(GetCurrentProcessId())).c_str(), 0))
-            return false;
+        // Someone else's: moved aside under a name nobody can have planted
+        // ahead (no replacing flag), never used or followed.
+        bool moved = ours;
+        for (int i = 0; i < 8 && !moved; ++i)
+            moved = MoveFileExW(dir.c_str(), (dir + L".planted-" + widen(randomSuffix())).c_str(), 0) == TRUE;
+        if (!moved)
+            return LockResult::Failed;
     }
     if (!createPrivateDirectory(dataRoot() + "/FarwenUpdater") && GetLastError() != ERROR_ALREADY_EXISTS)
-        return false;
+        return LockResult::Failed;
     HANDLE file = CreateFileW((dir + L"\\updater.lock").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE)
-        return false;
+        return GetLastError() == ERROR_SHARING_VIOLATION ? LockResult::HeldByAnother : LockResult::Failed;
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(file, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
         || info.nNumberOfLinks != 1) {
         CloseHandle(file);
-        return false;
+        return LockResult::Failed;
     }
     held = file;
-    return true;
+    return LockResult::Taken;
 }
 
 bool startAsUser(const std::string &programUtf8, const std::vector<std::string> &arguments,

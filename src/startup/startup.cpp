@@ -54,6 +54,20 @@ QString resolvedMainProgram(const QString &path)
     return real;
 }
 
+// An installation folder that others can write holds nothing the elevated
+// updater may trust or change.
+bool installationTrusted(const QString &mainProgram)
+{
+    const QString dir = QFileInfo(mainProgram).absolutePath();
+    if (mainProgram.isEmpty() || !QFileInfo(dir).isDir())
+        return true; // judged by the later checks
+    const std::string why = platform::untrustedEntry(QFile::encodeName(dir).toStdString());
+    if (why.empty())
+        return true;
+    qCritical() << "安装目录可被他人修改，拒绝更新:" << dir << QString::fromStdString(why);
+    return false;
+}
+
 // An apply that a crash interrupted is undone before anything needs the
 // installation: its main program may be the file that was being replaced.
 bool recoverFirst(const QString &mainProgram)
@@ -122,9 +136,14 @@ int runUpdater(int argc, char **argv)
         return 1;
     }
     // A second updater would share its files.
-    if (!platform::takeSingleInstanceLock()) {
+    const platform::LockResult lock = platform::takeSingleInstanceLock();
+    if (lock == platform::LockResult::HeldByAnother) {
         qCritical() << "已有更新程序在运行";
         tellAnotherUpdaterRuns();
+        return 1;
+    }
+    if (lock != platform::LockResult::Taken) {
+        qCritical() << "无法取得更新锁:" << QString::fromStdString(platform::dataRoot()) + QStringLiteral("/FarwenUpdater");
         return 1;
     }
 
@@ -142,7 +161,10 @@ int runUpdater(int argc, char **argv)
     if (parser.isSet(QStringLiteral("recover"))) {
         // At the next start of the machine, or by hand: no info file, no window.
         QDir::setCurrent(QApplication::applicationDirPath());
-        const bool undone = recoverFirst(resolvedMainProgram(parser.value(QStringLiteral("recover"))));
+        const QString mainProgram = resolvedMainProgram(parser.value(QStringLiteral("recover")));
+        if (!installationTrusted(mainProgram))
+            return 1;
+        const bool undone = recoverFirst(mainProgram);
         qDebug() << (undone ? "恢复检查完成" : "无法恢复中断的更新");
         return undone ? 0 : 1;
     }
@@ -160,6 +182,8 @@ int runUpdater(int argc, char **argv)
     scheduleCompanionRemoval(info.companionPath, {givenAppDir, QFileInfo(info.appPath).absolutePath(),
                                                   QApplication::applicationDirPath(), dataRoot});
 
+    if (!installationTrusted(info.appPath))
+        return 1;
     if (!recoverFirst(info.appPath))
         qCritical() << "无法从中断的更新中恢复:" << info.appPath;
     if (!checkUpdateInfo(info))

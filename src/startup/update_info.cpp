@@ -42,6 +42,10 @@ bool readUpdateInfo(const QCommandLineParser &parser, UpdateInfo &info)
     // Only a plain file is read, and deleted only once it proves to be an
     // update-info file: a FIFO would block, a link or a device is not ours.
     const QFileInfo given(path);
+    if (path.isEmpty() || (!given.exists() && !given.isSymLink())) {
+        qCritical() << "无法读取JSON文件:" << path;
+        return false;
+    }
     if (given.isSymLink() || platform::isLink(path.toStdString()) || !given.isFile()) {
         qCritical() << "不是普通文件:" << path;
         return false;
@@ -89,9 +93,17 @@ bool readUpdateInfo(const QCommandLineParser &parser, UpdateInfo &info)
 bool readPublisherKeys(const QString &updaterDir, QByteArray *keyFile)
 {
     QFile file(updaterDir + QStringLiteral("/update-keys.pub"));
-    if (!file.exists()) {
+    if (!file.exists() && !QFileInfo(file).isSymLink()) {
         qDebug() << "未安装发布者公钥，不要求签名";
         return true;
+    }
+    // Keys that someone else could change are no keys: refuse rather than trust them.
+    for (const QString &path : {file.fileName(), updaterDir}) {
+        const std::string why = platform::untrustedEntry(QFile::encodeName(path).toStdString());
+        if (!why.empty()) {
+            qCritical() << "公钥文件可被他人修改，拒绝启动:" << path << QString::fromStdString(why);
+            return false;
+        }
     }
     QString reason;
     SignatureCheck check;

@@ -96,7 +96,7 @@ int main()
     if (self.size() >= 3 && self[1] == L"--exit")
         platform::terminateNow(std::stoi(narrow(self[2])));
     if (self.size() >= 2 && self[1] == L"--lock")
-        return platform::takeSingleInstanceLock() ? 0 : 3;
+        return int(platform::takeSingleInstanceLock()) + 2; // Taken 2, HeldByAnother 3
     if (self.size() >= 2 && self[1] == L"--sleep")
         Sleep(30000);
     if (self.size() >= 3 && self[1] == L"--job") { // a tool in the job, then this "updater" dies
@@ -200,8 +200,8 @@ int main()
 
     // One updater per machine: free after its holder ended, held while it runs.
     const std::wstring lockChild = L"\"" + self[0] + L"\" --lock";
-    check(runAndWait(lockChild) == 0, "lock free, and free again after its holder ended");
-    check(platform::takeSingleInstanceLock(), "lock taken");
+    check(runAndWait(lockChild) == 2, "lock free, and free again after its holder ended");
+    check(platform::takeSingleInstanceLock() == platform::LockResult::Taken, "lock taken");
     check(runAndWait(lockChild) == 3, "a second updater is turned away");
 
     // A tool in the updater's job dies with the updater.
