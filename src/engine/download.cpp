@@ -73,6 +73,7 @@ void UpdateEngine::beginTransfer(qint64 installationBytes)
     receivedBytes = 0;
     downloadPacer = ProgressPacer();
     package.close();
+    zipPath = tempDir.isEmpty() ? QString() : tempDir + QStringLiteral("/update.zip");
     // What an earlier try or run fetched is resumed where it stopped.
     const bool cached = !zipPath.isEmpty() && cache.open(QString::fromStdString(platform::dataRoot()), downloadUrl, expectedSha256);
     partialFile.setFileName(cached ? cache.partialPath() : QString());
@@ -203,24 +204,21 @@ void UpdateEngine::onDownloadEnded(int outcome, QString errorText, qint64 receiv
         failDownloadSave();
         return;
     }
-    partialFile.close();
-    QFile::remove(zipPath);
-    if (!partialFile.rename(zipPath)) {
+    // Never renamed or reopened: checked and unpacked through this open file.
+    if (!partialFile.flush()) {
         failDownloadSave();
         return;
     }
-    // The package is no partial file any more: a later cancel must not delete it.
-    partialFile.setFileName(QString());
-    cache.remove();
+    zipPath = partialFile.fileName();
+    cache.forgetValidator(); // complete: nothing to resume, the clean-up removes it
 
     const QFileInfo saved(zipPath);
     qDebug() << "文件保存到:" << zipPath << "大小:" << saved.size();
     qDebug() << "文件信息 - 存在:" << saved.exists() << "大小:" << saved.size();
 
     emit statusChanged(QStringLiteral("Checking file integrity..."));
-    const QFileInfo check(zipPath);
-    const qint64 size = check.exists() ? check.size() : 0;
-    const bool ok = check.exists() && size > kMinimumPackageSize;
+    const qint64 size = partialFile.size();
+    const bool ok = size > kMinimumPackageSize;
     qDebug() << "文件校验:" << zipPath << "大小:" << size << "结果:" << ok;
     if (!ok) {
         qDebug() << "文件验证失败";
@@ -280,8 +278,8 @@ void UpdateEngine::checkPackageInBackground()
     };
     auto result = std::make_shared<Result>();
     const QString mainName = QFileInfo(appPath).fileName();
-    // Opened here and kept open until the unpack, which reads the same file.
-    if (!package.open(zipPath)) {
+    // Kept open until the unpack, which reads the same file.
+    if (!package.isOpen() && !package.open(zipPath)) {
         qDebug() << "文件验证失败: 无法打开" << zipPath;
         failIntegrity();
         return;
@@ -297,7 +295,7 @@ void UpdateEngine::checkPackageInBackground()
         kept << updater;
     // The signature first: nothing of an unsigned package is even unpacked in memory.
     auto work = [result, mainName, installed, kept, this]() {
-        result->ok = (!signature.required() || signature.verify(zipPath, newVersion, installed, &result->reason))
+        result->ok = (!signature.required() || signature.verify(package.storage(), newVersion, installed, &result->reason))
                      && package.check(mainName, &result->reason, &cancelled);
         // A delta is rebuilt and checked now, before anything is stopped.
         deltaApply.clear();
@@ -312,6 +310,7 @@ void UpdateEngine::checkPackageInBackground()
             downloadUrl = fullDownloadUrl;
             fullDownloadUrl.clear();
             package.close();
+            cache.remove(); // the delta is of no use any more
             beginTransfer(installedBytes);
             return;
         }

@@ -58,6 +58,12 @@ void DownloadCache::remove() const
     QFile::remove(base + QStringLiteral(".validator"));
 }
 
+void DownloadCache::forgetValidator() const
+{
+    if (!base.isEmpty())
+        QFile::remove(base + QStringLiteral(".validator"));
+}
+
 void DownloadCache::removeExpired(const QString &dataRoot)
 {
     const QDateTime now = QDateTime::currentDateTime();

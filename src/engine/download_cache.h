@@ -16,8 +16,10 @@ public:
     // 0 without one.
     qint64 resumableBytes(QByteArray *validator) const;
     void saveValidator(const QByteArray &validator) const;
-    // The entry's files; its package has been taken, or is of no use.
+    // The entry's files; its package has been used, or is of no use.
     void remove() const;
+    // A complete package is never resumed.
+    void forgetValidator() const;
     // Entries untouched for a week go at start.
     static void removeExpired(const QString &dataRoot);
 

@@ -23,6 +23,9 @@ class CheckedPackage
 public:
     bool open(const QString &zipPath);
     void close();
+    // The file itself: the download writes the package here and it is never
+    // reopened by name, so the bytes hashed are the bytes checked and unpacked.
+    QFile &storage() { return file; }
     bool isOpen() const { return file.isOpen(); }
     // Reads every entry to its end; contents() holds what it found.
     bool check(const QString &mainProgramName, QString *reason, const std::atomic<bool> *stop = nullptr);

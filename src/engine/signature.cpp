@@ -143,7 +143,7 @@ void SignatureCheck::addPackageData(const char *data, qint64 size)
     prehash->add(data, size);
 }
 
-bool SignatureCheck::verify(const QString &packagePath, const QString &newVersion, const QString &installedVersion,
+bool SignatureCheck::verify(QFile &file, const QString &newVersion, const QString &installedVersion,
                             QString *reason) const
 {
     const auto fail = [reason](const QString &why) {
@@ -187,10 +187,11 @@ bool SignatureCheck::verify(const QString &packagePath, const QString &newVersio
         crypto_generichash_final(&state, digest, sizeof(digest));
         good = crypto_sign_verify_detached(sigData, digest, sizeof(digest), pk) == 0;
     } else {
-        QFile file(packagePath);
-        const uchar *bytes = file.open(QIODevice::ReadOnly) ? file.map(0, file.size()) : nullptr;
+        uchar *bytes = file.isOpen() && file.size() > 0 ? file.map(0, file.size()) : nullptr;
         good = (bytes || file.size() == 0)
                && crypto_sign_verify_detached(sigData, bytes, static_cast<unsigned long long>(file.size()), pk) == 0;
+        if (bytes)
+            file.unmap(bytes);
     }
     if (!good)
         return fail(QStringLiteral("签名不正确"));

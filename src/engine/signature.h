@@ -1,5 +1,6 @@
 #pragma once
 #include <QByteArray>
+#include <QFile>
 #include <QString>
 #include <QVector>
 
@@ -29,9 +30,9 @@ public:
     void beginPackage();
     void addPackageData(const char *data, qint64 size);
 
-    // Whether the package at path carries a good signature of one of the keys
+    // Whether the open package carries a good signature of one of the keys
     // for newVersion, and newVersion is no older than installedVersion.
-    bool verify(const QString &packagePath, const QString &newVersion, const QString &installedVersion,
+    bool verify(QFile &package, const QString &newVersion, const QString &installedVersion,
                 QString *reason) const;
 
     // Versions as people write them: a leading "v" ignored, dotted numbers of

@@ -142,13 +142,13 @@ void UpdateEngine::cancel()
     cancelled = true;
 
     stopTransfer();
-    discardPartialFile();
     for (QNetworkReply *signatureFetch : findChildren<QNetworkReply *>())
         signatureFetch->abort();
     if (checkThread) {
         checkThread->wait(); // it stops at the next block, seeing cancelled
         checkThread = nullptr;
     }
+    discardPartialFile(); // the package's own file: only once nothing reads it
     if (sizeThread) {
         sizeThread->wait();
         sizeThread = nullptr;
@@ -178,6 +178,8 @@ void UpdateEngine::cleanupTempDir()
     if (keepTempDir)
         return;
     removeWorkDir(tempDir, "清理临时目录:");
+    if (!zipPath.isEmpty() && zipPath == cache.partialPath())
+        cache.remove(); // the downloaded package, left where it was written
     tempDirRemoved = true;
 }
 

@@ -134,8 +134,8 @@ private:
 
     EngineTimings timings;
     // The package is written here (in the download cache) while it arrives,
-    // and renamed to zipPath only when the transfer has completed.
-    QFile partialFile;
+    // and stays there, open, until the unpack: zipPath names it once complete.
+    QFile &partialFile = package.storage();
     DownloadCache cache;
     qint64 receivedBytes = 0;
     // The transfer in progress and its thread; none between transfers.
