@@ -123,6 +123,9 @@ private slots:
         add("no signature", route(good), "", integrity, "404");
         add("garbage signature", route(good), "", integrity, "untrusted comment: x\nRWQ=\n");
         add("signature in the info file", route(good), "", "ready", "given:" + ed);
+        add("trailing blank in the trusted comment", route(good), "", "ready", minisign("a", good, "version=2.1.0 "));
+        add("installed version unreadable", route(good), "", integrity, ed, "2.1-x!");
+        add("installed version unknown", route(good), "", "ready", ed, "");
     }
     void download()
     {
@@ -171,6 +174,54 @@ private slots:
         for (const QByteArray &bad : {publisherKeys() + keys.value("c.pub"), keys.value("a.pub") + "RWQ=\n", QByteArray("# none\n"), keys.value("a.key")}) {
             writeTreeFile(root.path() + "/upd/update-keys.pub", bad);
             QVERIFY2(!readPublisherKeys(root.path() + "/upd", &read), bad.constData());
+        }
+        // Good keys that someone else could change: by mode, by ACL, a link.
+        const QString file = root.path() + "/upd/update-keys.pub";
+        writeTreeFile(file, "\xEF\xBB\xBF" + publisherKeys()); // a BOM is fine
+        QVERIFY(readPublisherKeys(root.path() + "/upd", &read));
+        for (const QStringList &change : {QStringList{"chmod", "0666", file}, {"setfacl", "-m", "u:nobody:rw", file},
+                                          {"setfacl", "-m", "g:nogroup:rwx", root.path() + "/upd"}, {"chown", "65534", file}}) {
+            QCOMPARE(QProcess::execute(change.first(), change.mid(1)), 0);
+            QVERIFY2(!readPublisherKeys(root.path() + "/upd", &read), qPrintable(change.join(' ')));
+            QProcess::execute("setfacl", {"-b", file, root.path() + "/upd"});
+            QProcess::execute("chmod", {"0644", file});
+            QProcess::execute("chown", {"0", file});
+        }
+        QFile::rename(file, file + ".real");
+        QFile::link(file + ".real", file);
+        QVERIFY(!readPublisherKeys(root.path() + "/upd", &read));
+    }
+
+    // Versions as people write them; with keys, an unreadable installed one refuses.
+    void versions_data()
+    {
+        QTest::addColumn<QString>("a");
+        QTest::addColumn<QString>("b");
+        QTest::addColumn<int>("order");
+        QTest::newRow("10 over 9") << "10.0" << "9.9.9" << 1;
+        QTest::newRow("a fourth part") << "2.1.0.1" << "2.1.0" << 1;
+        QTest::newRow("missing part is 0") << "2.1" << "2.1.0" << 0;
+        QTest::newRow("leading v") << "v2.0.0" << "2.0" << 0;
+        QTest::newRow("20 digits") << "1.18446744073709551617" << "1.18446744073709551616" << 1;
+        QTest::newRow("leading zeros") << "1.007" << "1.7" << 0;
+        QTest::newRow("beta before release") << "2.1-beta" << "2.1" << -1;
+        QTest::newRow("beta over older release") << "2.1-beta" << "2.0" << 1;
+        QTest::newRow("rc.2 over rc.1") << "3.0-rc.2" << "3.0-rc.1" << 1;
+        QTest::newRow("rc.10 over rc.9") << "3.0-rc.10" << "3.0-rc.9" << 1;
+        QTest::newRow("numbers before words") << "3.0-1" << "3.0-alpha" << -1;
+        QTest::newRow("shorter first") << "3.0-rc" << "3.0-rc.1" << -1;
+        QTest::newRow("unreadable") << "2.x" << "" << 9;
+        QTest::newRow("unreadable pre-release") << "2.0-" << "" << 9;
+    }
+    void versions()
+    {
+        QFETCH(QString, a);
+        QFETCH(QString, b);
+        QFETCH(int, order);
+        QCOMPARE(SignatureCheck::readableVersion(a), order != 9);
+        if (order != 9) {
+            QCOMPARE(SignatureCheck::compareVersions(a, b), order);
+            QCOMPARE(SignatureCheck::compareVersions(b, a), -order);
         }
     }
 

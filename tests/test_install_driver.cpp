@@ -226,7 +226,13 @@ private slots:
         QTest::newRow("applied") << "" << true << done;
         QTest::newRow("changed here, full package named") << "changed full" << true << done;
         QTest::newRow("changed here") << "changed" << false << refused;
-        QTest::newRow("rebuilt bytes fail their hash") << "bad hash" << false << refused;
+        // Manifests edited after the fact (m: its text): refused before anything is stopped.
+        const QByteArray v2 = QCryptographicHash::hash("main v2", QCryptographicHash::Sha256).toHex();
+        QTest::newRow("rebuilt bytes fail their hash") << "manifest m.replace(b'" + QString::fromLatin1(v2) + "', b'0' * 64)" << false << refused;
+        QTest::newRow("deletes outside") << "manifest m.replace(b'\"old-name.txt\"', b'\"../victim.txt\"')" << false << refused;
+        QTest::newRow("deletes the main program") << "manifest m.replace(b'\"old-name.txt\"', b'\"pellamo.EXE\"')" << false << refused;
+        QTest::newRow("files not an array") << "manifest b'{\"format\": 1, \"files\": {}}'" << false << refused;
+        QTest::newRow("one name twice") << "manifest m.replace(b'\"new-name.txt\"', b'\"OLD-NAME.txt\"')" << false << refused;
         QTest::newRow("fails while placed, restored") << "mkdir APP/new-name.txt" << false << "error 安装文件失败，已恢复原版本";
     }
     void deltaUpdates()
@@ -256,11 +262,12 @@ private slots:
         QCOMPARE(QProcess::execute("cp", {"-a", old, app}), 0);
         QCOMPARE(QProcess::execute(pack, {"delta", old, next, "-o", root.path() + "/d.zip"}), 0);
         QCOMPARE(QProcess::execute(pack, {"full", next, "-o", root.path() + "/f.zip"}), 0);
-        if (variant == "bad hash") // the manifest names other bytes for the new main program
+        if (variant.startsWith("manifest "))
             QCOMPARE(QProcess::execute("python3", {"-c", "import sys, zipfile\nz = zipfile.ZipFile(sys.argv[1]); d = {n: z.read(n) for n in z.namelist()}; z.close()\n"
-                                                         "d['farwen-delta.json'] = d['farwen-delta.json'].replace(sys.argv[2].encode(), b'0' * 64)\n"
+                                                         "m = d['farwen-delta.json']; d['farwen-delta.json'] = eval(sys.argv[2])\n"
                                                          "z = zipfile.ZipFile(sys.argv[1], 'w')\nfor n, b in d.items(): z.writestr(n, b)\n",
-                                                   root.path() + "/d.zip", QCryptographicHash::hash("main v2", QCryptographicHash::Sha256).toHex()}), 0);
+                                                   root.path() + "/d.zip", variant.mid(9)}), 0);
+        writeTreeFile(root.path() + "/victim.txt", "keep");
         if (variant.startsWith("changed"))
             writeTreeFile(app + "/lib/big.dll", HttpServer::pattern(300000));
         HttpServer server;
@@ -291,6 +298,7 @@ private slots:
             expected.insert("old-name.txt", "renamed");
         QCOMPARE(tree, expected);
         QCOMPARE(server.requestCount("/f.zip"), variant == "changed full" ? 1 : 0);
+        QVERIFY(QFile::exists(root.path() + "/victim.txt"));
         engine.cancel();
     }
 

@@ -96,6 +96,8 @@ private slots:
         QTest::newRow("stale work directory, swapped") << "stale 0" << "JSON格式不正确";
         QTest::newRow("companion, swapped") << "companion 65534" << QString();
         QTest::newRow("data root open to all") << "open" << "数据目录不安全，拒绝更新:";
+        QTest::newRow("data root open through an ACL") << "acl" << "数据目录不安全，拒绝更新:";
+        QTest::newRow("lone backup, swapped") << "backup 0" << QString();
     }
     void hostilePlaces()
     {
@@ -121,8 +123,11 @@ private slots:
         }
         if (plant == "open")
             QFile::setPermissions(data, QFileDevice::Permissions(0x7777));
-        const QString tree = plant.startsWith("stale") ? data + "/KarvoUpdate_1" : dir.path() + "/upd";
-        const bool swapped = plant.startsWith("stale") || plant.startsWith("companion");
+        if (plant == "acl")
+            QCOMPARE(QProcess::execute("setfacl", {"-m", "u:nobody:rwx", data}), 0);
+        const QString tree = plant.startsWith("stale") ? data + "/KarvoUpdate_1"
+                             : plant.startsWith("backup") ? dir.path() + "/app/_update_backup_1" : dir.path() + "/upd";
+        const bool swapped = plant.startsWith("stale") || plant.startsWith("companion") || plant.startsWith("backup");
         for (int i = 0; i < 2000 && swapped; ++i)
             writeTreeFile(QStringLiteral("%1/%2/f%3").arg(tree).arg(i / 20).arg(i % 20), "x");
         if (swapped)
@@ -142,7 +147,7 @@ private slots:
                     std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
         });
-        if (plant.startsWith("companion")) { // removed 2 s after the start, as the user who asked
+        if (plant.startsWith("companion") || plant.startsWith("backup")) { // removed 2 s after the start, as the user who asked
             writeTreeFile(dir.path() + "/app/Pellamo.exe", "main");
             writeTreeFile(dir.path() + "/upd.json", infoJson(dir.path() + "/app/Pellamo.exe"));
             env.insert("PKEXEC_UID", QString::number(owner));
@@ -166,6 +171,48 @@ private slots:
         const QFileInfo taken(lock);
         if (plant.startsWith("lock")) // a directory of root's alone, never the one planted
             QVERIFY(taken.isDir() && !taken.isSymLink() && taken.ownerId() == 0 && (taken.permissions() & 0x0077) == 0);
+    }
+
+    // A journal and backup planted in the installation to be "restored" as
+    // root: used only where the elevated user alone could have written them,
+    // with paths inside the installation, never through a link, no setuid.
+    void plantedJournal_data()
+    {
+        QTest::addColumn<QString>("attack");
+        QTest::addColumn<QString>("line");
+        const QString untrusted = "更新日志或备份不可信，不使用:", refused = "安装目录可被他人修改，拒绝更新:";
+        QTest::newRow("the user's installation") << "chown -R 65534 APP" << refused;
+        QTest::newRow("installation open through an ACL") << "setfacl -m u:nobody:rwx APP" << refused;
+        QTest::newRow("journal of another user") << "chown 65534 APP/_update_backup_x.journal" << untrusted;
+        QTest::newRow("backup of another user") << "chown 65534 APP/_update_backup_x" << untrusted;
+        QTest::newRow("journal path escapes") << "sed -i s#new.dll#../../victim.txt# APP/_update_backup_x.journal" << untrusted;
+        QTest::newRow("root's own, a link inside") << "true" << "无法从中断的更新中恢复，保留备份:";
+    }
+    void plantedJournal()
+    {
+        QFETCH(QString, attack);
+        QFETCH(QString, line);
+        QTemporaryDir dir;
+        const QString app = dir.path() + "/app", backup = app + "/_update_backup_x";
+        writeTreeFile(app + "/Pellamo.exe", "main");
+        writeTreeFile(dir.path() + "/victim.txt", "keep");
+        writeTreeFile(backup + ".journal", R"({"phase": "unpacking", "added": ["new.dll"]})");
+        writeTreeFile(backup + "/sub/planted.txt", "planted");
+        QDir().mkpath(dir.path() + "/rootdir");
+        QVERIFY(QFile::link(dir.path() + "/rootdir", app + "/sub"));
+        QCOMPARE(QProcess::execute("install", {"-m", "4757", "/usr/bin/id", backup + "/rootshell"}), 0);
+        QCOMPARE(QProcess::execute("sh", {"-c", attack.replace("APP", app)}), 0);
+        QString err;
+        QCOMPARE(runToEnd(updaterBinary(), {"--recover", app + "/Pellamo.exe"}, dir.path(), updaterEnvironment(dir.path()), &err), 1);
+        QVERIFY2(err.contains(line), qPrintable(err));
+        QFile victim(dir.path() + "/victim.txt");
+        QVERIFY(victim.open(QIODevice::ReadOnly) && victim.readAll() == "keep");
+        QVERIFY(QDir(dir.path() + "/rootdir").isEmpty());
+        QFileInfo shell(app + "/rootshell");
+        QCOMPARE(shell.exists(), attack == "true");
+        struct stat st;
+        QVERIFY(!shell.exists() || (::stat(QFile::encodeName(shell.filePath()), &st) == 0 && (st.st_mode & 07777) == 0755));
+        QVERIFY(QFileInfo::exists(backup + "/rootshell"));
     }
 
     // Older than 300 s goes, each pattern only in its own place, links not
