@@ -123,6 +123,7 @@ private slots:
         add("no signature", route(good), "", integrity, "404");
         add("garbage signature", route(good), "", integrity, "untrusted comment: x\nRWQ=\n");
         add("signature in the info file", route(good), "", "ready", "given:" + ed);
+        add("signature with CRLF line ends", route(good), "", "ready", QByteArray(ed).replace("\n", "\r\n"));
         add("trailing blank in the trusted comment", route(good), "", "ready", minisign("a", good, "version=2.1.0 "));
         add("installed version unreadable", route(good), "", integrity, ed, "2.1-x!");
         add("installed version unknown", route(good), "", "ready", ed, "");
@@ -187,6 +188,8 @@ private slots:
             QProcess::execute("chmod", {"0644", file});
             QProcess::execute("chown", {"0", file});
         }
+        QCOMPARE(QProcess::execute("setfacl", {"-m", "u:nobody:r", file}), 0); // reading is no harm
+        QVERIFY(readPublisherKeys(root.path() + "/upd", &read));
         QFile::rename(file, file + ".real");
         QFile::link(file + ".real", file);
         QVERIFY(!readPublisherKeys(root.path() + "/upd", &read));

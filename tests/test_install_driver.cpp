@@ -1,4 +1,5 @@
 // The pipeline on its worker thread, each outcome from a real condition.
+#include "platform/platform.h"
 #include "support/http_server.h"
 #include "support/product_sandbox.h"
 #include "support/testable_engine.h"
@@ -231,6 +232,7 @@ private slots:
         QTest::newRow("rebuilt bytes fail their hash") << "manifest m.replace(b'" + QString::fromLatin1(v2) + "', b'0' * 64)" << false << refused;
         QTest::newRow("deletes outside") << "manifest m.replace(b'\"old-name.txt\"', b'\"../victim.txt\"')" << false << refused;
         QTest::newRow("deletes the main program") << "manifest m.replace(b'\"old-name.txt\"', b'\"pellamo.EXE\"')" << false << refused;
+        QTest::newRow("changes nothing") << "manifest b'{\"format\": 1, \"files\": []}'" << false << refused;
         QTest::newRow("files not an array") << "manifest b'{\"format\": 1, \"files\": {}}'" << false << refused;
         QTest::newRow("one name twice") << "manifest m.replace(b'\"new-name.txt\"', b'\"OLD-NAME.txt\"')" << false << refused;
         QTest::newRow("fails while placed, restored") << "mkdir APP/new-name.txt" << false << "error 安装文件失败，已恢复原版本";
@@ -300,6 +302,26 @@ private slots:
         QCOMPARE(server.requestCount("/f.zip"), variant == "changed full" ? 1 : 0);
         QVERIFY(QFile::exists(root.path() + "/victim.txt"));
         engine.cancel();
+    }
+
+    // Copies and removals below a root never pass a link or "..", and a copy
+    // gets ordinary modes.
+    void confinedCopies()
+    {
+        const QString a = root.path() + "/ca", b = root.path() + "/cb";
+        writeTreeFile(a + "/d/f", "x");
+        QDir().mkpath(b);
+        QCOMPARE(QProcess::execute("chmod", {"6777", a + "/d/f"}), 0);
+        QVERIFY(platform::copyFileBelow(a.toStdString(), b.toStdString(), "d/f"));
+        QCOMPARE(int(QFileInfo(b + "/d/f").permissions() & 0x7777), 0x7755);
+        QVERIFY(QFile::link(a + "/d", b + "/l"));
+        for (const char *rel : {"d/../d/f", "./d/f", "d//f", "d/.", "l/f", "l/g"}) {
+            QVERIFY2(!platform::copyFileBelow(a.toStdString(), b.toStdString(), rel), rel);
+            QVERIFY2(!platform::copyFileBelow(b.toStdString(), a.toStdString(), rel), rel);
+            QVERIFY2(!platform::removeFileBelow(b.toStdString(), rel), rel);
+        }
+        QVERIFY(QFile::exists(a + "/d/f") && !QFile::exists(a + "/d/g"));
+        QVERIFY(platform::removeFileBelow(b.toStdString(), "d/f") && !QFile::exists(b + "/d/f"));
     }
 
     // The next start after a crash: a journal in "backup" means an untouched

@@ -221,6 +221,23 @@ int main()
     check(startedAsUser ? slurp(started) == "as user\n" : GetShellWindow() == nullptr,
           "unelevated start runs the program, or is refused only without a shell window");
 
+    // Copies and removals below a root: nested parts made, never through "..".
+    const std::string src = std::string(dir) + "farwen_from", dst = std::string(dir) + "farwen_to";
+    CreateDirectoryA(src.c_str(), nullptr);
+    CreateDirectoryA(dst.c_str(), nullptr);
+    CreateDirectoryA((src + "\\d").c_str(), nullptr);
+    std::ofstream(src + "\\d\\f") << "below";
+    check(platform::copyFileBelow(src, dst, "d/f") && slurp(dst + "\\d\\f") == "below", "copied below a root");
+    check(!platform::copyFileBelow(src, dst, "d/f") && !platform::copyFileBelow(src, dst, "d/../d/f")
+              && !platform::copyFileBelow(src, dst, "d/g"),
+          "no copy over a file, through .. or of nothing");
+    check(!platform::removeFileBelow(dst, "d/../d/f") && platform::removeFileBelow(dst, "d/f")
+              && GetFileAttributesA((dst + "\\d\\f").c_str()) == INVALID_FILE_ATTRIBUTES,
+          "removed below a root, never through ..");
+    const std::string suffix = platform::randomSuffix();
+    check(suffix.size() == 10 && suffix != platform::randomSuffix(), "random names");
+    check(platform::untrustedEntry(src + "\\missing") == "cannot be read", "a missing entry is not trusted");
+
     check(platform::dataRoot() == "C:/ProgramData" && platform::isAdministrator(), "data root, administrator");
     // The process really ends with the given code.
     check(runAndWait(L"\"" + self[0] + L"\" --exit 7") == 7, "terminateNow exit code");
