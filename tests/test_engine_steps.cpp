@@ -106,6 +106,7 @@ private slots:
         add("cut at 60 %, no length", route(good.left(good.size() * 6 / 10), false), "", integrity);
         add("wrapped", route(zipOf({{"Pellamo-2.0.0/Pellamo.exe", good}})), "", integrity);
         add("climbs out", route(zipOf({{"../evil.dll", good}})), "", integrity);
+        add("climbs out further in", route(zipOf({{"lib/../../evil.dll", good}})), "", integrity);
         add("absolute", route(zipOf({{"/tmp/evil.dll", good}})), "", integrity);
         add("drive letter", route(zipOf({{"C:/evil.dll", good}})), "", integrity);
         add("404", missing, "", network);

@@ -124,6 +124,7 @@ private slots:
                                     "error 无法关闭正在运行的程序，请手动关闭后重试，已恢复原版本"};
         QTest::newRow("product survives") << "survivor" << notClosed << "main v1" << false;
         QTest::newRow("tasklist cannot tell") << "tasklist fails" << notClosed << "main v1" << false;
+        QTest::newRow("tasklist hangs") << "tasklist hangs" << notClosed << "main v1" << false;
         // The file that could not be put back never changed: the restore is complete.
         QTest::newRow("file cannot be replaced") << "immutable" << kUntilExtraction + QStringList{"90 Recovery in progress...", restored}
                                                  << "main v1" << false;
@@ -161,6 +162,8 @@ private slots:
             tools.add("tasklist", 0, "echo '\"pellamo.exe\",\"99\",\"Console\",\"1\",\"10 K\"'");
         } else if (condition == "tasklist fails") {
             tools.add("tasklist", 1);
+        } else if (condition == "tasklist hangs") {
+            tools.add("tasklist", 0, "sleep 30");
         } else if (condition.contains("APP") || condition.contains("98")) {
             tools.add("tasklist", 0, QString("ls APP/_update_backup_*.journal >/dev/null 2>&1 && { " + condition + "; }")
                                          .replace("APP", "'" + root.path() + "/Prod'"));
@@ -176,7 +179,11 @@ private slots:
         if (condition == "no config")
             QFile::remove(engine.configPath);
         Recorder rec(engine);
+        QElapsedTimer took;
+        took.start();
         run(engine, rec);
+        if (condition == "tasklist hangs") // one deadline for all queries, not one for each
+            QVERIFY2(took.elapsed() < 2 * TestableEngine::fast().taskListWait, qPrintable(QString::number(took.elapsed())));
         QProcess::execute("chattr", {"-R", "-i", app});
         if (!events.isEmpty())
             QCOMPARE(rec.events, events);
@@ -195,11 +202,11 @@ private slots:
             QCOMPARE(tools.calls().filter("taskkill"), kills + QStringList{kills.last()});
         }
         if (condition.contains("added.dll"))
-            QCOMPARE(rec.files.last(), QStringLiteral("100 Restoring files (4/4)"));
+            QCOMPARE(rec.files.last(), QStringLiteral("100 Restoring files (5/5)"));
         if (condition.isEmpty()) {
-            // What the update replaces is backed up, not the whole installation.
-            QCOMPARE(rec.files.first(), QStringLiteral("76 Files: 1/4 "));
-            QCOMPARE(rec.files.last(), QStringLiteral("80 Files: 4/4 "));
+            // What the update replaces (and config.ini) is backed up, not the whole installation.
+            QCOMPARE(rec.files.first(), QStringLiteral("76 Files: 1/5 "));
+            QCOMPARE(rec.files.last(), QStringLiteral("80 Files: 5/5 "));
             QVERIFY(rec.files.size() <= 3);
             QCOMPARE(tree.value("added.dll"), QByteArray("new"));
             QCOMPARE(QSettings(engine.configPath, QSettings::IniFormat).value("App/Version").toString(), QStringLiteral("2.0"));
@@ -210,7 +217,7 @@ private slots:
         engine.cancel();
         QCOMPARE(QFileInfo::exists(engine.zipPath), critical);
         if (critical)
-            QCOMPARE(snapshotTree(engine.backupDir).keys(), (QStringList{".hidden.ini", "Pellamo.exe", "becomes", "lib/m3.dll"}));
+            QCOMPARE(snapshotTree(engine.backupDir).keys(), (QStringList{".hidden.ini", "Pellamo.exe", "becomes", "config.ini", "lib/m3.dll"}));
         QProcess::execute("umount", {"-q", app});
     }
 
@@ -266,7 +273,7 @@ private slots:
         QCOMPARE(QProcess::execute(pack, {"full", next, "-o", root.path() + "/f.zip"}), 0);
         if (variant.startsWith("manifest "))
             QCOMPARE(QProcess::execute("python3", {"-c", "import sys, zipfile\nz = zipfile.ZipFile(sys.argv[1]); d = {n: z.read(n) for n in z.namelist()}; z.close()\n"
-                                                         "m = d['farwen-delta.json']; d['farwen-delta.json'] = eval(sys.argv[2])\n"
+                                                         "m = d['farwen-delta.json']; d['farwen-delta.json'] = eval(sys.argv[2]); d['pad'] = bytes(range(256)) * 9\n"
                                                          "z = zipfile.ZipFile(sys.argv[1], 'w')\nfor n, b in d.items(): z.writestr(n, b)\n",
                                                    root.path() + "/d.zip", variant.mid(9)}), 0);
         writeTreeFile(root.path() + "/victim.txt", "keep");
@@ -338,7 +345,13 @@ private slots:
         QTest::newRow("backup gone") << "unpacking" << "gone" << false;
         QTest::newRow("a link in the backup's place") << "unpacking" << "link" << false;
         QTest::newRow("one file cannot be put back") << "unpacking" << "blocked" << false;
-        QTest::newRow("backup of no apply") << "" << "usable" << true;
+        // Power cuts: what had not reached the disk is empty or half there.
+        QTest::newRow("a backup copy emptied") << "unpacking" << "emptied" << false;
+        QTest::newRow("journal cut in half") << "unpacked" << "journal halved" << false;
+        QTest::newRow("killed in the clean-up") << "committed" << "half removed" << true;
+        // Evidence of an apply whose journal is lost: kept for a person to see.
+        QTest::newRow("backup of no apply") << "" << "usable" << false;
+        QTest::newRow("a half-written file, no journal") << "" << "pending" << false;
     }
     void recoveryAtNextStart()
     {
@@ -351,7 +364,7 @@ private slots:
         QCOMPARE(int(QFile::permissions(crashed.backupDir) & 0x0077), 0);
         const QString backupDir = crashed.backupDir;
         const QString journal = backupDir + ".journal";
-        if (phase == "backup") // cut short: restoring it would lose files
+        if (phase == "backup" || backup == "half removed") // cut short: restoring it would lose files
             QDir(backupDir + "/lib").removeRecursively();
         if (phase.isEmpty())
             QVERIFY(QFile::remove(journal));
@@ -361,7 +374,14 @@ private slots:
             writeTreeFile(app + "/Pellamo.exe", "main v2");
             writeTreeFile(app + "/added.dll", "new");
             QFile::resize(app + "/lib/m3.dll", 10);
+            writeTreeFile(app + "/config.ini", "[App]\nVersion=2.0\n"); // with the files, or not at all
         }
+        if (backup == "emptied")
+            QFile::resize(backupDir + "/lib/m3.dll", 0);
+        if (backup == "journal halved")
+            QFile::resize(journal, QFileInfo(journal).size() / 2);
+        if (backup == "pending")
+            QCOMPARE(QDir(backupDir).removeRecursively() && QFile::copy(app + "/Pellamo.exe", app + "/Pellamo.exe.farwen-new"), true);
         if (backup == "gone")
             QDir(backupDir).removeRecursively();
         if (backup == "link") // someone else's tree, however complete
@@ -376,8 +396,9 @@ private slots:
         QCOMPARE(errors.count(), recovers ? 0 : 1);
         if (backup != "blocked")
             QCOMPARE(snapshotTree(app, "_update_backup_"), recovers ? original : before);
-        QCOMPARE(QFileInfo::exists(journal), !recovers);
-        QCOMPARE(QFileInfo::exists(backupDir), !recovers && backup != "gone");
+        QCOMPARE(QFileInfo::exists(journal), !recovers && !phase.isEmpty());
+        QCOMPARE(QFileInfo::exists(backupDir), !recovers && backup != "gone" && backup != "pending");
+        QCOMPARE(QFileInfo::exists(app + "/Pellamo.exe.farwen-new"), backup == "pending");
         if (!recovers) { // no update goes over the broken tree
             next.startDownload();
             QCOMPARE(errors.count(), 2);

@@ -97,7 +97,7 @@ private slots:
         QTest::newRow("companion, swapped") << "companion 65534" << QString();
         QTest::newRow("data root open to all") << "open" << "数据目录不安全，拒绝更新:";
         QTest::newRow("data root open through an ACL") << "acl" << "数据目录不安全，拒绝更新:";
-        QTest::newRow("lone backup, swapped") << "backup 0" << QString();
+        QTest::newRow("committed backup, swapped") << "backup 0" << QString();
     }
     void hostilePlaces()
     {
@@ -147,6 +147,8 @@ private slots:
                     std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
         });
+        if (plant.startsWith("backup")) // an apply committed, its backup not yet removed
+            writeTreeFile(tree + ".journal", R"({"phase": "committed"})");
         if (plant.startsWith("companion") || plant.startsWith("backup")) { // removed 2 s after the start, as the user who asked
             writeTreeFile(dir.path() + "/app/Pellamo.exe", "main");
             writeTreeFile(dir.path() + "/upd.json", infoJson(dir.path() + "/app/Pellamo.exe"));
@@ -213,6 +215,56 @@ private slots:
         struct stat st;
         QVERIFY(!shell.exists() || (::stat(QFile::encodeName(shell.filePath()), &st) == 0 && (st.st_mode & 07777) == 0755));
         QVERIFY(QFileInfo::exists(backup + "/rootshell"));
+    }
+
+    // --recover as a boot unit runs it: no display, another updater waited
+    // for, a wrong path an error; --help needs no display either.
+    void recoverAtBoot_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<int>("lockHeldMs");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("undone, no display") << "app/Pellamo.exe" << 0 << 0 << "已从备份恢复中断的更新";
+        QTest::newRow("another updater ends first") << "app/Pellamo.exe" << 2000 << 0 << "已从备份恢复中断的更新";
+        QTest::newRow("no installation there") << "nowhere/Pellamo.exe" << 0 << 1 << "找不到要恢复的安装:";
+        QTest::newRow("help") << "" << 0 << 0 << "--recover <app-path>";
+    }
+    void recoverAtBoot()
+    {
+        QFETCH(QString, target);
+        QFETCH(int, lockHeldMs);
+        QFETCH(int, exitCode);
+        QFETCH(QString, line);
+        QTemporaryDir dir;
+        writeTreeFile(dir.path() + "/app/Pellamo.exe", "v2");
+        writeTreeFile(dir.path() + "/app/_update_backup_x/Pellamo.exe", "v1");
+        writeTreeFile(dir.path() + "/app/_update_backup_x.journal", R"({"phase": "unpacked"})");
+        QProcessEnvironment env = updaterEnvironment(dir.path());
+        env.remove("QT_QPA_PLATFORM");
+        env.remove("DISPLAY");
+        env.remove("WAYLAND_DISPLAY");
+        const QString lockDir = dir.path() + "/programdata/FarwenUpdater";
+        QVERIFY(QDir().mkpath(lockDir) && QFile::setPermissions(lockDir, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+        QFile lock(lockDir + "/updater.lock");
+        QVERIFY(lock.open(QIODevice::ReadWrite) && (lockHeldMs == 0 || flock(lock.handle(), LOCK_EX | LOCK_NB) == 0));
+        std::thread release([&lock, lockHeldMs]() {
+            std::this_thread::sleep_for(std::chrono::milliseconds(lockHeldMs));
+            lock.close();
+        });
+        QElapsedTimer took;
+        took.start();
+        const QStringList args = target.isEmpty() ? QStringList{"--help"} : QStringList{"--recover", dir.path() + "/" + target};
+        QProcess updater;
+        updater.setProcessEnvironment(env);
+        updater.start(updaterBinary(), args);
+        QVERIFY(updater.waitForFinished(20000));
+        release.join();
+        const QString out = updater.readAllStandardError() + updater.readAllStandardOutput();
+        QCOMPARE(updater.exitCode(), exitCode);
+        QVERIFY2(out.contains(line), qPrintable(out));
+        QVERIFY(took.elapsed() >= lockHeldMs);
+        QCOMPARE(snapshotTree(dir.path() + "/app").value("Pellamo.exe"), QByteArray(exitCode == 0 && !target.isEmpty() ? "v1" : "v2"));
     }
 
     // Older than 300 s goes, each pattern only in its own place, links not

@@ -2,6 +2,7 @@
 // timings. The window never ends this process: endProcess only records.
 #include "engine/update_engine.h"
 #include "support/product_sandbox.h"
+#include "support/tool_double.h"
 #include "window/updater_window.h"
 
 #include <QtTest>
@@ -130,6 +131,11 @@ private slots:
         QTest::newRow("backup failed, main survived") << "创建备份失败，停止更新" << int(STATE_INSTALL_FAILED_RESTORED)
                                                       << restored << QStringList{"Close"} << "Pellamo.exe"
                                                       << QStringList{"KarvoDeskDaemon.exe run"};
+        // Without an answer from tasklist, what the updater stopped is started again.
+        QTest::newRow("restored, tasklist fails") << "安装文件失败，已恢复原版本" << int(STATE_INSTALL_FAILED_RESTORED) << restored
+                                                  << QStringList{"Close"} << "tasklist exit 1" << both;
+        QTest::newRow("restored, tasklist hangs") << "安装文件失败，已恢复原版本" << int(STATE_INSTALL_FAILED_RESTORED) << restored
+                                                  << QStringList{"Close"} << "tasklist sleep 30" << both;
         QTest::newRow("critical") << "安装失败且无法恢复，需要重新安装" << int(STATE_INSTALL_FAILED_CRITICAL)
                                   << "Critical error! Please download from website" << QStringList{"Close", "Website"}
                                   << "" << QStringList{};
@@ -144,6 +150,12 @@ private slots:
         QFETCH(QStringList, calls);
         ProductSandbox product;
         qputenv("FARWEN_FIXTURE_LOG", product.environment().value("FARWEN_FIXTURE_LOG").toUtf8());
+        const QByteArray path = qgetenv("PATH");
+        const auto restorePath = qScopeGuard([path] { qputenv("PATH", path); });
+        if (running.startsWith("tasklist ")) {
+            ToolDoubles(product.path() + "/tools").add("tasklist", 0, running.mid(9));
+            running.clear();
+        }
         QProcess main;
         const QStringList before{running.isEmpty() ? QString() : QFileInfo(running).fileName() + (running.contains("Daemon") ? " run" : " ")};
         if (!running.isEmpty()) {
@@ -151,7 +163,7 @@ private slots:
             QVERIFY(main.waitForStarted());
             QTRY_COMPARE(product.callNames(), before);
         }
-        auto *w = new TestableWindow(WindowTimings{100, 300, 3600 * 1000, 10000, 1000, 50});
+        auto *w = new TestableWindow(WindowTimings{100, 300, 3600 * 1000, 10000, 1000, 50, 300});
         windows << w;
         w->setUpdateInfo(product.mainProgram(), "2.0.0", box.server.url("/slow.zip"), "auto", QString());
         QTest::mouseClick(w->updateButton, Qt::LeftButton);

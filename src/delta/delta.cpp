@@ -156,17 +156,45 @@ QByteArray makePatch(const QByteArray &old, const QByteArray &next)
     return out;
 }
 
-bool applyPatch(const QByteArray &old, const QByteArray &patch, qint64 newSize, QByteArray *next)
+} // namespace delta
+
+namespace delta {
+
+PatchStream::~PatchStream()
 {
-    if (newSize < 0 || newSize > (qint64(1) << 31) - 1)
-        return false;
-    ZSTD_DCtx *d = ZSTD_createDCtx();
-    ZSTD_DCtx_setParameter(d, ZSTD_d_windowLogMax, windowLogFor(old.size() + newSize));
-    ZSTD_DCtx_refPrefix(d, old.constData(), size_t(old.size()));
-    next->resize(int(newSize));
-    const size_t n = ZSTD_decompressDCtx(d, next->data(), size_t(next->size()), patch.constData(), size_t(patch.size()));
     ZSTD_freeDCtx(d);
-    return !ZSTD_isError(n) && qint64(n) == newSize;
+}
+
+bool PatchStream::begin(const QByteArray &old, qint64 newSize)
+{
+    if (newSize < 0 || old.size() > kMaxPatchedSize || newSize > kMaxPatchedSize)
+        return false;
+    ZSTD_freeDCtx(d);
+    d = ZSTD_createDCtx();
+    reference = old; // the reference must outlive the frame
+    expected = newSize;
+    produced = 0;
+    ended = false;
+    buffer.resize(int(ZSTD_DStreamOutSize()));
+    return d && !ZSTD_isError(ZSTD_DCtx_setParameter(d, ZSTD_d_windowLogMax, windowLogFor(old.size() + newSize)))
+           && !ZSTD_isError(ZSTD_DCtx_refPrefix(d, reference.constData(), size_t(reference.size())));
+}
+
+bool PatchStream::feed(const char *data, size_t size, const std::function<bool(const char *, size_t)> &out)
+{
+    ZSTD_inBuffer in{data, size, 0};
+    while (d && !ended && in.pos < in.size) {
+        ZSTD_outBuffer o{buffer.data(), size_t(buffer.size()), 0};
+        const size_t r = ZSTD_decompressStream(d, &o, &in);
+        if (ZSTD_isError(r))
+            return false;
+        produced += qint64(o.pos);
+        if (produced > expected || (o.pos && !out(buffer.constData(), o.pos)))
+            return false;
+        ended = r == 0;
+    }
+    // Bytes after the frame are no part of a patch.
+    return d && in.pos == in.size;
 }
 
 } // namespace delta

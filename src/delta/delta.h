@@ -5,6 +5,10 @@
 #include <QString>
 #include <QVector>
 
+#include <functional>
+
+struct ZSTD_DCtx_s;
+
 namespace delta {
 
 // The manifest's name at the top of a delta package.
@@ -46,6 +50,31 @@ QByteArray fileSha256(const QString &path);
 // A zstd frame that rebuilds `next` from `old` (old as the reference prefix,
 // long-distance matching, a window covering both), and the way back.
 QByteArray makePatch(const QByteArray &old, const QByteArray &next);
-bool applyPatch(const QByteArray &old, const QByteArray &patch, qint64 newSize, QByteArray *next);
+
+// The largest file the publisher's tool patches; larger ones travel whole
+// and are streamed, never held in memory.
+const qint64 kMaxPatchedSize = qint64(64) << 20;
+
+// A patch applied as it is read: pieces of the patch go in, the new bytes
+// come out in pieces, with the old file (in memory, at most kMaxPatchedSize
+// here) as the reference. Nothing of the new file is held whole.
+class PatchStream
+{
+public:
+    PatchStream() = default;
+    PatchStream(const PatchStream &) = delete;
+    PatchStream &operator=(const PatchStream &) = delete;
+    ~PatchStream();
+    bool begin(const QByteArray &old, qint64 newSize);
+    bool feed(const char *data, size_t size, const std::function<bool(const char *, size_t)> &out);
+    // The frame ended exactly at the new file's size.
+    bool finish() const { return ended && produced == expected; }
+
+private:
+    ::ZSTD_DCtx_s *d = nullptr;
+    QByteArray reference, buffer;
+    qint64 expected = 0, produced = 0;
+    bool ended = false;
+};
 
 } // namespace delta

@@ -6,6 +6,7 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QDirIterator>
 #include <QFileInfo>
 #include <QFile>
 #include <QJsonArray>
@@ -15,11 +16,20 @@
 
 bool ApplyJournal::write() const
 {
-    const QJsonObject o{{QStringLiteral("phase"), phase},           {QStringLiteral("installDir"), installDir},
-                        {QStringLiteral("backupDir"), backupDir},   {QStringLiteral("oldVersion"), oldVersion},
-                        {QStringLiteral("newVersion"), newVersion}, {QStringLiteral("added"), QJsonArray::fromStringList(added)}};
+    QJsonObject o{{QStringLiteral("phase"), phase},           {QStringLiteral("installDir"), installDir},
+                  {QStringLiteral("backupDir"), backupDir},   {QStringLiteral("oldVersion"), oldVersion},
+                  {QStringLiteral("newVersion"), newVersion}, {QStringLiteral("added"), QJsonArray::fromStringList(added)}};
+    if (copiesRecorded) {
+        QJsonObject files;
+        for (auto c = copies.cbegin(); c != copies.cend(); ++c)
+            files.insert(c.key(), QJsonObject{{QStringLiteral("size"), c->size},
+                                              {QStringLiteral("sha256"), QString::fromLatin1(c->sha256)}});
+        o.insert(QStringLiteral("files"), files);
+    }
+    // Flushed, renamed over the old one, and the rename flushed with its directory.
     QSaveFile f(pathFor(backupDir));
-    return f.open(QIODevice::WriteOnly) && f.write(QJsonDocument(o).toJson()) > 0 && f.commit();
+    return f.open(QIODevice::WriteOnly) && f.write(QJsonDocument(o).toJson()) > 0 && f.commit()
+           && platform::flushDirectory(QFile::encodeName(QFileInfo(f.fileName()).absolutePath()).toStdString());
 }
 
 bool ApplyJournal::read(const QString &path)
@@ -36,6 +46,12 @@ bool ApplyJournal::read(const QString &path)
     added.clear();
     for (const QJsonValue &v : o.value(QStringLiteral("added")).toArray())
         added << v.toString();
+    copies.clear();
+    copiesRecorded = o.value(QStringLiteral("files")).isObject();
+    const QJsonObject files = o.value(QStringLiteral("files")).toObject();
+    for (auto c = files.constBegin(); c != files.constEnd(); ++c)
+        copies.insert(c.key(), Copy{qint64(c->toObject().value(QStringLiteral("size")).toDouble(-1)),
+                                    c->toObject().value(QStringLiteral("sha256")).toString().toLatin1()});
     return !phase.isEmpty();
 }
 
@@ -61,6 +77,38 @@ QString untrusted(const QString &path)
 }
 
 } // namespace
+
+bool UpdateEngine::reportLeftovers(bool removeEmptyBackups)
+{
+    // A backup without its journal, or a file half written beside its target,
+    // is an apply interrupted and its record lost: which files are old or new
+    // nobody knows any more, so nothing is deleted or restored until a person
+    // has looked. Only an empty backup (made, then nothing) goes.
+    bool clean = true;
+    const QDir dir(appDir);
+    for (const QString &name : dir.entryList({QStringLiteral("_update_backup_*")}, QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot)) {
+        const QString backup = dir.filePath(name);
+        if (QFileInfo::exists(ApplyJournal::pathFor(backup)))
+            continue;
+        if (QDir(backup).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
+            if (removeEmptyBackups)
+                platform::removeTree(native(backup), platform::Owner::Elevated);
+            continue;
+        }
+        qCritical() << "发现没有更新日志的备份，保留，请人工检查:" << backup;
+        clean = false;
+    }
+    const QString pending = QString::fromStdString(platform::FileReplacement::pendingPath(""));
+    QDirIterator it(appDir, {QLatin1Char('*') + pending}, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (path.contains(QLatin1String("/_update_backup_")))
+            continue;
+        qCritical() << "发现未完成的文件写入，保留，请人工检查:" << path;
+        clean = false;
+    }
+    return clean;
+}
 
 bool UpdateEngine::recoverInterruptedApply(bool clearLoneBackups)
 {
@@ -92,22 +140,29 @@ bool UpdateEngine::recoverInterruptedApply(bool clearLoneBackups)
         }
         qWarning() << "发现中断的更新:" << backup << "阶段:" << journal.phase << "版本:" << journal.oldVersion << "->"
                    << journal.newVersion;
-        if (readable && journal.phase == QLatin1String("backup")) {
-            // Interrupted while backing up: the installation was never touched.
+        if (readable && (journal.phase == QLatin1String("backup") || journal.phase == QLatin1String("committed"))) {
+            // Interrupted while backing up (the installation was never
+            // touched), or after the commit: nothing to undo.
             platform::removeTree(native(backup), platform::Owner::Elevated);
             QFile::remove(dir.filePath(name));
-            qWarning() << "已删除未完成的备份:" << backup;
+            qWarning() << "已删除不再需要的备份:" << backup;
             continue;
         }
         const QString ownBackup = backupDir;
         const QStringList ownAdded = addedFiles;
+        const auto ownCopies = backupCopies;
+        const bool ownRecorded = backupCopiesRecorded;
         backupDir = backup;
         addedFiles = journal.added;
+        backupCopies = journal.copies;
+        backupCopiesRecorded = journal.copiesRecorded;
         keepBackupDir = false;
         // Complete only when every file came back; otherwise both stay for another try.
         const bool complete = readable && restoreBackup() && !keepBackupDir;
         backupDir = ownBackup;
         addedFiles = ownAdded;
+        backupCopies = ownCopies;
+        backupCopiesRecorded = ownRecorded;
         keepBackupDir = false;
         if (!complete) {
             qCritical() << "无法从中断的更新中恢复，保留备份:" << backup;
@@ -119,17 +174,5 @@ bool UpdateEngine::recoverInterruptedApply(bool clearLoneBackups)
         platform::disarmBootRecovery();
         qWarning() << "已从备份恢复中断的更新:" << backup;
     }
-    if (!clearLoneBackups)
-        return recovered;
-    // Backups of finished updates, or of none: nothing will ever use them.
-    // Removed by handle: never through a link, only the elevated user's entries.
-    const QStringList backups = dir.entryList({QStringLiteral("_update_backup_*")}, QDir::Dirs | QDir::Hidden
-                                                                                      | QDir::NoDotAndDotDot);
-    for (const QString &name : backups) {
-        if (QFileInfo::exists(ApplyJournal::pathFor(dir.filePath(name))))
-            continue;
-        qDebug() << "清理遗留备份目录:" << dir.filePath(name);
-        platform::removeTree(native(dir.filePath(name)), platform::Owner::Elevated);
-    }
-    return recovered;
+    return reportLeftovers(clearLoneBackups) && recovered;
 }

@@ -1,4 +1,6 @@
 #pragma once
+#include <QByteArray>
+#include <QMap>
 #include <QString>
 #include <QStringList>
 
@@ -9,6 +11,7 @@ struct ApplyJournal
     // "backup": the backup is being made, the installation is untouched.
     // "unpacking": files of the installation may have been overwritten.
     // "unpacked": the unpack completed and was checked; the commit is next.
+    // "committed": nothing to undo; the backup goes, then the journal.
     QString phase;
     QString installDir;
     QString backupDir;
@@ -16,6 +19,15 @@ struct ApplyJournal
     QString newVersion;
     // Files the apply adds (paths below installDir): the restore removes them.
     QStringList added;
+    // Each backup copy as it reached the disk; a restore checks them all
+    // before it writes anything. Absent in journals of older updaters.
+    struct Copy
+    {
+        qint64 size = -1;
+        QByteArray sha256; // hex
+    };
+    QMap<QString, Copy> copies;
+    bool copiesRecorded = false;
 
     // The journal file of a backup directory.
     static QString pathFor(const QString &backupDir) { return backupDir + QStringLiteral(".journal"); }

@@ -1,8 +1,11 @@
 #include "engine/update_engine.h"
 
+#include "delta/delta.h"
+
 #include "engine/progress_pacer.h"
 #include "platform/platform.h"
 
+#include <QCryptographicHash>
 #include <QDebug>
 #include <QDir>
 #include <QDirIterator>
@@ -39,12 +42,6 @@ QString relativeTo(const QString &root, const QString &path)
     return QDir(root).relativeFilePath(path);
 }
 
-// A plain copy that never overwrites an existing target.
-bool copyFile(const QString &from, const QString &to)
-{
-    return platform::copyFile(from.toStdString(), to.toStdString());
-}
-
 // Whether a file that could not be written back holds the backup's bytes all
 // the same (it never changed, say, because the unpack failed on it).
 bool sameContents(const QString &a, const QString &b)
@@ -76,14 +73,16 @@ public:
     void ensureParentOf(const QString &file)
     {
         const QString dir = QFileInfo(file).absolutePath();
-        if (!made.contains(dir)) {
+        if (!madeDirs.contains(dir)) {
             QDir().mkpath(dir);
-            made.insert(dir);
+            madeDirs.insert(dir);
         }
     }
 
+    QStringList made() const { return QStringList(madeDirs.begin(), madeDirs.end()); }
+
 private:
-    QSet<QString> made;
+    QSet<QString> madeDirs;
 };
 
 } // namespace
@@ -137,6 +136,10 @@ bool UpdateEngine::createBackup()
     else
         for (const QString &rel : package.contents().files.keys())
             classify(rel);
+    // The version it records goes back with the files it names.
+    classify(QStringLiteral("config.ini"));
+    backupCopies.clear();
+    backupCopiesRecorded = false;
     // A crash from here on leaves a partial backup that the next start removes.
     if (!writeJournal(QStringLiteral("backup")))
         return false;
@@ -155,7 +158,16 @@ bool UpdateEngine::createBackup()
         // same, untouched files: replace them rather than fail on them.
         if (QFileInfo::exists(target))
             QFile::remove(target);
-        if (!copyFile(path, target)) {
+        // On disk, and its hash taken, in the one pass that copies it.
+        QCryptographicHash hash(QCryptographicHash::Sha256);
+        qint64 size = 0;
+        if (platform::copyFileDurably(QFile::encodeName(path).toStdString(), QFile::encodeName(target).toStdString(),
+                                      [&hash, &size](const char *data, std::size_t length) {
+                                          hash.addData(data, int(length));
+                                          size += qint64(length);
+                                      })) {
+            backupCopies.insert(rel, ApplyJournal::Copy{size, hash.result().toHex()});
+        } else {
             qDebug() << "备份文件失败:" << rel;
             allCopied = false;
         }
@@ -164,6 +176,10 @@ bool UpdateEngine::createBackup()
             emit installProgress(percent, QStringLiteral("Files: %1/%2 ").arg(n).arg(total));
         }
     }
+    // The copies' names survive a power cut before the journal says they exist.
+    for (const QString &dir : dirs.made() + QStringList{backupDir, appDir})
+        allCopied = platform::flushDirectory(QFile::encodeName(dir).toStdString()) && allCopied;
+    backupCopiesRecorded = allCopied;
     qDebug() << "备份完成，成功率:" << (allCopied ? "全部成功" : "部分失败") << "备份" << total << "个文件，新增" << addedFiles.size()
              << "个文件";
     return allCopied;
@@ -181,6 +197,18 @@ bool UpdateEngine::restoreBackup()
     QStringList relPaths;
     for (const QString &path : walkFiles(backupDir))
         relPaths << relativeTo(backupDir, path);
+    if (backupCopiesRecorded) {
+        // Every copy exactly as it reached the disk, or nothing is written back.
+        relPaths = backupCopies.keys();
+        for (auto c = backupCopies.cbegin(); c != backupCopies.cend(); ++c) {
+            const QString copy = backupDir + QLatin1Char('/') + c.key();
+            if (QFileInfo(copy).isSymLink() || QFileInfo(copy).size() != c->size || delta::fileSha256(copy) != c->sha256) {
+                qCritical() << "备份文件已损坏，不恢复任何文件:" << c.key();
+                keepBackupDir = true;
+                return false;
+            }
+        }
+    }
     const int total = relPaths.size();
     qDebug() << "备份文件数:" << total << "新增文件数:" << addedFiles.size();
 

@@ -17,6 +17,8 @@ bool DeltaApply::isDelta(const CheckedPackage &package)
 
 namespace {
 
+const int kMaxManifestSize = 16 << 20;
+
 // The first part of rel below root that is a link, if any: a path through it
 // would land outside the installation.
 QString linkOnTheWay(const QString &root, const QString &rel)
@@ -39,11 +41,19 @@ DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &
     rebuiltDir = workDir + QStringLiteral("/rebuilt");
     platform::removeTree(QFile::encodeName(rebuiltDir).toStdString(), platform::Owner::Elevated); // an earlier try's
     QByteArray json;
-    if (!package.forEachFile([&json](const QString &name, const QByteArray &bytes) {
-            if (name == QLatin1String(delta::kManifestName))
-                json = bytes;
-            return json.isEmpty();
-        }, reason) && json.isEmpty())
+    const bool found = package.streamFiles([&json, reason](const QString &name) -> CheckedPackage::BlockSink {
+        if (name != QLatin1String(delta::kManifestName))
+            return {};
+        return [&json, reason](const char *data, size_t size) {
+            if (json.size() + qint64(size) > kMaxManifestSize) {
+                *reason = QStringLiteral("差分清单过大");
+                return false;
+            }
+            json.append(data, int(size));
+            return true;
+        };
+    }, reason);
+    if (!found || json.isEmpty())
         return Broken;
     if (!manifest.fromJson(json, reason))
         return Broken;
@@ -71,35 +81,67 @@ DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &
         if (e.op != delta::Entry::Delete)
             byStored.insert(e.stored(), &e);
     }
-    // Each new file rebuilt and checked before anything is stopped.
+    // Each new file rebuilt and checked before anything is stopped, as a
+    // stream: a file of any size passes through a block at a time.
     int rebuilt = 0;
-    const bool read = package.forEachFile([&](const QString &name, const QByteArray &bytes) {
-        const delta::Entry *e = byStored.value(name);
+    QString failure;
+    QFile out;
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    delta::PatchStream patch;
+    const delta::Entry *current = nullptr;
+    qint64 written = 0;
+    const auto refuse = [&failure](const QString &why) {
+        failure = why;
+        return false;
+    };
+    const auto refusing = [&refuse](const QString &why) -> CheckedPackage::BlockSink {
+        return [refuse, why](const char *, size_t) { return refuse(why); };
+    };
+    const auto finishCurrent = [&]() {
+        const delta::Entry *e = current;
+        current = nullptr;
         if (!e)
             return true;
-        QByteArray next = bytes;
-        if (e->op == delta::Entry::Patch && !e->whole) {
-            QFile old(installDir + QLatin1Char('/') + e->path);
-            if (!old.open(QIODevice::ReadOnly) || !delta::applyPatch(old.readAll(), bytes, e->newSize, &next)) {
-                *reason = QStringLiteral("补丁无法应用: %1").arg(e->path);
-                return false;
-            }
-        }
-        if (QCryptographicHash::hash(next, QCryptographicHash::Sha256).toHex() != e->newSha256) {
-            *reason = QStringLiteral("重建的文件校验失败: %1").arg(e->path);
-            return false;
-        }
-        const QString target = rebuiltDir + QLatin1Char('/') + e->path;
-        QDir().mkpath(QFileInfo(target).absolutePath());
-        QFile out(target);
-        if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly) || out.write(next) != next.size()) {
-            *reason = QStringLiteral("无法写入重建的文件: %1").arg(e->path);
-            return false;
-        }
+        const bool patched = e->op == delta::Entry::Patch && !e->whole;
+        if ((patched && !patch.finish()) || written != e->newSize || hash.result().toHex() != e->newSha256)
+            return refuse(QStringLiteral("重建的文件校验失败: %1").arg(e->path));
+        if (!out.flush())
+            return refuse(QStringLiteral("无法写入重建的文件: %1").arg(e->path));
+        out.close();
         ++rebuilt;
         return true;
-    }, reason);
-    if (!read)
+    };
+    const CheckedPackage::BlockSink write = [&](const char *data, size_t size) {
+        hash.addData(data, int(size));
+        written += qint64(size);
+        return out.write(data, qint64(size)) == qint64(size) || refuse(QStringLiteral("无法写入重建的文件: %1").arg(current->path));
+    };
+    const bool read = package.streamFiles([&](const QString &name) -> CheckedPackage::BlockSink {
+        const delta::Entry *e = byStored.value(name);
+        if (!e)
+            return {};
+        if (!finishCurrent())
+            return refusing(failure);
+        current = e;
+        written = 0;
+        hash.reset();
+        const QString target = rebuiltDir + QLatin1Char('/') + e->path;
+        QDir().mkpath(QFileInfo(target).absolutePath());
+        out.setFileName(target);
+        if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+            return refusing(QStringLiteral("无法写入重建的文件: %1").arg(e->path));
+        if (e->op != delta::Entry::Patch || e->whole)
+            return write;
+        QFile old(installDir + QLatin1Char('/') + e->path);
+        if (!old.open(QIODevice::ReadOnly) || old.size() > delta::kMaxPatchedSize || !patch.begin(old.readAll(), e->newSize))
+            return refusing(QStringLiteral("补丁无法应用: %1").arg(e->path));
+        return [&patch, &refuse, e, write](const char *data, size_t size) {
+            return patch.feed(data, size, write) || refuse(QStringLiteral("补丁无法应用: %1").arg(e->path));
+        };
+    }, reason) && finishCurrent();
+    if (!failure.isEmpty())
+        *reason = failure;
+    if (!read || !failure.isEmpty())
         return Broken;
     if (rebuilt != byStored.size()) {
         *reason = QStringLiteral("差分包缺少文件");

@@ -83,7 +83,6 @@ void UpdateEngine::beginTransfer(qint64 installationBytes)
         isRunning = false;
         return;
     }
-    QFile::remove(zipPath); // nothing at zipPath until this transfer has completed
 
     downloadThread = new QThread(this);
     signature.beginPackage();

@@ -209,16 +209,19 @@ bool CheckedPackage::check(const QString &mainProgramName, QString *reason, cons
     return true;
 }
 
-bool CheckedPackage::forEachFile(const std::function<bool(const QString &, const QByteArray &)> &visit, QString *reason)
+bool CheckedPackage::streamFiles(const std::function<BlockSink(const QString &)> &start, QString *reason)
 {
     return walkEntries(file, reason, [&](archive *a, archive_entry *, const QString &name, mode_t type) {
-        if (type != AE_IFREG)
+        const BlockSink take = type == AE_IFREG ? start(name) : BlockSink();
+        if (!take)
             return true;
-        const qint64 size = held.files.value(name, -1);
-        QByteArray bytes(int(qBound<qint64>(0, size, (qint64(1) << 31) - 1)), Qt::Uninitialized);
-        if (size < 0 || size != bytes.size() || archive_read_data(a, bytes.data(), size_t(size)) != la_ssize_t(size))
-            return failWith(reason, archiveError(a, QStringLiteral("条目无法读取: %1").arg(name)));
-        return visit(name, bytes);
+        la_int64_t at = 0;
+        return readEntry(a, name, reason, [&](const void *block, size_t length, la_int64_t offset) {
+            if (offset != at)
+                return failWith(reason, QStringLiteral("条目无法读取: %1").arg(name));
+            at += la_int64_t(length);
+            return take(static_cast<const char *>(block), length);
+        });
     });
 }
 

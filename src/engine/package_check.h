@@ -39,9 +39,11 @@ public:
     bool unpack(const QString &targetDir, const std::function<bool(const QString &, int packageMode)> &executable,
                 const std::function<void(qint64, qint64)> &progress, QString *reason);
 
-    // Every file of the checked package with its bytes, in archive order,
-    // until visit returns false.
-    bool forEachFile(const std::function<bool(const QString &, const QByteArray &)> &visit, QString *reason);
+    // Every file of the checked package in archive order, its bytes in blocks
+    // as they are read (never held whole): start(name) gives what takes them,
+    // or nothing to pass the file by; false when a taker refuses.
+    using BlockSink = std::function<bool(const char *, size_t)>;
+    bool streamFiles(const std::function<BlockSink(const QString &)> &start, QString *reason);
 
 private:
     QFile file;

@@ -3,6 +3,7 @@
 #include "platform/tool_process.h"
 #include "platform/tool_path.h"
 
+#include <QDeadlineTimer>
 #include <QDebug>
 #include <QFileInfo>
 #include <QProcess>
@@ -20,7 +21,7 @@ QStringList killArguments(const QString &name, const QString &mainName)
 
 } // namespace
 
-bool imageMayBeRunning(const QString &name, int waitMs)
+ImageState imageState(const QString &name, int waitMs)
 {
     ToolProcess query;
     query.start(toolPath(platform::Tool::TaskList),
@@ -32,16 +33,16 @@ bool imageMayBeRunning(const QString &name, int waitMs)
         qDebug() << "无法查询进程:" << name << query.errorString();
         query.kill();
         query.waitForFinished();
-        return true;
+        return ImageState::Unknown;
     }
     // One quoted CSV row per process; image names compare as Windows does.
     for (const QString &line : QString::fromLocal8Bit(query.readAllStandardOutput()).split(QLatin1Char('\n'))) {
         const QString row = line.trimmed();
         if (row.startsWith(QLatin1Char('"'))
             && row.mid(1, row.indexOf(QLatin1Char('"'), 1) - 1).compare(name, Qt::CaseInsensitive) == 0)
-            return true;
+            return ImageState::Running;
     }
-    return false;
+    return ImageState::Absent;
 }
 
 bool UpdateEngine::closeProcesses()
@@ -80,8 +81,11 @@ bool UpdateEngine::closeProcesses()
     }
 
     qDebug() << "检查残留进程...";
+    // One deadline for all the queries: a tasklist that hangs costs it once.
+    const QDeadlineTimer queries(timings.taskListWait);
+    const auto left = [&queries]() { return int(qMax<qint64>(1, queries.remainingTime())); };
     for (const QString &name : names) {
-        if (imageMayBeRunning(name, timings.taskListWait)) {
+        if (imageMayBeRunning(name, left())) {
             qDebug() << "发现残留进程:" << name << "，再次尝试关闭";
             ToolProcess again;
             again.start(taskKill, killArguments(name, mainName));
@@ -89,7 +93,7 @@ bool UpdateEngine::closeProcesses()
         }
     }
 
-    const bool closed = !imageMayBeRunning(mainName, timings.taskListWait);
+    const bool closed = !imageMayBeRunning(mainName, left());
     qDebug() << "主程序关闭状态:" << (closed ? "已关闭" : "可能仍在运行");
     QThread::msleep(timings.afterShutdownCheckSleep);
     qDebug() << "关闭进程完成";

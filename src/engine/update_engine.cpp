@@ -72,7 +72,7 @@ void UpdateEngine::setUpdateInfo(const QString &appPath, const QString &newVersi
 bool UpdateEngine::writeJournal(const QString &phase)
 {
     IniFile config;
-    ApplyJournal journal{phase, appDir, backupDir, QString(), newVersion, addedFiles};
+    ApplyJournal journal{phase, appDir, backupDir, QString(), newVersion, addedFiles, backupCopies, backupCopiesRecorded};
     if (config.load(configPath))
         journal.oldVersion = config.value(QStringLiteral("App"), QStringLiteral("Version"));
     if (journal.write())
@@ -187,6 +187,13 @@ void UpdateEngine::cleanupBackupDir()
 {
     if (keepBackupDir)
         return;
+    // Nothing to undo is on disk before any part of the backup goes: a kill
+    // in between leaves a journal that says so, never half a backup to restore.
+    if (!backupDir.isEmpty() && QFileInfo::exists(ApplyJournal::pathFor(backupDir))
+        && !writeJournal(QStringLiteral("committed"))) {
+        keepBackupDir = true;
+        return;
+    }
     removeWorkDir(backupDir, "清理备份目录:");
     if (!backupDir.isEmpty() && QFile::remove(ApplyJournal::pathFor(backupDir)))
         platform::disarmBootRecovery(); // committed or rolled back

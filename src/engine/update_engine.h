@@ -1,4 +1,5 @@
 #pragma once
+#include "engine/apply_journal.h"
 #include "engine/delta_apply.h"
 #include "engine/download_cache.h"
 #include "engine/engine_timings.h"
@@ -15,9 +16,16 @@
 
 class PackageTransfer;
 
+// What tasklist says of an image name: shown, not shown, or no answer
+// (missing, failed, or not within waitMs).
+enum class ImageState { Running, Absent, Unknown };
+ImageState imageState(const QString &imageName, int waitMs);
 // Whether a process of that image name may run: true when tasklist shows it,
 // and also when tasklist cannot be asked.
-bool imageMayBeRunning(const QString &imageName, int waitMs);
+inline bool imageMayBeRunning(const QString &imageName, int waitMs)
+{
+    return imageState(imageName, waitMs) != ImageState::Absent;
+}
 
 class QThread;
 
@@ -79,6 +87,9 @@ protected:
     // Undoes an apply that was interrupted (crash, kill, power cut) and clears
     // backups nothing will use; false when an interrupted apply could not be undone.
     bool recoverInterruptedApply(bool clearLoneBackups = true);
+    // Backups without a journal and half-written files: logged and kept;
+    // false when there are any.
+    bool reportLeftovers(bool removeEmptyBackups);
     bool writeJournal(const QString &phase);
     // The checked package, opened and checked here if the download did not.
     bool packageReady();
@@ -113,6 +124,10 @@ protected:
     // What the apply adds to the installation; the backup holds what it
     // replaces or deletes.
     QStringList addedFiles;
+    // The backup's copies as they reached the disk (size, SHA-256); none
+    // recorded: a journal of an older updater, restored as it stands.
+    QMap<QString, ApplyJournal::Copy> backupCopies;
+    bool backupCopiesRecorded = false;
 
 private:
     void discardPartialFile();

@@ -92,6 +92,29 @@ public:
         return archive_write_header(a.get(), e.get()) == ARCHIVE_OK
                && archive_write_data(a.get(), bytes.constData(), size_t(bytes.size())) == la_ssize_t(bytes.size());
     }
+    // A file streamed in, a block at a time: any size, never held whole. It
+    // must read to exactly the size it had when the tree was listed.
+    bool addFile(const QString &name, const TreeFile &file)
+    {
+        QFile in(file.absolute);
+        std::unique_ptr<archive_entry, decltype(&archive_entry_free)> e(archive_entry_new(), &archive_entry_free);
+        archive_entry_set_pathname_utf8(e.get(), name.toUtf8().constData());
+        archive_entry_set_filetype(e.get(), AE_IFREG);
+        archive_entry_set_perm(e.get(), file.executable ? 0755 : 0644);
+        archive_entry_set_size(e.get(), file.size);
+        if (!in.open(QIODevice::ReadOnly) || archive_write_header(a.get(), e.get()) != ARCHIVE_OK)
+            return false;
+        QByteArray block(1 << 20, Qt::Uninitialized);
+        qint64 done = 0;
+        for (qint64 n; (n = in.read(block.data(), block.size())) > 0; done += n)
+            if (done + n > file.size || archive_write_data(a.get(), block.constData(), size_t(n)) != la_ssize_t(n))
+                return false;
+        if (done != file.size || in.error() != QFileDevice::NoError) {
+            err() << "cannot read whole: " << name << Qt::endl;
+            return false;
+        }
+        return archive_write_finish_entry(a.get()) == ARCHIVE_OK;
+    }
     bool close() { return archive_write_close(a.get()) == ARCHIVE_OK; }
     QString error() const { return QString::fromUtf8(archive_error_string(a.get())); }
 
@@ -106,8 +129,9 @@ private:
 QByteArray readAll(const QString &path, bool *ok)
 {
     QFile f(path);
-    *ok = f.open(QIODevice::ReadOnly);
-    return *ok ? f.readAll() : QByteArray();
+    const bool opened = f.open(QIODevice::ReadOnly);
+    *ok = *ok && opened;
+    return opened ? f.readAll() : QByteArray();
 }
 
 int finish(ZipWriter &zip, const QString &out, bool ok)
@@ -132,10 +156,8 @@ int packFull(const QString &newDir, const QString &out)
     if (!readTree(newDir, &files) || !zip.open(out))
         return 1;
     bool ok = true;
-    for (auto it = files.cbegin(); ok && it != files.cend(); ++it) {
-        const QByteArray bytes = readAll(it->absolute, &ok);
-        ok = ok && zip.add(it.key(), bytes, it->executable);
-    }
+    for (auto it = files.cbegin(); ok && it != files.cend(); ++it)
+        ok = zip.addFile(it.key(), *it);
     return finish(zip, out, ok);
 }
 
@@ -145,7 +167,13 @@ int packDelta(const QString &oldDir, const QString &newDir, const QString &out)
     if (!readTree(oldDir, &olds) || !readTree(newDir, &news))
         return 1;
     delta::Manifest manifest;
-    QMap<QString, QByteArray> stored;
+    QMap<QString, QByteArray> patches; // small: patches of files up to kMaxPatchedSize
+    QMap<QString, TreeFile> whole;     // streamed from the new tree at write time
+    const auto sha = [](const QString &path, bool *ok) {
+        const QByteArray hex = delta::fileSha256(path);
+        *ok = *ok && hex.size() == 64;
+        return hex;
+    };
     bool ok = true;
     for (auto it = olds.cbegin(); it != olds.cend(); ++it)
         if (!news.contains(it.key())) {
@@ -153,39 +181,58 @@ int packDelta(const QString &oldDir, const QString &newDir, const QString &out)
             gone.op = delta::Entry::Delete;
             gone.path = it.key();
             gone.oldSize = it->size;
-            gone.oldSha256 = delta::fileSha256(it->absolute);
+            gone.oldSha256 = sha(it->absolute, &ok);
             manifest.entries.append(gone);
         }
     for (auto it = news.cbegin(); ok && it != news.cend(); ++it) {
         delta::Entry e;
         e.path = it.key();
         e.executable = it->executable;
-        const QByteArray next = readAll(it->absolute, &ok);
-        e.newSize = next.size();
-        e.newSha256 = QCryptographicHash::hash(next, QCryptographicHash::Sha256).toHex();
-        QByteArray body = next;
+        e.newSize = it->size;
+        e.newSha256 = sha(it->absolute, &ok);
         if (olds.contains(e.path)) {
-            const QByteArray old = readAll(olds[e.path].absolute, &ok);
+            const TreeFile &old = olds[e.path];
             e.op = delta::Entry::Patch;
-            e.oldSize = old.size();
-            e.oldSha256 = QCryptographicHash::hash(old, QCryptographicHash::Sha256).toHex();
+            e.oldSize = old.size;
+            e.oldSha256 = sha(old.absolute, &ok);
             if (e.oldSha256 == e.newSha256)
                 continue; // unchanged: not in the delta
-            const QByteArray patch = delta::makePatch(old, next);
-            e.whole = patch.isEmpty() || patch.size() >= next.size();
-            if (!e.whole)
-                body = patch;
+            e.whole = true;
+            if (old.size <= delta::kMaxPatchedSize && it->size <= delta::kMaxPatchedSize) {
+                const QByteArray next = readAll(it->absolute, &ok), patch = delta::makePatch(readAll(old.absolute, &ok), next);
+                e.whole = patch.isEmpty() || patch.size() >= next.size();
+                if (!e.whole)
+                    patches.insert(e.stored(), patch);
+            }
         }
-        stored.insert(e.stored(), body);
+        if (e.op == delta::Entry::Add || e.whole)
+            whole.insert(e.stored(), *it);
         manifest.entries.append(e);
     }
     ZipWriter zip;
-    if (!ok || !zip.open(out))
+    if (!ok) {
+        err() << "cannot read the trees" << Qt::endl;
+        return 1;
+    }
+    if (manifest.entries.isEmpty()) { // the updater refuses a delta that changes nothing
+        err() << "nothing changed between the trees" << Qt::endl;
+        return 1;
+    }
+    if (!zip.open(out))
         return 1;
     // The manifest first, the rest sorted by name.
     ok = zip.add(QLatin1String(delta::kManifestName), manifest.toJson(), false);
-    for (auto it = stored.cbegin(); ok && it != stored.cend(); ++it)
-        ok = zip.add(it.key(), it.value(), false);
+    auto p = patches.cbegin();
+    auto w = whole.cbegin();
+    while (ok && (p != patches.cend() || w != whole.cend())) {
+        if (w == whole.cend() || (p != patches.cend() && p.key() < w.key())) {
+            ok = zip.add(p.key(), p.value(), false);
+            ++p;
+        } else {
+            ok = zip.addFile(w.key(), TreeFile{w->absolute, w->size, false});
+            ++w;
+        }
+    }
     return finish(zip, out, ok);
 }
 

@@ -2,6 +2,7 @@
 // Everything the updater asks of the operating system that Qt does not give
 // portably. Plain C++ at this boundary so the Windows side builds without Qt.
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,13 @@ std::string dataRoot();
 // leaves nothing behind, when the target exists or anything goes wrong. The
 // copy never gets setuid or setgid bits, nor write for group or others.
 bool copyFile(const std::string &fromUtf8, const std::string &toUtf8);
+
+// As copyFile, and the copy has reached the disk when it returns; each piece
+// of the contents passes through onData as it is copied (one pass).
+bool copyFileDurably(const std::string &fromUtf8, const std::string &toUtf8,
+                     const std::function<void(const char *, std::size_t)> &onData);
+// Makes a directory's entries (new files, renames) survive a power cut.
+bool flushDirectory(const std::string &pathUtf8);
 
 // The same copy of fromRoot/rel to toRoot/rel, and the removal of root/rel,
 // working relative to open directory handles: no link or junction on the way

@@ -107,6 +107,53 @@ bool copyFile(const std::string &fromUtf8, const std::string &toUtf8)
     return ok;
 }
 
+bool copyFileDurably(const std::string &fromUtf8, const std::string &toUtf8,
+                     const std::function<void(const char *, std::size_t)> &onData)
+{
+    const int in = open(fromUtf8.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (in < 0 || fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (in >= 0)
+            close(in);
+        return false;
+    }
+    const int out = open(toUtf8.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    bool ok = out >= 0 && fchmod(out, st.st_mode & 0755) == 0;
+    char buffer[1 << 16];
+    for (ssize_t r = 1; ok && r > 0;) {
+        r = read(in, buffer, sizeof(buffer));
+        if (r < 0 && errno == EINTR) {
+            r = 1;
+            continue;
+        }
+        ok = r >= 0;
+        for (ssize_t w = 0; ok && w < r;) {
+            const ssize_t n = write(out, buffer + w, static_cast<size_t>(r - w));
+            ok = n > 0 || (n < 0 && errno == EINTR);
+            w += n > 0 ? n : 0;
+        }
+        if (ok && r > 0)
+            onData(buffer, static_cast<std::size_t>(r));
+    }
+    ok = ok && fdatasync(out) == 0;
+    if (out >= 0) {
+        ok = close(out) == 0 && ok;
+        if (!ok)
+            unlink(toUtf8.c_str());
+    }
+    close(in);
+    return ok;
+}
+
+bool flushDirectory(const std::string &pathUtf8)
+{
+    const int dir = open(pathUtf8.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool ok = dir >= 0 && fsync(dir) == 0;
+    if (dir >= 0)
+        close(dir);
+    return ok;
+}
+
 namespace {
 
 // The directory holding root/rel, opened part by part without following a

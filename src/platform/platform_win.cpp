@@ -76,6 +76,46 @@ bool copyFile(const std::string &fromUtf8, const std::string &toUtf8)
     return CopyFileW(widen(fromUtf8).c_str(), widen(toUtf8).c_str(), TRUE) == TRUE;
 }
 
+bool copyFileDurably(const std::string &fromUtf8, const std::string &toUtf8,
+                     const std::function<void(const char *, std::size_t)> &onData)
+{
+    HANDLE in = CreateFileW(widen(fromUtf8).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (in == INVALID_HANDLE_VALUE)
+        return false;
+    const std::wstring target = widen(toUtf8);
+    HANDLE out = CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    bool ok = out != INVALID_HANDLE_VALUE;
+    std::vector<char> buffer(1 << 16);
+    for (DWORD got = 1; ok && got > 0;) {
+        DWORD put = 0;
+        ok = ReadFile(in, buffer.data(), DWORD(buffer.size()), &got, nullptr)
+             && (got == 0 || (WriteFile(out, buffer.data(), got, &put, nullptr) && put == got));
+        if (ok && got > 0)
+            onData(buffer.data(), got);
+    }
+    ok = ok && FlushFileBuffers(out);
+    if (out != INVALID_HANDLE_VALUE) {
+        CloseHandle(out);
+        if (!ok)
+            DeleteFileW(target.c_str());
+    }
+    CloseHandle(in);
+    return ok;
+}
+
+bool flushDirectory(const std::string &pathUtf8)
+{
+    // NTFS journals its directories; a flush of the handle writes them through.
+    HANDLE h = CreateFileW(widen(pathUtf8).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    const bool ok = FlushFileBuffers(h);
+    CloseHandle(h);
+    return ok;
+}
+
 int duplicateDescriptor(int fd)
 {
     return _dup(fd);

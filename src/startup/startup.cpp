@@ -16,6 +16,8 @@
 #include <QFont>
 #include <QMessageBox>
 #include <QSocketNotifier>
+#include <QDeadlineTimer>
+#include <QThread>
 
 #include <memory>
 #include <string>
@@ -117,39 +119,99 @@ void applyAppearance(QApplication &app)
     )"));
 }
 
-} // namespace
+const int kRecoverLockWaitMs = 60000;
 
-int runUpdater(int argc, char **argv)
+// The data root checked, the one-updater lock taken, leftovers of earlier
+// runs removed. lockWaitMs: how long to wait for another updater to end.
+enum class Guard { Ready, Refused, AnotherRuns };
+Guard guardMachine(int lockWaitMs)
 {
-    QApplication app(argc, argv);
-    QApplication::setQuitOnLastWindowClosed(true);
-
-    if (!platform::isAdministrator())
-        return requestElevation(app);
-
     // Before anything is touched: others must not be able to swap what the
     // updater puts there.
     const std::string unsafe = platform::unsafeDataRoot();
     if (!unsafe.empty()) {
         qCritical() << "数据目录不安全，拒绝更新:" << QString::fromStdString(platform::dataRoot())
                     << QString::fromStdString(unsafe);
-        return 1;
+        return Guard::Refused;
     }
     // A second updater would share its files.
-    const platform::LockResult lock = platform::takeSingleInstanceLock();
+    QDeadlineTimer wait(lockWaitMs);
+    platform::LockResult lock;
+    while ((lock = platform::takeSingleInstanceLock()) == platform::LockResult::HeldByAnother && !wait.hasExpired())
+        QThread::msleep(200);
     if (lock == platform::LockResult::HeldByAnother) {
         qCritical() << "已有更新程序在运行";
-        tellAnotherUpdaterRuns();
-        return 1;
+        return Guard::AnotherRuns;
     }
     if (lock != platform::LockResult::Taken) {
         qCritical() << "无法取得更新锁:" << QString::fromStdString(platform::dataRoot()) + QStringLiteral("/FarwenUpdater");
-        return 1;
+        return Guard::Refused;
     }
-
     removeStaleWorkDirs(QDir::tempPath(), QString::fromStdString(platform::dataRoot()),
                         QDateTime::currentDateTime(), true);
     DownloadCache::removeExpired(QString::fromStdString(platform::dataRoot()));
+    return Guard::Ready;
+}
+
+// Help, and recovery at boot or by hand: no window, no display needed.
+bool needsNoWindow(int argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray arg(argv[i]);
+        if (arg == "--recover" || arg.startsWith("--recover=") || arg == "-h" || arg == "--help" || arg == "-?"
+            || arg == "--help-all")
+            return true;
+    }
+    return false;
+}
+
+int runWithoutWindow(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("FarwenUpdater"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0"));
+    QCommandLineParser parser;
+    setupCommandLine(parser);
+    parser.process(app); // help ends here
+    if (!platform::isAdministrator()) {
+        qCritical() << "恢复需要管理员权限";
+        return 1;
+    }
+    // A boot unit must end: another updater is waited for, a minute at most.
+    if (guardMachine(kRecoverLockWaitMs) != Guard::Ready)
+        return 1;
+    QDir::setCurrent(QCoreApplication::applicationDirPath());
+    const QString mainProgram = resolvedMainProgram(parser.value(QStringLiteral("recover")));
+    const QDir installation = QFileInfo(mainProgram).absoluteDir();
+    if (!installation.exists() || (!QFileInfo::exists(mainProgram)
+                                   && installation.entryList({QStringLiteral("_update_backup_*.journal")}, QDir::Files | QDir::Hidden).isEmpty())) {
+        qCritical() << "找不到要恢复的安装:" << parser.value(QStringLiteral("recover"));
+        return 1;
+    }
+    if (!installationTrusted(mainProgram))
+        return 1;
+    const bool undone = recoverFirst(mainProgram);
+    qDebug() << (undone ? "恢复检查完成" : "无法恢复中断的更新");
+    return undone ? 0 : 1;
+}
+
+} // namespace
+
+int runUpdater(int argc, char **argv)
+{
+    if (needsNoWindow(argc, argv))
+        return runWithoutWindow(argc, argv);
+    QApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(true);
+
+    if (!platform::isAdministrator())
+        return requestElevation(app);
+
+    switch (guardMachine(0)) {
+    case Guard::Ready: break;
+    case Guard::AnotherRuns: tellAnotherUpdaterRuns(); return 1;
+    case Guard::Refused: return 1;
+    }
 
     QApplication::setApplicationName(QStringLiteral("FarwenUpdater"));
     QApplication::setApplicationVersion(QStringLiteral("1.0.0"));
@@ -157,17 +219,6 @@ int runUpdater(int argc, char **argv)
     QCommandLineParser parser;
     setupCommandLine(parser);
     parser.process(app);
-
-    if (parser.isSet(QStringLiteral("recover"))) {
-        // At the next start of the machine, or by hand: no info file, no window.
-        QDir::setCurrent(QApplication::applicationDirPath());
-        const QString mainProgram = resolvedMainProgram(parser.value(QStringLiteral("recover")));
-        if (!installationTrusted(mainProgram))
-            return 1;
-        const bool undone = recoverFirst(mainProgram);
-        qDebug() << (undone ? "恢复检查完成" : "无法恢复中断的更新");
-        return undone ? 0 : 1;
-    }
 
     UpdateInfo info;
     if (!readUpdateInfo(parser, info))

@@ -82,11 +82,12 @@ void UpdaterWindow::restartStoppedProduct()
     statusLabel->setText(QStringLiteral("Restarting application..."));
     const QString programDir = QFileInfo(appPath).absolutePath();
     const QString daemonPath = programDir + QStringLiteral("/KarvoDeskServer/KarvoDeskDaemon.exe");
-    // Nothing that still runs is started a second time.
-    if (QFile::exists(daemonPath) && !imageMayBeRunning(QStringLiteral("KarvoDeskDaemon.exe"), 5000))
+    // Nothing that is seen running is started a second time; without an
+    // answer, what the updater stopped is started again.
+    if (QFile::exists(daemonPath) && imageState(QStringLiteral("KarvoDeskDaemon.exe"), timings.productQueryWait) != ImageState::Running)
         QProcess::startDetached(daemonPath, {QStringLiteral("run")}, programDir + QStringLiteral("/KarvoDeskServer"));
     QTimer::singleShot(timings.mainProgramDelay, this, [this, programDir]() {
-        if (!imageMayBeRunning(QFileInfo(appPath).fileName(), 5000))
+        if (imageState(QFileInfo(appPath).fileName(), timings.productQueryWait) != ImageState::Running)
             platform::startAsUser(appPath.toStdString(), {}, programDir.toStdString());
         QCoreApplication::quit();
     });

@@ -34,6 +34,7 @@ struct WindowTimings
     int daemonInstallTimeout = 10000;
     int daemonRunDelay = 1000;
     int mainProgramDelay = 2000;
+    int productQueryWait = 5000; // whether a stopped program runs again
 };
 
 // The updater's one window: release notes, status, progress and buttons,
