@@ -50,7 +50,7 @@ for kind in full delta; do
   rm -rf "$app" "$work/pd"
   cp -a "$work/v1" "$app"
   printf '[App]\nVersion=1.0.0\n' > "$app/config.ini"
-  "$bin/farwen_http_serve" "$work/$kind.zip" > "$work/url" & server=$!
+  "$bin/farwen_http_serve" "$work/$kind.zip" > "$work/url" 2>/dev/null & server=$!
   for _ in $(seq 50); do [ -s "$work/url" ] && break; sleep 0.1; done
   printf '{"app_path": "%s", "new_version": "2.0.0", "download_url": "%s"}\n' "$app/Pellamo.exe" "$(cat "$work/url")" > "$work/info.json"
   peak "FarwenUpdater, $kind package" env PROGRAMDATA="$work/pd" TMPDIR="$work" QT_QPA_PLATFORM=offscreen \

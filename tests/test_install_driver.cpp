@@ -142,6 +142,8 @@ private slots:
             << "cd APP && find . -type f ! -path './_update_backup_*' | while read f; do rm \"$f\" && mkdir \"$f\" && touch \"$f/x\" && chattr +i \"$f/x\"; done"
             << kUntilExtraction + QStringList{"90 Recovery in progress...", "error 安装失败且无法恢复，需要重新安装"}
             << "" << true;
+        // The commit is on disk before the backup goes: what stays of it is removed at the next start.
+        QTest::newRow("backup cannot be removed") << "chattr +i APP/_update_backup_*/lib/m3.dll" << QStringList{} << "main v2" << true;
         QTest::newRow("main program started again") << "echo '\"Pellamo.exe\",\"98\",\"Console\",\"1\",\"1 K\"'"
                                                     << QStringList{"70 Closing processes...", "75 Creating backup...",
                                                                    "80 Installing files...", "90 Recovery in progress...", restored}
@@ -212,6 +214,13 @@ private slots:
             QCOMPARE(QSettings(engine.configPath, QSettings::IniFormat).value("App/Version").toString(), QStringLiteral("2.0"));
         }
         QCOMPARE(QFileInfo::exists(engine.backupDir), backupKept);
+        if (condition.startsWith("chattr")) {
+            TestableEngine next;
+            QSignalSpy errors(&next, &UpdateEngine::errorOccurred);
+            next.setUpdateInfo(app + "/Pellamo.exe", "3.0", "http://127.0.0.1:1/p.zip");
+            QVERIFY(errors.isEmpty() && !QFileInfo::exists(engine.backupDir) && !QFileInfo::exists(engine.backupDir + ".journal"));
+            QCOMPARE(snapshotTree(app).value("Pellamo.exe"), QByteArray("main v2"));
+        }
         // A backup that holds the only good copy survives the window's close, with the package.
         const bool critical = events.contains("error 安装失败且无法恢复，需要重新安装");
         engine.cancel();
@@ -236,12 +245,17 @@ private slots:
         QTest::newRow("changed here") << "changed" << false << refused;
         // Manifests edited after the fact (m: its text): refused before anything is stopped.
         const QByteArray v2 = QCryptographicHash::hash("main v2", QCryptographicHash::Sha256).toHex();
-        QTest::newRow("rebuilt bytes fail their hash") << "manifest m.replace(b'" + QString::fromLatin1(v2) + "', b'0' * 64)" << false << refused;
-        QTest::newRow("deletes outside") << "manifest m.replace(b'\"old-name.txt\"', b'\"../victim.txt\"')" << false << refused;
-        QTest::newRow("deletes the main program") << "manifest m.replace(b'\"old-name.txt\"', b'\"pellamo.EXE\"')" << false << refused;
-        QTest::newRow("changes nothing") << "manifest b'{\"format\": 1, \"files\": []}'" << false << refused;
-        QTest::newRow("files not an array") << "manifest b'{\"format\": 1, \"files\": {}}'" << false << refused;
-        QTest::newRow("one name twice") << "manifest m.replace(b'\"new-name.txt\"', b'\"OLD-NAME.txt\"')" << false << refused;
+        // (python: d the package's entries, m its manifest, each edit alone breaking one rule)
+        const QString main1 = QCryptographicHash::hash("main v1", QCryptographicHash::Sha256).toHex();
+        QTest::newRow("rebuilt bytes fail their hash") << "manifest d[M] = m.replace(b'" + QString::fromLatin1(v2) + "', b'0' * 64)" << false << refused;
+        QTest::newRow("deletes outside") << "manifest d[M] = m.replace(b'\"old-name.txt\"', b'\"../victim.txt\"')" << false << refused;
+        QTest::newRow("deletes the main program")
+            << "manifest j = json.loads(m); j['files'] = [dict(f, path='Pellamo.exe', old_sha256='" + main1 + "') if f['path'] == 'old-name.txt' "
+               "else f for f in j['files'] if f['path'] != 'Pellamo.exe']; d[M] = json.dumps(j).encode()" << false << refused;
+        QTest::newRow("changes nothing") << "manifest d[M] = b'{\"format\": 1, \"files\": []}'" << false << refused;
+        QTest::newRow("files not an array") << "manifest d[M] = b'{\"format\": 1, \"files\": {}}'" << false << refused;
+        QTest::newRow("one name twice") << "manifest d[M] = m.replace(b'\"new-name.txt\"', b'\"OLD-NAME.txt\"'); "
+                                           "d['files/OLD-NAME.txt'] = d.pop('files/new-name.txt')" << false << refused;
         QTest::newRow("fails while placed, restored") << "mkdir APP/new-name.txt" << false << "error 安装文件失败，已恢复原版本";
     }
     void deltaUpdates()
@@ -272,11 +286,11 @@ private slots:
         QCOMPARE(QProcess::execute(pack, {"delta", old, next, "-o", root.path() + "/d.zip"}), 0);
         QCOMPARE(QProcess::execute(pack, {"full", next, "-o", root.path() + "/f.zip"}), 0);
         if (variant.startsWith("manifest "))
-            QCOMPARE(QProcess::execute("python3", {"-c", "import sys, zipfile\nz = zipfile.ZipFile(sys.argv[1]); d = {n: z.read(n) for n in z.namelist()}; z.close()\n"
-                                                         "m = d['farwen-delta.json']; d['farwen-delta.json'] = eval(sys.argv[2]); d['pad'] = bytes(range(256)) * 9\n"
+            QCOMPARE(QProcess::execute("python3", {"-c", "import json, sys, zipfile\nz = zipfile.ZipFile(sys.argv[1]); d = {n: z.read(n) for n in z.namelist()}; z.close()\n"
+                                                         "M = 'farwen-delta.json'; m = d[M]; exec(sys.argv[2]); d['pad'] = bytes(range(256)) * 9\n"
                                                          "z = zipfile.ZipFile(sys.argv[1], 'w')\nfor n, b in d.items(): z.writestr(n, b)\n",
                                                    root.path() + "/d.zip", variant.mid(9)}), 0);
-        writeTreeFile(root.path() + "/victim.txt", "keep");
+        writeTreeFile(root.path() + "/victim.txt", "renamed"); // the bytes of the file the delta deletes
         if (variant.startsWith("changed"))
             writeTreeFile(app + "/lib/big.dll", HttpServer::pattern(300000));
         HttpServer server;

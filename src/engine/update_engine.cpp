@@ -15,13 +15,14 @@
 
 namespace {
 
-void removeWorkDir(const QString &path, const char *label)
+// False when anything of it stayed.
+bool removeWorkDir(const QString &path, const char *label)
 {
     // A link put in the directory's place goes, never what it points to.
     if (path.isEmpty() || (!QFileInfo(path).isDir() && !platform::isLink(path.toStdString())))
-        return;
+        return true;
     qDebug() << label << path;
-    platform::removeTree(QFile::encodeName(path).toStdString(), platform::Owner::Elevated);
+    return platform::removeTree(QFile::encodeName(path).toStdString(), platform::Owner::Elevated);
 }
 
 } // namespace
@@ -194,8 +195,8 @@ void UpdateEngine::cleanupBackupDir()
         keepBackupDir = true;
         return;
     }
-    removeWorkDir(backupDir, "清理备份目录:");
-    if (!backupDir.isEmpty() && QFile::remove(ApplyJournal::pathFor(backupDir)))
+    // What stays of the backup keeps its journal: the next start removes the rest.
+    if (removeWorkDir(backupDir, "清理备份目录:") && !backupDir.isEmpty() && QFile::remove(ApplyJournal::pathFor(backupDir)))
         platform::disarmBootRecovery(); // committed or rolled back
     backupDirMade = false;
 }
