@@ -289,6 +289,9 @@ private slots:
         QCOMPARE(QProcess::execute("cp", {"-a", old, app}), 0);
         QCOMPARE(QProcess::execute(pack, {"delta", old, next, "-o", root.path() + "/d.zip"}), 0);
         QCOMPARE(QProcess::execute(pack, {"full", next, "-o", root.path() + "/f.zip"}), 0);
+        QProcess list; // the changed library travels as a patch, not whole
+        list.start("/usr/bin/bsdtar", {"-tf", root.path() + "/d.zip"});
+        QVERIFY(list.waitForFinished() && list.readAllStandardOutput().contains("patches/lib/big.dll.zst"));
         if (variant.startsWith("manifest "))
             QCOMPARE(QProcess::execute("python3", {"-c", "import json, sys, zipfile\nz = zipfile.ZipFile(sys.argv[1]); d = {n: z.read(n) for n in z.namelist()}; z.close()\n"
                                                          "M = 'farwen-delta.json'; m = d[M]; exec(sys.argv[2]); d['pad'] = bytes(range(256)) * 9\n"

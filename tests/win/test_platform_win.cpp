@@ -234,6 +234,10 @@ int main()
     check(!platform::removeFileBelow(dst, "d/../d/f") && platform::removeFileBelow(dst, "d/f")
               && GetFileAttributesA((dst + "\\d\\f").c_str()) == INVALID_FILE_ATTRIBUTES,
           "removed below a root, never through ..");
+    std::string seen;
+    check(platform::copyFileDurably(src + "\\d\\f", dst + "\\g", [&seen](const char *p, std::size_t n) { seen.append(p, n); })
+              && seen == "below" && slurp(dst + "\\g") == "below" && !platform::copyFileDurably(src + "\\d\\f", dst + "\\g", [](const char *, std::size_t) {}),
+          "durable copy: flushed, each piece seen once, never over a file");
     const std::string suffix = platform::randomSuffix();
     check(suffix.size() == 10 && suffix != platform::randomSuffix(), "random names");
     check(platform::untrustedEntry(src + "\\missing") == "cannot be read", "a missing entry is not trusted");
