@@ -176,8 +176,13 @@ bool UpdateEngine::createBackup()
             emit installProgress(percent, QStringLiteral("Files: %1/%2 ").arg(n).arg(total));
         }
     }
-    // The copies' names survive a power cut before the journal says they exist.
-    for (const QString &dir : dirs.made() + QStringList{backupDir, appDir})
+    // The copies' names survive a power cut before the journal says they
+    // exist: every directory of the backup that holds one, up to the installation's.
+    QSet<QString> flushed{backupDir, appDir};
+    for (QString dir : dirs.made())
+        for (; dir.startsWith(backupDir + QLatin1Char('/')); dir = QFileInfo(dir).absolutePath())
+            flushed.insert(dir);
+    for (const QString &dir : flushed)
         allCopied = platform::flushDirectory(QFile::encodeName(dir).toStdString()) && allCopied;
     backupCopiesRecorded = allCopied;
     qDebug() << "备份完成，成功率:" << (allCopied ? "全部成功" : "部分失败") << "备份" << total << "个文件，新增" << addedFiles.size()
