@@ -225,6 +225,7 @@ int main()
     const std::string src = std::string(dir) + "farwen_from", dst = std::string(dir) + "farwen_to";
     CreateDirectoryA(src.c_str(), nullptr);
     CreateDirectoryA(dst.c_str(), nullptr);
+    DeleteFileA((dst + "\\d\\f").c_str());
     CreateDirectoryA((src + "\\d").c_str(), nullptr);
     std::ofstream(src + "\\d\\f") << "below";
     check(platform::copyFileBelow(src, dst, "d/f") && slurp(dst + "\\d\\f") == "below", "copied below a root");
@@ -235,6 +236,7 @@ int main()
               && GetFileAttributesA((dst + "\\d\\f").c_str()) == INVALID_FILE_ATTRIBUTES,
           "removed below a root, never through ..");
     std::string seen;
+    DeleteFileA((dst + "\\g").c_str()); // a run before this one's
     check(platform::copyFileDurably(src + "\\d\\f", dst + "\\g", [&seen](const char *p, std::size_t n) { seen.append(p, n); })
               && seen == "below" && slurp(dst + "\\g") == "below" && !platform::copyFileDurably(src + "\\d\\f", dst + "\\g", [](const char *, std::size_t) {}),
           "durable copy: flushed, each piece seen once, never over a file");
