@@ -41,6 +41,8 @@ private slots:
         // Deleted only once it proves to be an update-info file.
         QTest::newRow("json array") << info << QByteArray("[1, 2]") << "JSON格式不正确" << true;
         QTest::newRow("a fifo") << QStringList{"-i", "fifo"} << QByteArray() << "不是普通文件: \"fifo\"" << true;
+        QTest::newRow("no such file") << QStringList{"-i", "gone.json"} << QByteArray() << "无法读取JSON文件: \"gone.json\"" << false;
+        QTest::newRow("-i empty") << QStringList{"-i", ""} << QByteArray() << "无法读取JSON文件: \"\"" << true;
         QTest::newRow("version as number")
             << info << QByteArray("{\"app_path\": \"/x/Pellamo.exe\", \"new_version\": 2, \"download_url\": \"http://x/p.zip\"}")
             << "参数不完整" << false;
