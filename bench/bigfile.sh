@@ -5,24 +5,8 @@
 # step and checks the installed file byte for byte.
 # Usage: bench/bigfile.sh [MIB]   (default 4096; BENCH_DIR picks the disk, default /var/tmp)
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-. "$root/scripts/ensure-packages.sh"
-ensure_packages "${FARWEN_PACKAGES[@]}"
 mib=${1:-4096}
-build="$root/build/bench"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON >/dev/null
-cmake --build "$build" -j"$(nproc)" --target FarwenUpdater farwen-pack farwen_fixture_program farwen_http_serve >/dev/null
-bin="$build/bin"
-
-work=$(mktemp -d "${BENCH_DIR:-/var/tmp}/farwen-bigfile.XXXXXX")
-server=""
-cleanup() {
-  [ -n "$server" ] && kill "$server" 2>/dev/null || true
-  for n in Pellamo.exe KarvoDeskDaemon.exe KarvoDeskServer.exe; do "$bin/taskkill" /F /IM "$n" /T >/dev/null 2>&1 || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-export FARWEN_FIXTURE_LOG="$work/calls.log"
+. "$(dirname "$0")/sandbox.sh" bigfile
 
 peak() { # LABEL COMMAND...: runs it, prints its peak resident memory
   local label=$1; shift

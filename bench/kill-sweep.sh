@@ -5,24 +5,8 @@
 # version, with config.ini saying the same.
 # Usage: bench/kill-sweep.sh [KILLS]   (default 20)
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-. "$root/scripts/ensure-packages.sh"
-ensure_packages "${FARWEN_PACKAGES[@]}"
 kills=${1:-20}
-build="$root/build/bench"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON >/dev/null
-cmake --build "$build" -j"$(nproc)" --target FarwenUpdater farwen-pack farwen_fixture_program farwen_http_serve >/dev/null
-bin="$build/bin"
-
-work=$(mktemp -d "${BENCH_DIR:-/var/tmp}/farwen-kill-sweep.XXXXXX")
-server=""
-cleanup() {
-  [ -n "$server" ] && kill "$server" 2>/dev/null || true
-  for n in Pellamo.exe KarvoDeskDaemon.exe KarvoDeskServer.exe; do "$bin/taskkill" /F /IM "$n" /T >/dev/null 2>&1 || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-export FARWEN_FIXTURE_LOG="$work/calls.log"
+. "$(dirname "$0")/sandbox.sh" kill-sweep
 
 # Version 1 and version 2: 200 files of 256 KiB, half of them changed, one added, one removed.
 for v in 1 2; do

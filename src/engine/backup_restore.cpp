@@ -199,12 +199,12 @@ bool UpdateEngine::restoreBackup()
     }
     qDebug() << "从备份恢复:" << backupDir << "->" << appDir;
 
-    QStringList relPaths;
-    for (const QString &path : walkFiles(backupDir))
+    // What the journal recorded; a journal of an older updater: what the backup holds.
+    QStringList relPaths = backupCopiesRecorded ? backupCopies.keys() : QStringList();
+    for (const QString &path : backupCopiesRecorded ? QStringList() : walkFiles(backupDir))
         relPaths << relativeTo(backupDir, path);
     if (backupCopiesRecorded) {
         // Every copy exactly as it reached the disk, or nothing is written back.
-        relPaths = backupCopies.keys();
         for (auto c = backupCopies.cbegin(); c != backupCopies.cend(); ++c) {
             const QString copy = backupDir + QLatin1Char('/') + c.key();
             if (QFileInfo(copy).isSymLink() || QFileInfo(copy).size() != c->size || delta::fileSha256(copy) != c->sha256) {
