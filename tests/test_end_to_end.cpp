@@ -159,9 +159,76 @@ private slots:
         QVERIFY2(toMain >= 1900 && toMain < 3000, qPrintable(QString::number(toMain)));
     }
 
+    // The Windows build under Wine: a file that another process holds open
+    // refuses its replacement and the update is restored; then a signed update
+    // goes through. config.ini is read back with Windows' own profile API, the
+    // boot-time recovery value is gone after each run, the product runs again.
+    void sharingAndRegistry()
+    {
+        QVERIFY2(underWine(), "needs the Windows build (FARWEN_WIN_BUILD)");
+        ProductSandbox box;
+        box.startProduct();
+        const auto original = snapshotTree(box.app());
+        box.prepareUpdate();
+        const QString fixture = box.path() + "/fixture.exe", signedBin = box.path() + "/signed";
+        QVERIFY(QDir().mkpath(signedBin) && QFile::copy(updaterBinary(), signedBin + "/FarwenUpdater.exe"));
+        QVERIFY(QFile::copy(box.app() + "/Pellamo.exe", fixture));
+        QCOMPARE(QProcess::execute("minisign", {"-G", "-W", "-p", signedBin + "/update-keys.pub", "-s", box.path() + "/k.key"}), 0);
+        QCOMPARE(QProcess::execute("minisign", {"-S", "-s", box.path() + "/k.key", "-m", box.path() + "/update.zip", "-t", "version=2.0.0"}), 0);
+        QFile minisig(box.path() + "/update.zip.minisig");
+        QVERIFY(minisig.open(QIODevice::ReadOnly));
+        box.server.route("/update.zip.minisig", HttpRoute(200, minisig.readAll()));
+        const auto windows = [&](const QString &program, const QStringList &args) {
+            QProcess p;
+            p.setProcessEnvironment(box.environment());
+            startProgram(p, program, args);
+            p.waitForFinished(60000);
+            return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+        };
+        const auto configVersion = [&]() { return windows(fixture, {"ini", nativePath(box.app() + "/config.ini"), "App", "Version"}); };
+        const auto recoveryArmed = [&]() {
+            return windows("reg", {"query", "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce"}).contains("--recover");
+        };
+        const auto update = [&](QProcess &updater) {
+            updater.setProcessEnvironment(box.environment());
+            updater.setProcessChannelMode(QProcess::MergedChannels);
+            startProgram(updater, signedBin + "/FarwenUpdater.exe", {"-i", nativePath(box.infoFile()), "-m", "manual"});
+        };
+
+        QProcess holder;
+        holder.setProcessEnvironment(box.environment());
+        startProgram(holder, fixture, {"hold", nativePath(box.app() + "/version.txt")});
+        QTRY_VERIFY_WITH_TIMEOUT(holder.readAllStandardOutput().contains("held"), 30000);
+        QProcess refused;
+        update(refused);
+        QByteArray log; // the package is served from this event loop
+        QTRY_VERIFY_WITH_TIMEOUT((log += refused.readAll()).contains("恢复完成"), 90000);
+        QVERIFY2(log.contains("文件无法写回，但内容与备份相同"), log.constData());
+        windows("taskkill", {"/IM", "FarwenUpdater.exe"}); // closed as a person closes the window
+        QTRY_COMPARE_WITH_TIMEOUT(refused.state(), QProcess::NotRunning, 30000);
+        holder.kill();
+        QVERIFY(holder.waitForFinished(10000));
+        QCOMPARE(snapshotTree(box.app()), original);
+        QCOMPARE(configVersion(), QStringLiteral("1.0.0"));
+        QVERIFY(!recoveryArmed());
+
+        QProcess updater;
+        update(updater);
+        QTRY_COMPARE_WITH_TIMEOUT(updater.state(), QProcess::NotRunning, 90000);
+        QCOMPARE(updater.exitCode(), 0);
+        QCOMPARE(box.server.requestCount("/update.zip.minisig"), 2);
+        QCOMPARE(snapshotTree(box.app()).value("version.txt"), QByteArray("2.0.0"));
+        QCOMPARE(configVersion(), QStringLiteral("2.0.0"));
+        QVERIFY(!recoveryArmed());
+        const auto main = box.calls("Pellamo.exe", "");
+        QCOMPARE(main.size(), 3); // the product's own start, after the refused update, after this one
+        QCOMPARE(main.last().version, QStringLiteral("2.0.0"));
+    }
+
     // Killed once config.ini says 2.0.0 (mostly before the commit; the
     // install-driver test holds that state exactly): files and version agree
-    // afterwards, all old or all new. Runs in a process namespace of its own.
+    // afterwards, all old or all new. Runs in a process namespace of its own,
+    // and as the Windows build under Wine.
     void killedOnceConfigured()
     {
         ProductSandbox box;
@@ -170,7 +237,7 @@ private slots:
         QProcess configured;
         configured.setProcessEnvironment(box.environment());
         configured.setProcessChannelMode(QProcess::MergedChannels);
-        configured.start(updaterBinary(), {"-i", box.infoFile(), "-m", "manual"});
+        startProgram(configured, updaterBinary(), {"-i", nativePath(box.infoFile()), "-m", "manual"});
         QByteArray log; // the package is served from this event loop: turn it until the download is over
         QTRY_VERIFY_WITH_TIMEOUT((log += configured.readAll()).contains("=== 开始关闭相关进程 ==="), 20000);
         QFile config(box.app() + "/config.ini");
@@ -180,7 +247,7 @@ private slots:
         ::kill(pid_t(configured.processId()), SIGKILL);
         QVERIFY(configured.waitForFinished(5000));
         QString err;
-        QCOMPARE(runToEnd(updaterBinary(), {"--recover", box.mainProgram()}, box.path(), box.environment(), &err), 0);
+        QCOMPARE(runToEnd(updaterBinary(), {"--recover", nativePath(box.mainProgram())}, box.path(), box.environment(), &err), 0);
         const auto afterKill = snapshotTree(box.app()), package = snapshotTree(box.path() + "/package");
         for (auto f = package.cbegin(); afterKill != original && f != package.cend(); ++f)
             QCOMPARE(afterKill.value(f.key()), f.value());

@@ -135,7 +135,8 @@ private:
 bool armBootRecovery(const std::string &appPathUtf8);
 void disarmBootRecovery();
 
-// Program name of a Windows command-line tool on this platform.
+// A Windows command-line tool: on Windows its absolute path in the System
+// directory (empty when that cannot be read), elsewhere the name of our stand-in.
 std::string toolProgram(Tool tool);
 
 } // namespace platform

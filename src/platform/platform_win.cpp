@@ -306,12 +306,23 @@ bool removeTree(const std::string &pathUtf8, Owner owner)
 
 namespace {
 
+// Wine has no access lists of its own: it makes one from the Unix mode, the
+// owner's bits granted to the token user, who has no unelevated twin there.
+// Under Wine that entry stands for the Unix owner; Everyone still counts.
+bool underWine()
+{
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version");
+}
+
 // Whether the access list grants any of mask to anyone but administrators,
-// SYSTEM, services and the creator of an entry.
+// SYSTEM, services and the creator of an entry. On Windows this user's own
+// entry counts: the unelevated user holds the same account.
 bool othersGranted(PACL dacl, DWORD mask)
 {
     if (!dacl)
         return true; // no list: everyone may do everything
+    const std::vector<BYTE> self = underWine() ? tokenUser(GetCurrentProcess()) : std::vector<BYTE>();
     for (DWORD i = 0; i < dacl->AceCount; ++i) {
         ACCESS_ALLOWED_ACE *ace = nullptr;
         if (!GetAce(dacl, i, reinterpret_cast<void **>(&ace)) || ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE
@@ -320,8 +331,9 @@ bool othersGranted(PACL dacl, DWORD mask)
         PSID sid = &ace->SidStart;
         const SID_IDENTIFIER_AUTHORITY *authority = GetSidIdentifierAuthority(sid);
         const bool service = authority->Value[5] == 5 && *GetSidSubAuthorityCount(sid) >= 1 && *GetSidSubAuthority(sid, 0) == 80;
+        const bool wineOwner = !self.empty() && EqualSid(sid, const_cast<BYTE *>(self.data()));
         if (!IsWellKnownSid(sid, WinBuiltinAdministratorsSid) && !IsWellKnownSid(sid, WinLocalSystemSid)
-            && !IsWellKnownSid(sid, WinCreatorOwnerSid) && !service && (ace->Mask & mask))
+            && !IsWellKnownSid(sid, WinCreatorOwnerSid) && !service && !wineOwner && (ace->Mask & mask))
             return true;
     }
     return false;
@@ -661,11 +673,17 @@ std::string dataRoot()
 
 std::string toolProgram(Tool tool)
 {
-    switch (tool) {
-    case Tool::TaskKill: return "taskkill";
-    case Tool::TaskList: return "tasklist";
-    }
-    return std::string();
+    // From the System directory by absolute path: an elevated process never
+    // searches PATH, where a user may have put a tasklist.exe of their own.
+    wchar_t dir[MAX_PATH];
+    const UINT n = GetSystemDirectoryW(dir, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+        return std::string();
+    const std::wstring path = std::wstring(dir, n) + (tool == Tool::TaskKill ? L"\\taskkill.exe" : L"\\tasklist.exe");
+    const int size = WideCharToMultiByte(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), &out[0], size, nullptr, nullptr);
+    return out;
 }
 
 } // namespace platform

@@ -5,6 +5,9 @@
 //   "install" sleeps FARWEN_FIXTURE_INSTALL_SECONDS (default 0), then exits
 //             (with FARWEN_FIXTURE_BREAK_ON_INSTALL it first makes itself non-executable);
 //   anything else stays running until killed.
+// Built as a Windows program too, with two more commands for the Wine runs:
+//   "hold FILE" keeps FILE open without sharing writes or deletion;
+//   "ini FILE SECTION KEY" prints the value as Windows' profile API reads it.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -12,16 +15,54 @@
 #include <string>
 #include <thread>
 #include <sys/stat.h>
+#ifdef _WIN32
+#include <direct.h>
+#include <process.h>
+#include <windows.h>
+#define getcwd _getcwd
+#define getpid _getpid
+#define getuid() -1
+#define chmod(path, mode) ((void)(path), (void)(mode))
+#define pause() Sleep(INFINITE)
+
+static std::wstring wide(const char *s)
+{
+    wchar_t out[4096];
+    MultiByteToWideChar(CP_UTF8, 0, s, -1, out, 4096);
+    return out;
+}
+#else
 #include <unistd.h>
+#endif
 
 int main(int argc, char **argv)
 {
     std::string self = argv[0];
     char buf[4096];
+#ifdef _WIN32
+    const DWORD n = GetModuleFileNameA(nullptr, buf, sizeof(buf));
+    for (DWORD i = 0; i < n; ++i)
+        buf[i] = buf[i] == '\\' ? '/' : buf[i];
+#else
     const ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
+#endif
     if (n > 0)
         self.assign(buf, static_cast<std::size_t>(n));
     const std::string cmd = argc > 1 ? argv[1] : "";
+#ifdef _WIN32
+    if (cmd == "hold" && argc > 2) {
+        const HANDLE held = CreateFileW(wide(argv[2]).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        std::printf(held == INVALID_HANDLE_VALUE ? "not held\n" : "held\n");
+        std::fflush(stdout);
+        Sleep(INFINITE);
+    }
+    if (cmd == "ini" && argc > 4) {
+        wchar_t value[256];
+        GetPrivateProfileStringW(wide(argv[3]).c_str(), wide(argv[4]).c_str(), L"", value, 256, wide(argv[2]).c_str());
+        std::printf("%ls\n", value);
+        return 0;
+    }
+#endif
 
     if (const char *log = std::getenv("FARWEN_FIXTURE_LOG")) {
         char cwd[4096] = "?";

@@ -9,10 +9,17 @@
 
 namespace {
 
+QString winBuild()
+{
+    return qEnvironmentVariable("FARWEN_WIN_BUILD");
+}
+
 void installProgram(const QString &path)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile::copy(QCoreApplication::applicationDirPath() + "/farwen_fixture_program", path);
+    QFile::copy(underWine() ? winBuild() + "/bin/farwen_fixture_program.exe"
+                            : QCoreApplication::applicationDirPath() + "/farwen_fixture_program",
+                path);
     QFile::setPermissions(path, QFileDevice::Permissions(0x7755));
 }
 
@@ -24,17 +31,37 @@ qint64 monotonicMs()
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
+bool underWine()
+{
+    return !winBuild().isEmpty();
+}
+
+QString nativePath(const QString &path)
+{
+    return underWine() ? "Z:" + QDir::toNativeSeparators(path) : path;
+}
+
+void startProgram(QProcess &process, const QString &program, const QStringList &args)
+{
+    if (underWine())
+        process.start("/usr/lib/wine/wine64", QStringList{program} + args);
+    else
+        process.start(program, args);
+}
+
 QString updaterBinary()
 {
-    return QStringLiteral(FARWEN_UPDATER_BIN);
+    return underWine() ? winBuild() + "/bin/FarwenUpdater.exe" : QStringLiteral(FARWEN_UPDATER_BIN);
 }
 
 QProcessEnvironment updaterEnvironment(const QString &dir)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QT_QPA_PLATFORM", "offscreen");
+    if (!underWine()) // the Windows build has only its own platform, on Xvfb
+        env.insert("QT_QPA_PLATFORM", "offscreen");
     env.insert("PROGRAMDATA", dir + "/programdata");
     env.insert("TMPDIR", dir + "/tmp");
+    env.insert("QT_FORCE_STDERR_LOGGING", "1"); // a Windows GUI program logs to the debugger otherwise
     QDir().mkpath(dir + "/programdata");
     QDir().mkpath(dir + "/tmp");
     return env;
@@ -46,7 +73,7 @@ int runToEnd(const QString &program, const QStringList &args, const QString &wor
     QProcess p;
     p.setWorkingDirectory(workDir);
     p.setProcessEnvironment(env);
-    p.start(program, args);
+    startProgram(p, program, args);
     const bool ended = p.waitForFinished(30000);
     p.kill();
     p.waitForFinished();
@@ -75,6 +102,8 @@ ProductSandbox::ProductSandbox(bool withDaemon)
 ProductSandbox::~ProductSandbox()
 {
     // Everything the updater started again, and what it did not stop.
+    if (underWine())
+        QProcess::execute("/usr/lib/wine/wineserver", {"-k"});
     for (const ProductCall &c : calls())
         if (c.args != "stop" && c.args != "install" && isAlive(c.pid))
             ::kill(pid_t(c.pid), SIGKILL);
@@ -83,7 +112,7 @@ ProductSandbox::~ProductSandbox()
 QProcessEnvironment ProductSandbox::environment() const
 {
     QProcessEnvironment env = updaterEnvironment(root.path());
-    env.insert("FARWEN_FIXTURE_LOG", root.path() + "/product-calls.log");
+    env.insert("FARWEN_FIXTURE_LOG", nativePath(root.path() + "/product-calls.log"));
     return env;
 }
 
@@ -96,8 +125,9 @@ void ProductSandbox::startProduct()
         QProcess p; // detached: it logs itself, and the destructor ends it
         p.setProcessEnvironment(environment());
         p.setWorkingDirectory(QFileInfo(program).absolutePath());
-        p.setProgram(program);
-        p.setArguments(program.contains("Daemon") ? QStringList{"run"} : QStringList());
+        p.setProgram(underWine() ? "/usr/lib/wine/wine64" : program);
+        p.setArguments((underWine() ? QStringList{program} : QStringList())
+                       + (program.contains("Daemon") ? QStringList{"run"} : QStringList()));
         p.startDetached();
     }
 }
@@ -124,7 +154,7 @@ void ProductSandbox::prepareUpdate(int mainPaddingMiB)
     const QString sha256 = QCryptographicHash::hash(route.body, QCryptographicHash::Sha256).toHex();
     writeTreeFile(infoFile(), QStringLiteral("{\"app_path\": \"%1\", \"new_version\": \"2.0.0\", \"download_url\": \"%2\", "
                                              "\"memo\": \"New version\", \"sha256\": \"%3\"}")
-                                  .arg(mainProgram(), server.url("/update.zip"), sha256)
+                                  .arg(nativePath(mainProgram()).replace('\\', "/"), server.url("/update.zip"), sha256)
                                   .toUtf8());
 }
 

@@ -14,6 +14,11 @@ struct ProductCall
 };
 
 qint64 monotonicMs();
+// With FARWEN_WIN_BUILD naming a Windows build, the programs are its .exe files run
+// under Wine, and paths handed to them are Wine's (Z:...).
+bool underWine();
+QString nativePath(const QString &path);
+void startProgram(QProcess &process, const QString &program, const QStringList &args);
 QString updaterBinary();
 // Offscreen platform, data root and temp dir below the given directory.
 QProcessEnvironment updaterEnvironment(const QString &dir);

@@ -243,6 +243,25 @@ int main()
     const std::string suffix = platform::randomSuffix();
     check(suffix.size() == 10 && suffix != platform::randomSuffix(), "random names");
     check(platform::untrustedEntry(src + "\\missing") == "cannot be read", "a missing entry is not trusted");
+    // Wine's lists come from Unix modes: ours (0755) is trusted, /tmp (1777) open to everyone is not.
+    check(platform::untrustedEntry(src).empty() && platform::untrustedEntry("Z:/tmp") == "writable by others"
+              && platform::unsafeDataRoot().empty(),
+          "trust follows who else may write");
+
+    // A tasklist.exe planted first on PATH is never what the updater runs.
+    const std::string planted = std::string(dir) + "farwen_planted", mark = planted + "\\ran.txt";
+    CreateDirectoryA(planted.c_str(), nullptr);
+    DeleteFileA(mark.c_str());
+    CopyFileW(self[0].c_str(), std::wstring(planted.begin(), planted.end()).append(L"\\tasklist.exe").c_str(), FALSE);
+    SetEnvironmentVariableA("PATH", (planted + ";" + std::getenv("PATH")).c_str());
+    wchar_t system[MAX_PATH];
+    const std::wstring tasklist = std::wstring(system, GetSystemDirectoryW(system, MAX_PATH)) + L"\\tasklist.exe";
+    const std::string chosen = platform::toolProgram(platform::Tool::TaskList);
+    check(chosen == narrow(tasklist) && platform::toolProgram(platform::Tool::TaskKill) == narrow(system) + "\\taskkill.exe",
+          "tools from the System directory");
+    check(runAndWait(L"\"" + std::wstring(chosen.begin(), chosen.end()) + L"\" --child " + std::wstring(mark.begin(), mark.end()) + L" x") == 0
+              && GetFileAttributesA(mark.c_str()) == INVALID_FILE_ATTRIBUTES,
+          "the planted tasklist is not run");
 
     check(platform::dataRoot() == "C:/ProgramData" && platform::isAdministrator(), "data root, administrator");
     // The process really ends with the given code.
