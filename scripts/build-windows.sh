@@ -9,6 +9,10 @@ ensure_packages g++-mingw-w64-x86-64-posix cmake make
 prefix=$(bash "$root/scripts/win-deps.sh")
 build="$root/build/win64"
 export FARWEN_WIN_PREFIX="$prefix"
+# Qt names two system libraries as Windows spells them; MinGW's files are lower-case.
+for lib in Crypt32 Secur32; do
+  ln -sf "/usr/x86_64-w64-mingw32/lib/lib${lib,,}.a" "$prefix/lib/lib$lib.a"
+done
 cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_PREFIX_PATH="$prefix/qt;$prefix" -DFARWEN_BENCH=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)"

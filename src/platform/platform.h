@@ -20,6 +20,10 @@ bool relaunchElevated(const std::vector<std::string> &arguments);
 // Ends the process at once, without running destructors or exit handlers.
 [[noreturn]] void terminateNow(int exitCode);
 
+// One line of the log, UTF-8, to standard error when there is one (Windows:
+// also to the debugger), whatever the system's code page.
+void writeLogLine(const std::string &utf8);
+
 // The machine-wide data directory (forward slashes, no trailing slash).
 std::string dataRoot();
 

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <dirent.h>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -633,6 +634,13 @@ std::string toolProgram(Tool tool)
     case Tool::TaskList: return "tasklist";
     }
     return std::string();
+}
+
+void writeLogLine(const std::string &utf8)
+{
+    std::fwrite(utf8.data(), 1, utf8.size(), stderr);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
 }
 
 } // namespace platform

@@ -268,23 +268,29 @@ bool removeHeld(const std::wstring &path, HANDLE h, const std::vector<BYTE> &use
         return false;
     bool all = true;
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        WIN32_FIND_DATAW data;
-        HANDLE find = FindFirstFileExW((path + L"\\*").c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
-        if (find != INVALID_HANDLE_VALUE) {
-            do {
-                const std::wstring name = data.cFileName;
-                if (name == L"." || name == L"..")
-                    continue;
-                const std::wstring child = path + L"\\" + name;
-                HANDLE c = openEntry(child);
-                if (c == INVALID_HANDLE_VALUE) {
-                    all = false;
-                    continue;
+        // Listed through the handle held: a search by path would have to share
+        // the deletion this handle denies everyone else.
+        std::vector<BYTE> buffer(64 * 1024);
+        for (bool first = true;; first = false) {
+            if (!GetFileInformationByHandleEx(h, first ? FileIdBothDirectoryRestartInfo : FileIdBothDirectoryInfo,
+                                              buffer.data(), static_cast<DWORD>(buffer.size()))) {
+                all = all && GetLastError() == ERROR_NO_MORE_FILES;
+                break;
+            }
+            for (std::size_t at = 0;;) {
+                const auto *entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO *>(buffer.data() + at);
+                const std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+                if (name != L"." && name != L"..") {
+                    const std::wstring child = path + L"\\" + name;
+                    HANDLE c = openEntry(child);
+                    all = c != INVALID_HANDLE_VALUE && removeHeld(child, c, user, administrators) && all;
+                    if (c != INVALID_HANDLE_VALUE)
+                        CloseHandle(c);
                 }
-                all = removeHeld(child, c, user, administrators) && all;
-                CloseHandle(c);
-            } while (FindNextFileW(find, &data));
-            FindClose(find);
+                if (!entry->NextEntryOffset)
+                    break;
+                at += entry->NextEntryOffset;
+            }
         }
     }
     FILE_DISPOSITION_INFO remove{TRUE};
@@ -684,6 +690,20 @@ std::string toolProgram(Tool tool)
     std::string out(static_cast<std::size_t>(size), '\0');
     WideCharToMultiByte(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), &out[0], size, nullptr, nullptr);
     return out;
+}
+
+void writeLogLine(const std::string &utf8)
+{
+    const std::wstring line = widen(utf8 + "\n");
+    OutputDebugStringW(line.c_str());
+    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD written = 0, mode = 0;
+    if (err == nullptr || err == INVALID_HANDLE_VALUE)
+        return; // a GUI program started without one
+    if (GetConsoleMode(err, &mode)) // a console shows UTF-16 right whatever its code page
+        WriteConsoleW(err, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    else
+        WriteFile(err, (utf8 + "\n").data(), static_cast<DWORD>(utf8.size() + 1), &written, nullptr);
 }
 
 } // namespace platform

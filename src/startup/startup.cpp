@@ -25,6 +25,13 @@
 
 namespace {
 
+// The log in UTF-8 on every system: Qt would write the Windows code page, where
+// the Chinese lines become question marks, or only to the debugger.
+void writeLog(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    platform::writeLogLine(qFormatLogMessage(type, context, message).toStdString());
+}
+
 int requestElevation(const QApplication &app)
 {
     std::vector<std::string> args;
@@ -199,6 +206,7 @@ int runWithoutWindow(int argc, char **argv)
 
 int runUpdater(int argc, char **argv)
 {
+    qInstallMessageHandler(writeLog);
     if (needsNoWindow(argc, argv))
         return runWithoutWindow(argc, argv);
     QApplication app(argc, argv);

@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QCoreApplication>
+#include <QDebug>
 
 void UpdaterWindow::countdownTick(QTimer *timer)
 {
@@ -69,10 +70,18 @@ void UpdaterWindow::runDaemon(const QString &daemonPath, const QString &serverDi
     QTimer::singleShot(timings.mainProgramDelay, this, [this, programDir]() { launchMainProgram(programDir); });
 }
 
+void UpdaterWindow::startMainProgramAsUser(const QString &programDir)
+{
+    // Never with the updater's rights: without a user to start it as (no
+    // desktop shell on Windows) it stays stopped, and the log says so.
+    if (!platform::startAsUser(appPath.toStdString(), {}, programDir.toStdString()))
+        qWarning() << "无法以用户身份启动主程序:" << appPath;
+}
+
 void UpdaterWindow::launchMainProgram(const QString &programDir)
 {
     // As the user who asked for the update, not with the updater's rights.
-    platform::startAsUser(appPath.toStdString(), {}, programDir.toStdString());
+    startMainProgramAsUser(programDir);
     endProcess(0);
 }
 
@@ -88,7 +97,7 @@ void UpdaterWindow::restartStoppedProduct()
         QProcess::startDetached(daemonPath, {QStringLiteral("run")}, programDir + QStringLiteral("/KarvoDeskServer"));
     QTimer::singleShot(timings.mainProgramDelay, this, [this, programDir]() {
         if (imageState(QFileInfo(appPath).fileName(), timings.productQueryWait) != ImageState::Running)
-            platform::startAsUser(appPath.toStdString(), {}, programDir.toStdString());
+            startMainProgramAsUser(programDir);
         QCoreApplication::quit();
     });
 }

@@ -89,6 +89,7 @@ protected:
     void onInstallFinished();
     void runDaemon(const QString &daemonPath, const QString &serverDir, const QString &programDir);
     void launchMainProgram(const QString &programDir);
+    void startMainProgramAsUser(const QString &programDir);
     void quitApplication();
     void restartStoppedProduct();
 

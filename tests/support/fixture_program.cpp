@@ -6,7 +6,7 @@
 //             (with FARWEN_FIXTURE_BREAK_ON_INSTALL it first makes itself non-executable);
 //   anything else stays running until killed.
 // Built as a Windows program too, with two more commands for the Wine runs:
-//   "hold FILE" keeps FILE open without sharing writes or deletion;
+//   "hold FILE" keeps FILE open without sharing writes or deletion (FILE.held says so);
 //   "ini FILE SECTION KEY" prints the value as Windows' profile API reads it.
 #include <chrono>
 #include <cstdio>
@@ -52,8 +52,7 @@ int main(int argc, char **argv)
 #ifdef _WIN32
     if (cmd == "hold" && argc > 2) {
         const HANDLE held = CreateFileW(wide(argv[2]).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-        std::printf(held == INVALID_HANDLE_VALUE ? "not held\n" : "held\n");
-        std::fflush(stdout);
+        std::ofstream(std::string(argv[2]) + ".held") << (held == INVALID_HANDLE_VALUE ? "not held " : "held ") << GetLastError();
         Sleep(INFINITE);
     }
     if (cmd == "ini" && argc > 4) {

@@ -60,8 +60,8 @@ QProcessEnvironment updaterEnvironment(const QString &dir)
     if (!underWine()) // the Windows build has only its own platform, on Xvfb
         env.insert("QT_QPA_PLATFORM", "offscreen");
     env.insert("PROGRAMDATA", dir + "/programdata");
-    env.insert("TMPDIR", dir + "/tmp");
-    env.insert("QT_FORCE_STDERR_LOGGING", "1"); // a Windows GUI program logs to the debugger otherwise
+    if (!underWine()) // Wine finds its server through TMPDIR: one for the whole test
+        env.insert("TMPDIR", dir + "/tmp");
     QDir().mkpath(dir + "/programdata");
     QDir().mkpath(dir + "/tmp");
     return env;
@@ -102,8 +102,10 @@ ProductSandbox::ProductSandbox(bool withDaemon)
 ProductSandbox::~ProductSandbox()
 {
     // Everything the updater started again, and what it did not stop.
-    if (underWine())
+    if (underWine()) { // and the next run's programs must not find the server on its way out
         QProcess::execute("/usr/lib/wine/wineserver", {"-k"});
+        QProcess::execute("/usr/lib/wine/wineserver", {"-w"});
+    }
     for (const ProductCall &c : calls())
         if (c.args != "stop" && c.args != "install" && isAlive(c.pid))
             ::kill(pid_t(c.pid), SIGKILL);
