@@ -240,6 +240,10 @@ int main()
     check(platform::copyFileDurably(src + "\\d\\f", dst + "\\g", [&seen](const char *p, std::size_t n) { seen.append(p, n); })
               && seen == "below" && slurp(dst + "\\g") == "below" && !platform::copyFileDurably(src + "\\d\\f", dst + "\\g", [](const char *, std::size_t) {}),
           "durable copy: flushed, each piece seen once, never over a file");
+    CreateDirectoryA((dst + "\\t").c_str(), nullptr);
+    std::ofstream(dst + "\\t\\x") << "x";
+    check(platform::removeTree(dst + "\\t", platform::Owner::Elevated) && GetFileAttributesA((dst + "\\t").c_str()) == INVALID_FILE_ATTRIBUTES,
+          "a tree removed through its handles");
     const std::string suffix = platform::randomSuffix();
     check(suffix.size() == 10 && suffix != platform::randomSuffix(), "random names");
     check(platform::untrustedEntry(src + "\\missing") == "cannot be read", "a missing entry is not trusted");
