@@ -36,7 +36,7 @@ log "fetching sources"
 # shellcheck disable=SC2086
 apt-get source -qq $VERSIONS >/dev/null 2>&1
 
-# Compilers named as Qt's win32-g++ spec expects them, pinned to the posix-thread variants.
+# Compilers under the names Qt's win32-g++ build expects, pinned to the posix-thread variants.
 mkdir -p tc
 for t in gcc g++ gcc-ar gcc-ranlib; do ln -sf "/usr/bin/x86_64-w64-mingw32-$t-posix" "tc/x86_64-w64-mingw32-$t"; done
 for t in ar ranlib windres strip objcopy nm ld; do ln -sf "/usr/bin/x86_64-w64-mingw32-$t" "tc/x86_64-w64-mingw32-$t"; done

@@ -159,10 +159,8 @@ private slots:
         QVERIFY2(toMain >= 1900 && toMain < 3000, qPrintable(QString::number(toMain)));
     }
 
-    // The Windows build under Wine: a file that another process holds open
-    // refuses its replacement and the update is restored; then a signed update
-    // goes through. config.ini is read back with Windows' own profile API, the
-    // boot-time recovery value is gone after each run.
+    // Under Wine: a file held open by another process is not replaced and the update is restored,
+    // then a signed update goes through; config.ini read by Windows' API, no recovery value left.
     void sharingAndRegistry()
     {
         QVERIFY2(underWine(), "needs the Windows build (FARWEN_WIN_BUILD)");
@@ -171,22 +169,18 @@ private slots:
         const auto original = snapshotTree(box.app());
         box.prepareUpdate();
         const QString fixture = box.path() + "/fixture.exe", signedBin = box.path() + "/signed";
-        QVERIFY(QDir().mkpath(signedBin) && QFile::copy(updaterBinary(), signedBin + "/FarwenUpdater.exe"));
-        QVERIFY(QFile::copy(box.app() + "/Pellamo.exe", fixture));
+        QVERIFY(QDir().mkpath(signedBin) && QFile::copy(updaterBinary(), signedBin + "/FarwenUpdater.exe")
+                && QFile::copy(box.app() + "/Pellamo.exe", fixture));
         QCOMPARE(QProcess::execute("minisign", {"-G", "-W", "-p", signedBin + "/update-keys.pub", "-s", box.path() + "/k.key"}), 0);
         QCOMPARE(QProcess::execute("minisign", {"-S", "-s", box.path() + "/k.key", "-m", box.path() + "/update.zip", "-t", "version=2.0.0"}), 0);
         box.server.route("/update.zip.minisig", HttpRoute(200, snapshotTree(box.path()).value("update.zip.minisig")));
         const auto windows = [&](const QString &program, const QStringList &args) {
-            QProcess p;
-            p.setProcessEnvironment(box.environment());
-            startProgram(p, program, args);
-            p.waitForFinished(60000);
-            return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+            QString out;
+            runToEnd(program, args, box.path(), box.environment(), &out);
+            return out.trimmed();
         };
         const auto configVersion = [&]() { return windows(fixture, {"ini", nativePath(box.app() + "/config.ini"), "App", "Version"}); };
-        const auto recoveryArmed = [&]() {
-            return windows("reg", {"query", "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce"}).contains("--recover");
-        };
+        const QStringList runOnce{"query", "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce"};
         const QByteArray info = snapshotTree(box.path()).value("Pellamo.json"); // each run takes the file away
         const auto update = [&](QProcess &updater) {
             writeTreeFile(box.infoFile(), info);
@@ -209,7 +203,7 @@ private slots:
         windows("taskkill", {"/F", "/IM", "fixture.exe"});
         QCOMPARE(snapshotTree(box.app()), original);
         QCOMPARE(configVersion(), QStringLiteral("1.0.0"));
-        QVERIFY(!recoveryArmed());
+        QVERIFY(!windows("reg", runOnce).contains("--recover"));
 
         QProcess updater;
         update(updater);
@@ -219,9 +213,8 @@ private slots:
         QCOMPARE(box.server.requestCount("/update.zip.minisig"), 2);
         QCOMPARE(snapshotTree(box.app()).value("version.txt"), QByteArray("2.0.0"));
         QCOMPARE(configVersion(), QStringLiteral("2.0.0"));
-        QVERIFY(!recoveryArmed());
-        // The service is installed and runs again. Wine has no desktop shell,
-        // so the main program is not started as the user: never elevated.
+        QVERIFY(!windows("reg", runOnce).contains("--recover"));
+        // The service runs again; without a desktop shell the main program is never started elevated.
         const auto install = box.calls("KarvoDeskDaemon.exe", "install");
         QVERIFY(install.size() == 1 && box.calls("KarvoDeskDaemon.exe", "run").last().time > install.first().time);
         QCOMPARE(box.calls("Pellamo.exe", "").size(), 1);
@@ -230,8 +223,7 @@ private slots:
 
     // Killed once config.ini says 2.0.0 (mostly before the commit; the
     // install-driver test holds that state exactly): files and version agree
-    // afterwards, all old or all new. Runs in a process namespace of its own,
-    // and as the Windows build under Wine.
+    // afterwards, all old or all new. In a process namespace of its own; also under Wine.
     void killedOnceConfigured()
     {
         ProductSandbox box;

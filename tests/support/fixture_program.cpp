@@ -5,9 +5,8 @@
 //   "install" sleeps FARWEN_FIXTURE_INSTALL_SECONDS (default 0), then exits
 //             (with FARWEN_FIXTURE_BREAK_ON_INSTALL it first makes itself non-executable);
 //   anything else stays running until killed.
-// Built as a Windows program too, with two more commands for the Wine runs:
-//   "hold FILE" keeps FILE open without sharing writes or deletion (FILE.held says so);
-//   "ini FILE SECTION KEY" prints the value as Windows' profile API reads it.
+// As a Windows program also "hold FILE" (open, sharing no writes; FILE.held says so) and
+// "ini FILE SECTION KEY" (the value as Windows' profile API reads it).
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>

@@ -43,10 +43,7 @@ QString nativePath(const QString &path)
 
 void startProgram(QProcess &process, const QString &program, const QStringList &args)
 {
-    if (underWine())
-        process.start("/usr/lib/wine/wine64", QStringList{program} + args);
-    else
-        process.start(program, args);
+    process.start(underWine() ? "/usr/lib/wine/wine64" : program, underWine() ? QStringList{program} + args : args);
 }
 
 QString updaterBinary()
@@ -73,12 +70,13 @@ int runToEnd(const QString &program, const QStringList &args, const QString &wor
     QProcess p;
     p.setWorkingDirectory(workDir);
     p.setProcessEnvironment(env);
+    p.setProcessChannelMode(QProcess::MergedChannels);
     startProgram(p, program, args);
     const bool ended = p.waitForFinished(30000);
     p.kill();
     p.waitForFinished();
     if (err)
-        *err = QString::fromUtf8(p.readAllStandardError());
+        *err = QString::fromUtf8(p.readAll());
     return ended ? p.exitCode() : -1;
 }
 

@@ -22,7 +22,7 @@ void startProgram(QProcess &process, const QString &program, const QStringList &
 QString updaterBinary();
 // Offscreen platform, data root and temp dir below the given directory.
 QProcessEnvironment updaterEnvironment(const QString &dir);
-// Runs a program to its end; its exit code (-1 when it hung), its standard error in *err.
+// Runs a program to its end; its exit code (-1 when it hung), its output (both channels) in *err.
 int runToEnd(const QString &program, const QStringList &args, const QString &workDir, const QProcessEnvironment &env,
              QString *err = nullptr);
 
