@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Windows leg first (the MinGW-w64 build of scripts/build-windows.sh and its platform test
-# under Wine), then FarwenUpdater against Qt 5 and Qt 6 with the whole suite on both.
-# --wine-updates adds whole updates of the Windows build under Wine.
+# under Wine), then FarwenUpdater against Qt 5 and Qt 6 with the whole suite on both; the Qt 5
+# build also drives whole updates of the Windows build under Wine.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/ensure-packages.sh"
@@ -14,9 +14,7 @@ bash "$root/scripts/build-windows.sh"
 for qt in 5 6; do
   build="$root/build/test-qt$qt"
   flag=OFF; win=""; [ "$qt" = 6 ] && flag=ON
-  # Whole updates of the Windows build under Wine, driven from the Qt 5 build: only when asked
-  # for, until the updater's intermittent crash there is found.
-  [ "$qt" = 5 ] && [ "${1:-}" = "--wine-updates" ] && win="$root/build/win64"
+  [ "$qt" = 5 ] && win="$root/build/win64"
   echo "== Qt $qt"
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DFARWEN_QT6=$flag -DFARWEN_BENCH=OFF \
     -DFARWEN_WIN_BUILD="$win" >/dev/null

@@ -145,6 +145,7 @@ bool UpdateEngine::recoverInterruptedApply(bool clearLoneBackups)
             // touched), or after the commit: nothing to undo.
             platform::removeTree(native(backup), platform::Owner::Elevated);
             QFile::remove(dir.filePath(name));
+            platform::disarmBootRecovery(); // nothing is left to undo at the next boot
             qWarning() << "已删除不再需要的备份:" << backup;
             continue;
         }

@@ -84,7 +84,13 @@ void UpdateEngine::beginTransfer(qint64 installationBytes)
         return;
     }
 
-    downloadThread = new QThread(this);
+    if (!downloadThread) {
+        // One thread for every transfer of the engine's life, ended only with
+        // it: ending the thread a network manager ran on corrupted the heap
+        // under Wine.
+        downloadThread = new QThread(this);
+        downloadThread->start();
+    }
     signature.beginPackage();
     QVector<int> pauses;
     for (int i = 0; i < timings.retries; ++i)
@@ -93,12 +99,10 @@ void UpdateEngine::beginTransfer(qint64 installationBytes)
     const qint64 resumeAt = cache.resumableBytes(&validator);
     transfer = new PackageTransfer(&partialFile, !expectedSha256.isEmpty(), signature.required() ? &signature : nullptr, pauses);
     transfer->moveToThread(downloadThread);
-    connect(downloadThread, &QThread::finished, transfer, &QObject::deleteLater);
     connect(transfer, &PackageTransfer::lengthKnown, this, &UpdateEngine::checkWorkDirSpace);
     connect(transfer, &PackageTransfer::progress, this, &UpdateEngine::onDownloadProgress);
     connect(transfer, &PackageTransfer::ended, this, &UpdateEngine::onDownloadEnded);
     connect(transfer, &PackageTransfer::validatorKnown, this, [this](const QByteArray &v) { cache.saveValidator(v); });
-    downloadThread->start();
     QMetaObject::invokeMethod(transfer, [t = transfer, url = downloadUrl, timeout = timings.transferTimeout, resumeAt,
                                          validator]() {
         t->start(url, timeout, resumeAt, validator);
@@ -122,15 +126,16 @@ void UpdateEngine::checkWorkDirSpace(qint64 length)
 
 void UpdateEngine::stopTransfer()
 {
-    if (!downloadThread)
+    if (!transfer)
         return;
-    // Signals it sent before this are ignored: they come from no current transfer.
-    QMetaObject::invokeMethod(transfer, &PackageTransfer::abort, Qt::BlockingQueuedConnection);
-    downloadThread->quit();
-    downloadThread->wait();
-    delete downloadThread;
-    downloadThread = nullptr;
+    // Signals it sent before this are ignored: they come from no current
+    // transfer. It goes on its own thread, with its network manager.
+    PackageTransfer *ended = transfer;
     transfer = nullptr;
+    QMetaObject::invokeMethod(ended, [ended]() {
+        ended->abort();
+        delete ended;
+    }, Qt::BlockingQueuedConnection);
 }
 
 void UpdateEngine::discardPartialFile()

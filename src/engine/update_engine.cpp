@@ -38,6 +38,8 @@ UpdateEngine::~UpdateEngine()
     // A package check still reading must end before its thread object goes.
     cancelled = true;
     stopTransfer();
+    if (downloadThread)
+        downloadThread->quit();
     for (QThread *thread : findChildren<QThread *>())
         thread->wait();
 }

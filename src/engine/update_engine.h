@@ -153,7 +153,8 @@ private:
     QFile &partialFile = package.storage();
     DownloadCache cache;
     qint64 receivedBytes = 0;
-    // The transfer in progress and its thread; none between transfers.
+    // The transfer in progress (none between transfers) and the one thread
+    // every transfer runs on.
     PackageTransfer *transfer = nullptr;
     QThread *downloadThread = nullptr;
     ProgressPacer downloadPacer;
