@@ -11,7 +11,6 @@
 class BenchEngine : public UpdateEngine
 {
 public:
-    using UpdateEngine::backupDir;
     using UpdateEngine::cleanupBackupDir;
     using UpdateEngine::createBackup;
     using UpdateEngine::extractPackage;

@@ -1,5 +1,6 @@
 // The engine's steps on real files, real archives and a server on 127.0.0.1.
 #include "startup/update_info.h"
+#include "download/signature.h"
 #include "support/http_server.h"
 #include "support/testable_engine.h"
 #include "support/tree_snapshot.h"

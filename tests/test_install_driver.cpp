@@ -94,7 +94,7 @@ class TestInstallDriver : public QObject
     void run(TestableEngine &engine, Recorder &rec)
     {
         engine.startInstall();
-        QTRY_VERIFY_WITH_TIMEOUT(engine.workerThread->isFinished(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(!engine.installing(), 30000);
         QTRY_COMPARE(rec.events.filter(QRegularExpression("^(error|finished) ")).size(), 1);
         QCOMPARE(rec.runningAtFinal, QList<bool>{false});
         QCOMPARE(engine.thread(), qApp->thread());

@@ -1,7 +1,7 @@
 // Start-up: bad input through the real binary, stale work directories, the companion.
 #include "startup/stale_cleanup.h"
 #include "startup/update_info.h"
-#include "engine/download_cache.h"
+#include "download/download_cache.h"
 #include "support/product_sandbox.h"
 #include "support/tree_snapshot.h"
 

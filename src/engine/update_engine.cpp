@@ -1,45 +1,35 @@
 #include "engine/update_engine.h"
 
-#include "engine/apply_journal.h"
-#include "engine/ini_file.h"
+#include "download/package_transfer.h"
+#include "install/config_update.h"
+#include "install/ini_file.h"
+#include "install/install_driver.h"
+#include "install/interrupted_apply.h"
+#include "package/package_extraction.h"
 #include "platform/platform.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
-#include <QDirIterator>
 #include <QFileInfo>
-#include <QNetworkReply>
 #include <QStorageInfo>
 #include <QThread>
-
-namespace {
-
-// False when anything of it stayed.
-bool removeWorkDir(const QString &path, const char *label)
-{
-    // A link put in the directory's place goes, never what it points to.
-    if (path.isEmpty() || (!QFileInfo(path).isDir() && !platform::isLink(path.toStdString())))
-        return true;
-    qDebug() << label << path;
-    return platform::removeTree(QFile::encodeName(path).toStdString(), platform::Owner::Elevated);
-}
-
-} // namespace
 
 UpdateEngine::UpdateEngine(QObject *parent)
     : QObject(parent)
     , availableBytes([](const QString &path) { return QStorageInfo(path).bytesAvailable(); })
 {
+    connect(&download, &PackageDownload::lengthKnown, this, &UpdateEngine::checkWorkDirSpace);
+    connect(&download, &PackageDownload::progress, this, &UpdateEngine::onDownloadProgress);
+    connect(&download, &PackageDownload::ended, this, &UpdateEngine::onDownloadEnded);
 }
 
 UpdateEngine::~UpdateEngine()
 {
     // A package check still reading must end before its thread object goes.
     cancelled = true;
-    stopTransfer();
-    if (downloadThread)
-        downloadThread->quit();
+    download.stop();
     for (QThread *thread : findChildren<QThread *>())
         thread->wait();
 }
@@ -48,7 +38,7 @@ void UpdateEngine::setUpdateInfo(const QString &appPath, const QString &newVersi
 {
     this->appPath = appPath;
     this->newVersion = newVersion;
-    this->downloadUrl = downloadUrl;
+    download.url = downloadUrl;
 
     appDir = QFileInfo(appPath).absolutePath();
     configPath = appDir + QStringLiteral("/config.ini");
@@ -60,45 +50,29 @@ void UpdateEngine::setUpdateInfo(const QString &appPath, const QString &newVersi
     }
 
     // Before anything else: an apply that a crash interrupted is undone first.
-    recoveryFailed = !recoverInterruptedApply();
+    recoveryFailed = !recoverInterruptedApply(appDir, true, [this](int p, const QString &m) { emitInstallProgress(p, m); });
     if (recoveryFailed)
         emit errorOccurred(QStringLiteral("安装失败且无法恢复，需要重新安装"));
 
     tempBase = QString::fromStdString(platform::dataRoot()) + QStringLiteral("/KarvoUpdate_")
                + QString::number(QDateTime::currentSecsSinceEpoch());
     createTempDir();
-    backupDir = appDir + QLatin1Char('/')
-                + QStringLiteral("_update_backup_%1")
-                      .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd_hhmmss")));
+    backup.setTarget(appDir, newVersion);
 }
 
-bool UpdateEngine::writeJournal(const QString &phase)
+bool UpdateEngine::recoverInstallation(const QString &mainProgram)
 {
-    IniFile config;
-    ApplyJournal journal{phase, appDir, backupDir, QString(), newVersion, addedFiles, backupCopies, backupCopiesRecorded};
-    if (config.load(configPath))
-        journal.oldVersion = config.value(QStringLiteral("App"), QStringLiteral("Version"));
-    if (journal.write())
-        return true;
-    qCritical() << "无法写入更新日志:" << ApplyJournal::pathFor(backupDir);
-    return false;
+    appPath = mainProgram;
+    appDir = QFileInfo(mainProgram).absolutePath();
+    return recoverInterruptedApply(appDir, false);
 }
 
-QString UpdateEngine::createFreshDirectory(const QString &base)
+void UpdateEngine::setSignatureInputs(const QByteArray &keyFile, const QString &signatureText)
 {
-    // Never reuse what is already there: someone else may have put it there.
-    // A random part nobody can plant ahead; a few tries for a mere clash.
-    QDir().mkpath(QFileInfo(base).absolutePath());
-    for (int n = 0; n < 16; ++n) {
-        const std::string suffix = platform::randomSuffix(8);
-        const QString candidate = base + QLatin1Char('_') + QString::fromStdString(suffix);
-        if (!suffix.empty() && platform::createPrivateDirectory(QFile::encodeName(candidate).toStdString()))
-            return candidate;
-        if (suffix.empty() || (!QFileInfo::exists(candidate) && !platform::isLink(candidate.toStdString())))
-            break; // not a clash: the directory cannot be made at all
-    }
-    qWarning() << "无法创建目录:" << base;
-    return QString();
+    QString reason;
+    if (!keyFile.isEmpty() && !download.signature.setKeys(keyFile, &reason))
+        qCritical() << "公钥文件格式不正确:" << reason; // refused at start-up already
+    download.signature.setSignature(signatureText.toUtf8());
 }
 
 void UpdateEngine::createTempDir()
@@ -139,14 +113,340 @@ bool UpdateEngine::enoughSpaceFor(const PackageContents &contents, qint64 instal
     return true;
 }
 
+template <typename Work, typename Done>
+void UpdateEngine::runOffThread(QThread *&slot, Work work, Done done)
+{
+    QThread *thread = QThread::create(std::move(work));
+    slot = thread;
+    thread->setParent(this);
+    connect(thread, &QThread::finished, this, [this, &slot, thread, done]() {
+        thread->deleteLater();
+        if (slot != thread)
+            return; // a cancel or a newer run took the slot
+        slot = nullptr;
+        if (!cancelled)
+            done();
+    });
+    thread->start();
+}
+
+// The download stage.
+
+void UpdateEngine::startDownload()
+{
+    if (isRunning) {
+        qDebug() << "已经在运行中，忽略重复启动";
+        return;
+    }
+    if (recoveryFailed) {
+        emit errorOccurred(QStringLiteral("安装失败且无法恢复，需要重新安装"));
+        return;
+    }
+    isRunning = true;
+    cancelled = false;
+    // The walk over the installation grows with it: off the GUI thread, the
+    // transfer begins once it is done.
+    const std::string dir = appDir.toStdString();
+    auto total = std::make_shared<qint64>(0);
+    runOffThread(
+        sizeThread, [total, dir]() { *total = platform::allocatedBytes(dir, InstallationBackup::kMarker); },
+        [this, total]() { beginTransfer(*total); });
+}
+
+void UpdateEngine::beginTransfer(qint64 installationBytes)
+{
+    if (!checkDiskSpace(installationBytes)) {
+        isRunning = false;
+        emit errorOccurred(QStringLiteral("磁盘空间不足，无法完成更新"));
+        return;
+    }
+    emit statusChanged(QStringLiteral("Contacting server..."));
+
+    // A cancel or a failed installation removed the work directory; a retry needs it back.
+    if (tempDirRemoved) {
+        tempDirRemoved = false;
+        createTempDir();
+    }
+    receivedBytes = 0;
+    downloadPacer = ProgressPacer();
+    package.close();
+    zipPath = tempDir.isEmpty() ? QString() : tempDir + QStringLiteral("/update.zip");
+    // What an earlier try or run fetched is resumed where it stopped.
+    if (zipPath.isEmpty() || !download.openCache(QString::fromStdString(platform::dataRoot()), partialFile)) {
+        qDebug() << "无法打开文件写入";
+        emit errorOccurred(QStringLiteral("无法保存临时下载文件"));
+        isRunning = false;
+        return;
+    }
+    QVector<int> pauses;
+    for (int i = 0; i < timings.retries; ++i)
+        pauses << (timings.retryPause << i);
+    download.start(&partialFile, timings.transferTimeout, pauses);
+}
+
+void UpdateEngine::checkWorkDirSpace(qint64 length)
+{
+    // The package goes to the work directory, maybe on another volume.
+    const qint64 available = availableBytes(tempDir);
+    if (length <= 0 || available < 0 || available >= length)
+        return;
+    qDebug() << "工作目录空间不足 - 需要:" << length << "可用:" << available;
+    download.stop();
+    discardPartialFile();
+    isRunning = false;
+    emit errorOccurred(QStringLiteral("磁盘空间不足，无法完成更新"));
+}
+
+void UpdateEngine::discardPartialFile()
+{
+    // Kept in the cache: Retry, or the next run, goes on from there.
+    if (partialFile.isOpen())
+        partialFile.close();
+}
+
+void UpdateEngine::failIntegrity()
+{
+    emit errorOccurred(QStringLiteral("文件完整性校验失败"));
+    isRunning = false;
+}
+
+void UpdateEngine::failDownloadSave()
+{
+    qDebug() << "无法打开文件写入";
+    discardPartialFile();
+    download.cache.remove(); // a write that failed leaves nothing worth resuming
+    emit errorOccurred(QStringLiteral("无法保存临时下载文件"));
+    isRunning = false;
+}
+
+void UpdateEngine::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
+{
+    // Shared by every download of the process.
+    static bool firstProgressLogged = false;
+    static int lastProgressPercent = -1;
+
+    if (cancelled)
+        return; // that download has ended
+    if (!firstProgressLogged) {
+        firstProgressLogged = true;
+        qDebug() << "第一次下载进度回调";
+    }
+    if (bytesTotal <= 0) {
+        if (downloadPacer.due(false))
+            emit progressChanged(0, QStringLiteral("Download..."));
+        return;
+    }
+    int percent = static_cast<int>((bytesReceived * 70) / bytesTotal);
+    percent = qBound(0, percent, 70);
+    if (percent == lastProgressPercent)
+        return;
+    lastProgressPercent = percent;
+    qDebug() << "下载进度:" << percent << "%";
+    // The first and the last percent always reach the window, those between
+    // no more often than the pacer lets through.
+    if (downloadPacer.due(percent == 70))
+        emit progressChanged(percent, QStringLiteral("Download: %1%").arg(percent));
+}
+
+void UpdateEngine::onDownloadEnded(int outcome, QString errorText, qint64 received, QByteArray sha256)
+{
+    if (cancelled)
+        return;
+    download.stop();
+    receivedBytes = received;
+    if (outcome == PackageTransfer::NetworkFailed) {
+        qDebug() << "下载错误:" << errorText;
+        discardPartialFile();
+        isRunning = false;
+        emit errorOccurred(QStringLiteral("下载失败: ") + errorText);
+        return;
+    }
+    qDebug() << "onDownloadFinished 被调用";
+    qDebug() << "下载完成，数据大小:" << receivedBytes << "字节";
+    if (outcome != PackageTransfer::Completed) {
+        failDownloadSave();
+        return;
+    }
+    // Never renamed or reopened: checked and unpacked through this open file.
+    if (!partialFile.flush()) {
+        failDownloadSave();
+        return;
+    }
+    zipPath = partialFile.fileName();
+    download.cache.forgetValidator(); // complete: nothing to resume, the clean-up removes it
+
+    const QFileInfo saved(zipPath);
+    qDebug() << "文件保存到:" << zipPath << "大小:" << saved.size();
+    qDebug() << "文件信息 - 存在:" << saved.exists() << "大小:" << saved.size();
+
+    emit statusChanged(QStringLiteral("Checking file integrity..."));
+    if (!download.received(zipPath, partialFile.size(), sha256)) {
+        failIntegrity();
+        return;
+    }
+    download.fetchSignature(timings.transferTimeout, [this](bool ok, const QString &error) {
+        if (cancelled)
+            return;
+        if (!ok) {
+            qDebug() << "文件验证失败: 无法获取签名" << error;
+            failIntegrity();
+            return;
+        }
+        checkPackageInBackground();
+    });
+}
+
+// The package's check, off the GUI thread, before anything is stopped.
+
+void UpdateEngine::checkPackageInBackground()
+{
+    struct Result
+    {
+        bool ok = false;
+        QString reason;
+        DeltaApply::Outcome delta = DeltaApply::Ready;
+    };
+    auto result = std::make_shared<Result>();
+    const QString mainName = QFileInfo(appPath).fileName();
+    // Kept open until the unpack, which reads the same file.
+    if (!package.isOpen() && !package.open(zipPath)) {
+        qDebug() << "文件验证失败: 无法打开" << zipPath;
+        failIntegrity();
+        return;
+    }
+    const SignatureCheck &signature = download.signature;
+    IniFile config;
+    const QString installed = signature.required() && config.load(configPath)
+                                  ? config.value(QStringLiteral("App"), QStringLiteral("Version"))
+                                  : QString();
+    // What no delta may delete: without them the product never starts again.
+    QStringList kept{mainName, QStringLiteral("KarvoDeskServer/KarvoDeskDaemon.exe"), QStringLiteral("config.ini")};
+    const QString updater = QDir(appDir).relativeFilePath(QCoreApplication::applicationFilePath());
+    if (!updater.startsWith(QLatin1String("../")) && !QDir::isAbsolutePath(updater))
+        kept << updater;
+    // The signature first: nothing of an unsigned package is even unpacked in memory.
+    auto work = [result, mainName, installed, kept, &signature, this]() {
+        result->ok = (!signature.required() || signature.verify(package.storage(), newVersion, installed, &result->reason))
+                     && package.check(mainName, &result->reason, &cancelled);
+        // A delta is rebuilt and checked now, before anything is stopped.
+        deltaApply.clear();
+        if (result->ok && DeltaApply::isDelta(package)) {
+            result->delta = deltaApply.prepare(package, appDir, tempDir, &result->reason, kept);
+            result->ok = result->delta == DeltaApply::Ready;
+        }
+    };
+    runOffThread(checkThread, work, [this, result]() {
+        if (result->delta == DeltaApply::OldFilesDiffer && !download.fullUrl.isEmpty()) {
+            package.close(); // Windows removes no file that is open
+            download.fallBackToFull(result->reason);
+            beginTransfer(installedBytes);
+            return;
+        }
+        if (!result->ok) {
+            qDebug() << "文件验证失败:" << result->reason;
+            failIntegrity();
+            return;
+        }
+        if (!enoughSpaceFor(package.contents(), installedBytes)) {
+            emit errorOccurred(QStringLiteral("磁盘空间不足，无法完成更新"));
+            isRunning = false;
+            return;
+        }
+        qDebug() << "文件验证成功";
+        emit progressChanged(70, QStringLiteral("Download finished"));
+        emit readyToInstall();
+    });
+}
+
+// The install stage.
+
+void UpdateEngine::startInstall()
+{
+    qDebug() << "=== 开始执行安装（启动工作线程）===";
+    if (installThread)
+        installThread->wait();
+    runOffThread(installThread, [this]() {
+        qDebug() << "=== 开始执行安装（工作线程）===";
+        InstallDriver driver(appPath, timings, backup, [this](int p, const QString &m) { emitInstallProgress(p, m); });
+        const InstallOutcome outcome = driver.run({[this]() { return createBackup(); }, [this]() { return extractPackage(); },
+                                                   [this]() { return updateConfigFile(); }, [this]() { cleanupTempDir(); }});
+        // Exactly one final signal per run; isRunning is cleared right before it.
+        if (outcome == InstallOutcome::RestoreFailed)
+            keepTempDir = true; // left for manual recovery, with the backup
+        isRunning = false;
+        switch (outcome) {
+        case InstallOutcome::Installed:
+            emit updateFinished(true, QStringLiteral("安装已成功完成"));
+            break;
+        case InstallOutcome::ProcessesRunning:
+            emit errorOccurred(QStringLiteral("无法关闭正在运行的程序，请手动关闭后重试，已恢复原版本"));
+            break;
+        case InstallOutcome::BackupFailed:
+            emit errorOccurred(QStringLiteral("创建备份失败，停止更新"));
+            break;
+        case InstallOutcome::Restored:
+            emit errorOccurred(QStringLiteral("安装文件失败，已恢复原版本"));
+            break;
+        case InstallOutcome::RestoreFailed:
+            emit errorOccurred(QStringLiteral("安装失败且无法恢复，需要重新安装"));
+            break;
+        }
+    }, []() {});
+}
+
+bool UpdateEngine::installing() const
+{
+    return installThread && installThread->isRunning();
+}
+
+void UpdateEngine::waitForInstall()
+{
+    if (installThread)
+        installThread->wait();
+}
+
+bool UpdateEngine::createBackup()
+{
+    const QString mainName = QFileInfo(appPath).fileName();
+    return backup.create(
+        [this, &mainName](QStringList *paths) {
+            if (!packageReady(package, zipPath, mainName))
+                return false;
+            if (deltaApply.prepared())
+                deltaApply.forEachPath([paths](const QString &rel) { *paths << rel; });
+            else
+                *paths = package.contents().files.keys();
+            // The version it records goes back with the files it names.
+            *paths << QStringLiteral("config.ini");
+            return true;
+        },
+        [this](int p, const QString &m) { emitInstallProgress(p, m); });
+}
+
+bool UpdateEngine::restoreBackup()
+{
+    return backup.restore([this](int p, const QString &m) { emitInstallProgress(p, m); });
+}
+
+bool UpdateEngine::extractPackage()
+{
+    return ::extractPackage(package, deltaApply, zipPath, appDir, QFileInfo(appPath).fileName(),
+                            [this](int step) { emitInstallProgress(step, QStringLiteral("Extracting files...")); });
+}
+
+bool UpdateEngine::updateConfigFile()
+{
+    return ::updateConfigFile(configPath, newVersion);
+}
+
+// Ending a run.
+
 void UpdateEngine::cancel()
 {
     qDebug() << "取消更新操作";
     cancelled = true;
 
-    stopTransfer();
-    for (QNetworkReply *signatureFetch : findChildren<QNetworkReply *>())
-        signatureFetch->abort();
+    download.stop();
     if (checkThread) {
         checkThread->wait(); // it stops at the next block, seeing cancelled
         checkThread = nullptr;
@@ -157,17 +457,15 @@ void UpdateEngine::cancel()
         sizeThread = nullptr;
     }
 
-    if (workerThread) {
-        workerThread->quit();
-        if (!workerThread->wait(timings.cancelThreadWait)) {
+    if (installThread) {
+        if (!installThread->wait(timings.cancelThreadWait)) {
             // The pipeline is still working on the installation: it must keep
             // its thread and its files. It clears isRunning and reports its
-            // outcome itself; the thread object goes with the next start or cancel.
+            // outcome itself.
             qWarning() << "安装仍在进行，取消将在安装结束后生效";
             return;
         }
-        delete workerThread;
-        workerThread = nullptr;
+        installThread = nullptr;
     }
 
     cleanupTempDir();
@@ -181,24 +479,7 @@ void UpdateEngine::cleanupTempDir()
     if (keepTempDir)
         return;
     removeWorkDir(tempDir, "清理临时目录:");
-    if (!zipPath.isEmpty() && zipPath == cache.partialPath())
-        cache.remove(); // the downloaded package, left where it was written
+    if (!zipPath.isEmpty() && zipPath == download.cache.partialPath())
+        download.cache.remove(); // the downloaded package, left where it was written
     tempDirRemoved = true;
-}
-
-void UpdateEngine::cleanupBackupDir()
-{
-    if (keepBackupDir)
-        return;
-    // Nothing to undo is on disk before any part of the backup goes: a kill
-    // in between leaves a journal that says so, never half a backup to restore.
-    if (!backupDir.isEmpty() && QFileInfo::exists(ApplyJournal::pathFor(backupDir))
-        && !writeJournal(QStringLiteral("committed"))) {
-        keepBackupDir = true;
-        return;
-    }
-    // What stays of the backup keeps its journal: the next start removes the rest.
-    if (removeWorkDir(backupDir, "清理备份目录:") && !backupDir.isEmpty() && QFile::remove(ApplyJournal::pathFor(backupDir)))
-        platform::disarmBootRecovery(); // committed or rolled back
-    backupDirMade = false;
 }

@@ -1,10 +1,11 @@
 #include "startup/startup.h"
 
 #include "platform/platform.h"
-#include "startup/handover.h"
+#include "startup/window_run.h"
 #include "startup/stale_cleanup.h"
 #include "startup/update_info.h"
-#include "engine/download_cache.h"
+#include "download/download_cache.h"
+#include "download/signature.h"
 #include "engine/update_engine.h"
 
 #include <QApplication>
@@ -253,5 +254,5 @@ int runUpdater(int argc, char **argv)
     info.publisherKeys = keys;
 
     applyAppearance(app);
-    return handOver(app, info);
+    return runWindow(app, info);
 }

@@ -1,6 +1,5 @@
 #include "startup/update_info.h"
 
-#include "engine/signature.h"
 #include "platform/platform.h"
 
 #include <QCommandLineParser>
@@ -87,31 +86,6 @@ bool readUpdateInfo(const QCommandLineParser &parser, UpdateInfo &info)
         && infoFile.fileName().size() > 5)
         companion.chop(5);
     info.companionPath = companion;
-    return true;
-}
-
-bool readPublisherKeys(const QString &updaterDir, QByteArray *keyFile)
-{
-    QFile file(updaterDir + QStringLiteral("/update-keys.pub"));
-    if (!file.exists() && !QFileInfo(file).isSymLink()) {
-        qDebug() << "未安装发布者公钥，不要求签名";
-        return true;
-    }
-    // Keys that someone else could change are no keys: refuse rather than trust them.
-    for (const QString &path : {file.fileName(), updaterDir}) {
-        const std::string why = platform::untrustedEntry(QFile::encodeName(path).toStdString());
-        if (!why.empty()) {
-            qCritical() << "公钥文件可被他人修改，拒绝启动:" << path << QString::fromStdString(why);
-            return false;
-        }
-    }
-    QString reason;
-    SignatureCheck check;
-    if (!file.open(QIODevice::ReadOnly) || !check.setKeys(*keyFile = file.read(64 * 1024), &reason)) {
-        qCritical() << "公钥文件格式不正确:" << file.fileName() << reason;
-        return false;
-    }
-    qDebug() << "已安装发布者公钥，只安装发布者签名的更新包";
     return true;
 }
 

@@ -35,10 +35,6 @@ void setupCommandLine(QCommandLineParser &parser);
 // on a missing option, an unreadable file or a document that is no JSON object.
 bool readUpdateInfo(const QCommandLineParser &parser, UpdateInfo &info);
 
-// The publisher's keys installed beside the updater (update-keys.pub): empty
-// when there are none. False, logged, when the file is malformed.
-bool readPublisherKeys(const QString &updaterDir, QByteArray *keyFile);
-
 // The checks made once the working directory is the updater's own.
 bool checkUpdateInfo(const UpdateInfo &info);
 

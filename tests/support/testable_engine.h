@@ -8,7 +8,6 @@ class TestableEngine : public UpdateEngine
 {
 public:
     using UpdateEngine::availableBytes;
-    using UpdateEngine::backupDir;
     using UpdateEngine::configPath;
     using UpdateEngine::createBackup;
     using UpdateEngine::extractPackage;
@@ -16,9 +15,9 @@ public:
     using UpdateEngine::setTimings;
     using UpdateEngine::tempDir;
     using UpdateEngine::updateConfigFile;
-    using UpdateEngine::workerThread;
     using UpdateEngine::writeJournal;
     using UpdateEngine::zipPath;
+    QString &backupDir = backup.dir;
 
     // Sleeps cut to a millisecond; tool time-outs kept long enough for a busy machine.
     static EngineTimings fast() { return EngineTimings{3000, 1, 3000, 1, 3000, 1, 1, 1, 5000, 30000, 10}; }

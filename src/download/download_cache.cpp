@@ -1,4 +1,4 @@
-#include "engine/download_cache.h"
+#include "download/download_cache.h"
 
 #include "platform/platform.h"
 

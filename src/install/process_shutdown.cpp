@@ -1,4 +1,4 @@
-#include "engine/update_engine.h"
+#include "install/process_shutdown.h"
 
 #include "platform/tool_process.h"
 #include "platform/tool_path.h"
@@ -45,7 +45,7 @@ ImageState imageState(const QString &name, int waitMs)
     return ImageState::Absent;
 }
 
-bool UpdateEngine::closeProcesses()
+bool ProcessShutdown::closeProcesses()
 {
     qDebug() << "=== 开始关闭相关进程 ===";
     const QFileInfo program(appPath);
@@ -100,7 +100,7 @@ bool UpdateEngine::closeProcesses()
     return closed;
 }
 
-bool UpdateEngine::mainProgramStopped()
+bool ProcessShutdown::mainProgramStopped()
 {
     // Started again since the shutdown (a watchdog): stop it once more; a main
     // program that still runs fails the unpack, as its locked file would.

@@ -1,8 +1,8 @@
 #pragma once
 
-// Every fixed wait of the engine, in milliseconds. The product always uses
-// the defaults; tests may shorten them through UpdateEngine::setTimings.
-struct EngineTimings
+// Every fixed wait of the installation, in milliseconds. The product always
+// uses the defaults; tests may shorten them through UpdateEngine::setTimings.
+struct InstallTimings
 {
     int serviceStopWait = 5000;      // daemon "stop"
     int afterServiceStopSleep = 1000;
@@ -12,8 +12,4 @@ struct EngineTimings
     int afterShutdownCheckSleep = 2000;
     int afterShutdownSleep = 1000;   // between shutdown and backup
     int beforeFinishSleep = 300;
-    int cancelThreadWait = 5000;
-    int transferTimeout = 30000;     // no byte of the download for this long
-    int retryPause = 1000;           // before resuming a broken transfer; doubled each time
-    int retries = 5;
 };

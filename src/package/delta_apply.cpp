@@ -1,6 +1,6 @@
-#include "engine/delta_apply.h"
+#include "package/delta_apply.h"
 
-#include "engine/package_check.h"
+#include "package/package_check.h"
 #include "platform/platform.h"
 
 #include <QCryptographicHash>

@@ -1,6 +1,7 @@
-#include "engine/package_check.h"
+#include "package/package_check.h"
 
 #include "delta/delta.h"
+#include "package/archive_entries.h"
 #include "platform/platform.h"
 
 #include <QDir>
@@ -14,7 +15,8 @@
 #include <cstdio>
 #include <memory>
 
-namespace {
+// The walk over a package's entries, shared by the check and the unpack.
+namespace archive_entries {
 
 // The open package as libarchive's input, read from wherever it is.
 struct FileInput
@@ -157,7 +159,9 @@ bool readEntry(archive *a, const QString &name, QString *reason,
     return d == ARCHIVE_EOF || failWith(reason, archiveError(a, QStringLiteral("条目损坏: %1").arg(name)));
 }
 
-} // namespace
+} // namespace archive_entries
+
+using namespace archive_entries;
 
 bool CheckedPackage::open(const QString &zipPath)
 {
@@ -222,36 +226,5 @@ bool CheckedPackage::streamFiles(const std::function<BlockSink(const QString &)>
             at += la_int64_t(length);
             return take(static_cast<const char *>(block), length);
         });
-    });
-}
-
-bool CheckedPackage::unpack(const QString &targetDir,
-                            const std::function<bool(const QString &, int)> &executable,
-                            const std::function<void(qint64, qint64)> &progress, QString *reason)
-{
-    if (!checked)
-        return failWith(reason, QStringLiteral("更新包未经检查"));
-    const QDir target(targetDir);
-    qint64 done = 0;
-    return walkEntries(file, reason, [&](archive *a, archive_entry *entry, const QString &name, mode_t type) {
-        if (!delta::unsafeName(name).isEmpty() || (type != AE_IFREG && type != AE_IFDIR))
-            return failWith(reason, QStringLiteral("条目路径不安全: %1").arg(name));
-        if (!makeDirectories(targetDir, type == AE_IFDIR ? name : name.section(QLatin1Char('/'), 0, -2)))
-            return failWith(reason, QStringLiteral("无法创建目录: %1").arg(name));
-        if (type == AE_IFDIR)
-            return true;
-        platform::FileReplacement out;
-        if (!out.begin(QFile::encodeName(target.filePath(name)).toStdString(), executable(name, int(archive_entry_perm(entry)))))
-            return failWith(reason, QStringLiteral("无法写入文件: %1").arg(name));
-        la_int64_t written = 0;
-        const bool read = readEntry(a, name, reason, [&](const void *block, size_t length, la_int64_t offset) {
-            if (offset != written || !out.write(static_cast<const char *>(block), length))
-                return failWith(reason, QStringLiteral("无法写入文件: %1").arg(name));
-            written += la_int64_t(length);
-            done += qint64(length);
-            progress(done, held.unpackedSize);
-            return true;
-        });
-        return read && (out.commit() || failWith(reason, QStringLiteral("无法替换文件: %1").arg(name)));
     });
 }

@@ -51,3 +51,8 @@ private:
     struct Prehash;
     std::unique_ptr<Prehash> prehash;
 };
+
+// The publisher's keys installed beside the updater (update-keys.pub): empty
+// when there are none. False, logged, when the file is malformed or others
+// could change it.
+bool readPublisherKeys(const QString &updaterDir, QByteArray *keyFile);

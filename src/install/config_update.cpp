@@ -1,12 +1,12 @@
-#include "engine/update_engine.h"
+#include "install/config_update.h"
 
-#include "engine/ini_file.h"
+#include "install/ini_file.h"
 
 #include <QDateTime>
 #include <QDebug>
 #include <QFileInfo>
 
-bool UpdateEngine::updateConfigFile()
+bool updateConfigFile(const QString &configPath, const QString &newVersion)
 {
     qDebug() << "开始更新配置文件:" << configPath;
     IniFile ini;

@@ -1,4 +1,4 @@
-#include "engine/ini_file.h"
+#include "install/ini_file.h"
 
 #include <QDebug>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "startup/handover.h"
+#include "startup/window_run.h"
 
 #include "startup/update_info.h"
 #include "window/updater_window.h"
@@ -9,7 +9,7 @@
 #include <QSessionManager>
 #include <QSocketNotifier>
 
-int handOver(QApplication &app, const UpdateInfo &info)
+int runWindow(QApplication &app, const UpdateInfo &info)
 {
     UpdaterWindow window(nullptr);
     window.setExpectedSha256(info.sha256);

@@ -1,66 +1,13 @@
-#include "engine/apply_journal.h"
+#include "install/interrupted_apply.h"
 
-#include "engine/update_engine.h"
 #include "delta/delta.h"
 #include "platform/platform.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QDirIterator>
-#include <QFileInfo>
 #include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QSaveFile>
-
-bool ApplyJournal::write() const
-{
-    QJsonObject o{{QStringLiteral("phase"), phase},           {QStringLiteral("installDir"), installDir},
-                  {QStringLiteral("backupDir"), backupDir},   {QStringLiteral("oldVersion"), oldVersion},
-                  {QStringLiteral("newVersion"), newVersion}, {QStringLiteral("added"), QJsonArray::fromStringList(added)}};
-    if (copiesRecorded) {
-        QJsonObject files;
-        for (auto c = copies.cbegin(); c != copies.cend(); ++c)
-            files.insert(c.key(), QJsonObject{{QStringLiteral("size"), c->size},
-                                              {QStringLiteral("sha256"), QString::fromLatin1(c->sha256)}});
-        o.insert(QStringLiteral("files"), files);
-    }
-    // Flushed, renamed over the old one, and the rename flushed with its directory.
-    QSaveFile f(pathFor(backupDir));
-    return f.open(QIODevice::WriteOnly) && f.write(QJsonDocument(o).toJson()) > 0 && f.commit()
-           && platform::flushDirectory(QFile::encodeName(QFileInfo(f.fileName()).absolutePath()).toStdString());
-}
-
-bool ApplyJournal::read(const QString &path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return false;
-    const QJsonObject o = QJsonDocument::fromJson(f.readAll()).object();
-    phase = o.value(QStringLiteral("phase")).toString();
-    installDir = o.value(QStringLiteral("installDir")).toString();
-    backupDir = o.value(QStringLiteral("backupDir")).toString();
-    oldVersion = o.value(QStringLiteral("oldVersion")).toString();
-    newVersion = o.value(QStringLiteral("newVersion")).toString();
-    added.clear();
-    for (const QJsonValue &v : o.value(QStringLiteral("added")).toArray())
-        added << v.toString();
-    copies.clear();
-    copiesRecorded = o.value(QStringLiteral("files")).isObject();
-    const QJsonObject files = o.value(QStringLiteral("files")).toObject();
-    for (auto c = files.constBegin(); c != files.constEnd(); ++c)
-        copies.insert(c.key(), Copy{qint64(c->toObject().value(QStringLiteral("size")).toDouble(-1)),
-                                    c->toObject().value(QStringLiteral("sha256")).toString().toLatin1()});
-    return !phase.isEmpty();
-}
-
-bool UpdateEngine::recoverInstallation(const QString &mainProgram)
-{
-    appPath = mainProgram;
-    appDir = QFileInfo(mainProgram).absolutePath();
-    return recoverInterruptedApply(false);
-}
+#include <QFileInfo>
 
 namespace {
 
@@ -76,9 +23,9 @@ QString untrusted(const QString &path)
     return QString::fromStdString(platform::untrustedEntry(native(path)));
 }
 
-} // namespace
-
-bool UpdateEngine::reportLeftovers(bool removeEmptyBackups)
+// Backups without a journal and half-written files: logged and kept; false
+// when there are any.
+bool reportLeftovers(const QString &appDir, bool removeEmptyBackups)
 {
     // A backup without its journal, or a file half written beside its target,
     // is an apply interrupted and its record lost: which files are old or new
@@ -86,7 +33,8 @@ bool UpdateEngine::reportLeftovers(bool removeEmptyBackups)
     // has looked. Only an empty backup (made, then nothing) goes.
     bool clean = true;
     const QDir dir(appDir);
-    for (const QString &name : dir.entryList({QStringLiteral("_update_backup_*")}, QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot)) {
+    const QStringList backups{QLatin1String(InstallationBackup::kMarker) + QLatin1Char('*')};
+    for (const QString &name : dir.entryList(backups, QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot)) {
         const QString backup = dir.filePath(name);
         if (QFileInfo::exists(ApplyJournal::pathFor(backup)))
             continue;
@@ -102,7 +50,7 @@ bool UpdateEngine::reportLeftovers(bool removeEmptyBackups)
     QDirIterator it(appDir, {QLatin1Char('*') + pending}, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();
-        if (path.contains(QLatin1String("/_update_backup_")))
+        if (path.contains(QLatin1Char('/') + QLatin1String(InstallationBackup::kMarker)))
             continue;
         qCritical() << "发现未完成的文件写入，保留，请人工检查:" << path;
         clean = false;
@@ -110,7 +58,9 @@ bool UpdateEngine::reportLeftovers(bool removeEmptyBackups)
     return clean;
 }
 
-bool UpdateEngine::recoverInterruptedApply(bool clearLoneBackups)
+} // namespace
+
+bool recoverInterruptedApply(const QString &appDir, bool clearLoneBackups, const InstallationBackup::Progress &progress)
 {
     const QDir dir(appDir);
     // Journals and backups are trusted only where others cannot write.
@@ -119,7 +69,7 @@ bool UpdateEngine::recoverInterruptedApply(bool clearLoneBackups)
         qCritical() << "安装目录可被他人修改，不使用其中的更新日志和备份:" << appDir << unsafeDir;
         return false;
     }
-    const QStringList journals = dir.entryList({QStringLiteral("_update_backup_*.journal")}, QDir::Files | QDir::Hidden
+    const QStringList journals = dir.entryList({QLatin1String(InstallationBackup::kMarker) + QStringLiteral("*.journal")}, QDir::Files | QDir::Hidden
                                                                                             | QDir::System);
     bool recovered = true;
     for (const QString &name : journals) {
@@ -149,22 +99,14 @@ bool UpdateEngine::recoverInterruptedApply(bool clearLoneBackups)
             qWarning() << "已删除不再需要的备份:" << backup;
             continue;
         }
-        const QString ownBackup = backupDir;
-        const QStringList ownAdded = addedFiles;
-        const auto ownCopies = backupCopies;
-        const bool ownRecorded = backupCopiesRecorded;
-        backupDir = backup;
-        addedFiles = journal.added;
-        backupCopies = journal.copies;
-        backupCopiesRecorded = journal.copiesRecorded;
-        keepBackupDir = false;
+        InstallationBackup interrupted;
+        interrupted.appDir = appDir;
+        interrupted.dir = backup;
+        interrupted.added = journal.added;
+        interrupted.copies = journal.copies;
+        interrupted.copiesRecorded = journal.copiesRecorded;
         // Complete only when every file came back; otherwise both stay for another try.
-        const bool complete = readable && restoreBackup() && !keepBackupDir;
-        backupDir = ownBackup;
-        addedFiles = ownAdded;
-        backupCopies = ownCopies;
-        backupCopiesRecorded = ownRecorded;
-        keepBackupDir = false;
+        const bool complete = readable && interrupted.restore(progress) && !interrupted.keep;
         if (!complete) {
             qCritical() << "无法从中断的更新中恢复，保留备份:" << backup;
             recovered = false;
@@ -175,5 +117,5 @@ bool UpdateEngine::recoverInterruptedApply(bool clearLoneBackups)
         platform::disarmBootRecovery();
         qWarning() << "已从备份恢复中断的更新:" << backup;
     }
-    return reportLeftovers(clearLoneBackups) && recovered;
+    return reportLeftovers(appDir, clearLoneBackups) && recovered;
 }

@@ -1,11 +1,13 @@
-#include "engine/update_engine.h"
+#include "install/backup_restore.h"
 
 #include "delta/delta.h"
 
-#include "engine/progress_pacer.h"
+#include "install/ini_file.h"
+#include "install/progress_pacer.h"
 #include "platform/platform.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QDebug>
 #include <QDir>
 #include <QDirIterator>
@@ -15,15 +17,13 @@
 
 namespace {
 
-const char kBackupMarker[] = "_update_backup_";
-
 // Files at every depth, hidden ones too (the package may overwrite them);
 // links to directories are not followed, and the top-level backup
 // directories are left out. Paths are absolute.
 QStringList walkFiles(const QString &root)
 {
     QStringList files;
-    const QString backups = root + QLatin1Char('/') + QLatin1String(kBackupMarker);
+    const QString backups = root + QLatin1Char('/') + QLatin1String(InstallationBackup::kMarker);
     QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();
@@ -87,33 +87,24 @@ private:
 
 } // namespace
 
-bool UpdateEngine::packageReady()
+bool InstallationBackup::create(const std::function<bool(QStringList *)> &touched, const Progress &progress)
 {
-    QString reason;
-    if ((package.isOpen() || package.open(zipPath))
-        && (package.isChecked() || package.check(QFileInfo(appPath).fileName(), &reason)))
-        return true;
-    qDebug() << "更新包无法读取:" << zipPath << reason;
-    return false;
-}
-
-bool UpdateEngine::createBackup()
-{
-    qDebug() << "创建备份到:" << backupDir;
+    qDebug() << "创建备份到:" << dir;
     // Made new on the first attempt; a retry in this run reuses its own.
-    if (!backupDirMade && !backupDir.isEmpty()) {
-        backupDir = createFreshDirectory(backupDir);
-        backupDirMade = !backupDir.isEmpty();
+    if (!made && !dir.isEmpty()) {
+        dir = createFreshDirectory(dir);
+        made = !dir.isEmpty();
     }
-    if (backupDir.isEmpty() || !backupDirMade || platform::isLink(backupDir.toStdString()) || !packageReady()) {
-        qDebug() << "无法创建备份目录:" << backupDir;
+    QStringList paths;
+    if (dir.isEmpty() || !made || platform::isLink(dir.toStdString()) || !touched(&paths)) {
+        qDebug() << "无法创建备份目录:" << dir;
         return false;
     }
     // What the update touches: the files it replaces or deletes are backed
     // up (and a file where it makes a directory), the files it adds listed.
     QStringList files;
     QSet<QString> seen;
-    addedFiles.clear();
+    added.clear();
     const auto classify = [this, &files, &seen](const QString &rel) {
         QString prefix;
         for (const QString &part : rel.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
@@ -127,19 +118,16 @@ bool UpdateEngine::createBackup()
             }
         }
         if (!seen.contains(rel)) {
-            addedFiles << rel;
+            added << rel;
             seen.insert(rel);
         }
     };
-    if (deltaApply.prepared())
-        deltaApply.forEachPath(classify);
-    else
-        for (const QString &rel : package.contents().files.keys())
-            classify(rel);
+    for (const QString &rel : paths)
+        classify(rel);
     // The version it records goes back with the files it names.
     classify(QStringLiteral("config.ini"));
-    backupCopies.clear();
-    backupCopiesRecorded = false;
+    copies.clear();
+    copiesRecorded = false;
     // A crash from here on leaves a partial backup that the next start removes.
     if (!writeJournal(QStringLiteral("backup")))
         return false;
@@ -152,7 +140,7 @@ bool UpdateEngine::createBackup()
     for (const QString &rel : files) {
         ++n;
         const QString path = appDir + QLatin1Char('/') + rel;
-        const QString target = backupDir + QLatin1Char('/') + rel;
+        const QString target = dir + QLatin1Char('/') + rel;
         dirs.ensureParentOf(target);
         // A backup left by an earlier failed attempt of this run holds the
         // same, untouched files: replace them rather than fail on them.
@@ -166,80 +154,80 @@ bool UpdateEngine::createBackup()
                                           hash.addData(data, int(length));
                                           size += qint64(length);
                                       })) {
-            backupCopies.insert(rel, ApplyJournal::Copy{size, hash.result().toHex()});
+            copies.insert(rel, ApplyJournal::Copy{size, hash.result().toHex()});
         } else {
             qDebug() << "备份文件失败:" << rel;
             allCopied = false;
         }
-        if (pacer.due(n == total)) {
+        if (progress && pacer.due(n == total)) {
             const int percent = qMin(80, 75 + (5 * n) / total);
-            emit installProgress(percent, QStringLiteral("Files: %1/%2 ").arg(n).arg(total));
+            progress(percent, QStringLiteral("Files: %1/%2 ").arg(n).arg(total));
         }
     }
     // The copies' names survive a power cut before the journal says they
     // exist: every directory of the backup that holds one, up to the installation's.
-    QSet<QString> flushed{backupDir, appDir};
-    for (QString dir : dirs.made())
-        for (; dir.startsWith(backupDir + QLatin1Char('/')); dir = QFileInfo(dir).absolutePath())
-            flushed.insert(dir);
-    for (const QString &dir : flushed)
-        allCopied = platform::flushDirectory(QFile::encodeName(dir).toStdString()) && allCopied;
-    backupCopiesRecorded = allCopied;
-    qDebug() << "备份完成，成功率:" << (allCopied ? "全部成功" : "部分失败") << "备份" << total << "个文件，新增" << addedFiles.size()
+    QSet<QString> flushed{dir, appDir};
+    for (QString sub : dirs.made())
+        for (; sub.startsWith(dir + QLatin1Char('/')); sub = QFileInfo(sub).absolutePath())
+            flushed.insert(sub);
+    for (const QString &each : flushed)
+        allCopied = platform::flushDirectory(QFile::encodeName(each).toStdString()) && allCopied;
+    copiesRecorded = allCopied;
+    qDebug() << "备份完成，成功率:" << (allCopied ? "全部成功" : "部分失败") << "备份" << total << "个文件，新增" << added.size()
              << "个文件";
     return allCopied;
 }
 
-bool UpdateEngine::restoreBackup()
+bool InstallationBackup::restore(const Progress &progress)
 {
     qDebug() << "=== 开始恢复备份 ===";
-    if (backupDir.isEmpty() || !QFileInfo(backupDir).isDir()) {
-        qDebug() << "备份目录不存在或为空:" << backupDir;
+    if (dir.isEmpty() || !QFileInfo(dir).isDir()) {
+        qDebug() << "备份目录不存在或为空:" << dir;
         return false;
     }
-    qDebug() << "从备份恢复:" << backupDir << "->" << appDir;
+    qDebug() << "从备份恢复:" << dir << "->" << appDir;
 
     // What the journal recorded; a journal of an older updater: what the backup holds.
-    QStringList relPaths = backupCopiesRecorded ? backupCopies.keys() : QStringList();
-    for (const QString &path : backupCopiesRecorded ? QStringList() : walkFiles(backupDir))
-        relPaths << relativeTo(backupDir, path);
-    if (backupCopiesRecorded) {
+    QStringList relPaths = copiesRecorded ? copies.keys() : QStringList();
+    for (const QString &path : copiesRecorded ? QStringList() : walkFiles(dir))
+        relPaths << relativeTo(dir, path);
+    if (copiesRecorded) {
         // Every copy exactly as it reached the disk, or nothing is written back.
-        for (auto c = backupCopies.cbegin(); c != backupCopies.cend(); ++c) {
-            const QString copy = backupDir + QLatin1Char('/') + c.key();
+        for (auto c = copies.cbegin(); c != copies.cend(); ++c) {
+            const QString copy = dir + QLatin1Char('/') + c.key();
             if (QFileInfo(copy).isSymLink() || QFileInfo(copy).size() != c->size || delta::fileSha256(copy) != c->sha256) {
                 qCritical() << "备份文件已损坏，不恢复任何文件:" << c.key();
-                keepBackupDir = true;
+                keep = true;
                 return false;
             }
         }
     }
     const int total = relPaths.size();
-    qDebug() << "备份文件数:" << total << "新增文件数:" << addedFiles.size();
+    qDebug() << "备份文件数:" << total << "新增文件数:" << added.size();
 
     // What the update added goes, and what a killed writer left beside its
     // target; by handle, never through a link on the way.
     const std::string root = QFile::encodeName(appDir).toStdString();
-    for (int i = 0; i < addedFiles.size() + relPaths.size(); ++i) {
-        const bool added = i < addedFiles.size();
-        const std::string rel = QFile::encodeName(added ? addedFiles.at(i) : relPaths.at(i - addedFiles.size())).toStdString();
+    for (int i = 0; i < added.size() + relPaths.size(); ++i) {
+        const bool isAdded = i < added.size();
+        const std::string rel = QFile::encodeName(isAdded ? added.at(i) : relPaths.at(i - added.size())).toStdString();
         platform::removeFileBelow(root, platform::FileReplacement::pendingPath(rel));
         const QFileInfo path(appDir + QLatin1Char('/') + QString::fromStdString(rel));
-        if (added && (path.isFile() || path.isSymLink()) && !platform::removeFileBelow(root, rel))
+        if (isAdded && (path.isFile() || path.isSymLink()) && !platform::removeFileBelow(root, rel))
             qDebug() << "警告：无法删除文件:" << path.filePath();
     }
 
     int ok = 0;
     ProgressPacer pacer;
     for (const QString &rel : relPaths) {
-        const QString source = backupDir + QLatin1Char('/') + rel;
+        const QString source = dir + QLatin1Char('/') + rel;
         const QString target = appDir + QLatin1Char('/') + rel;
         const QFileInfo existing(target);
         if (existing.isDir() && !existing.isSymLink())
             removeEmptyDirectories(target);
         else if (existing.exists() || existing.isSymLink())
             platform::removeFileBelow(root, QFile::encodeName(rel).toStdString());
-        if (platform::copyFileBelow(QFile::encodeName(backupDir).toStdString(), root, QFile::encodeName(rel).toStdString())) {
+        if (platform::copyFileBelow(QFile::encodeName(dir).toStdString(), root, QFile::encodeName(rel).toStdString())) {
             ++ok;
             qDebug() << "恢复文件成功:" << rel;
         } else if (sameContents(source, target)) {
@@ -248,11 +236,73 @@ bool UpdateEngine::restoreBackup()
         } else {
             qCritical() << "恢复文件失败:" << rel;
         }
-        if (pacer.due(&rel == &relPaths.last()))
-            emit installProgress(90 + (10 * ok) / qMax(1, total), QStringLiteral("Restoring files (%1/%2)").arg(ok).arg(total));
+        if (progress && pacer.due(&rel == &relPaths.last()))
+            progress(90 + (10 * ok) / qMax(1, total), QStringLiteral("Restoring files (%1/%2)").arg(ok).arg(total));
     }
     qDebug() << "恢复完成: 成功" << ok << "/" << total;
     if (ok < total)
-        keepBackupDir = true; // some files now exist only in the backup
+        keep = true; // some files now exist only in the backup
     return ok > 0 || total == 0;
+}
+
+QString createFreshDirectory(const QString &base)
+{
+    // Never reuse what is already there: someone else may have put it there.
+    // A random part nobody can plant ahead; a few tries for a mere clash.
+    QDir().mkpath(QFileInfo(base).absolutePath());
+    for (int n = 0; n < 16; ++n) {
+        const std::string suffix = platform::randomSuffix(8);
+        const QString candidate = base + QLatin1Char('_') + QString::fromStdString(suffix);
+        if (!suffix.empty() && platform::createPrivateDirectory(QFile::encodeName(candidate).toStdString()))
+            return candidate;
+        if (suffix.empty() || (!QFileInfo::exists(candidate) && !platform::isLink(candidate.toStdString())))
+            break; // not a clash: the directory cannot be made at all
+    }
+    qWarning() << "无法创建目录:" << base;
+    return QString();
+}
+
+bool removeWorkDir(const QString &path, const char *label)
+{
+    // A link put in the directory's place goes, never what it points to.
+    if (path.isEmpty() || (!QFileInfo(path).isDir() && !platform::isLink(path.toStdString())))
+        return true;
+    qDebug() << label << path;
+    return platform::removeTree(QFile::encodeName(path).toStdString(), platform::Owner::Elevated);
+}
+
+void InstallationBackup::setTarget(const QString &installDir, const QString &version)
+{
+    appDir = installDir;
+    newVersion = version;
+    dir = appDir + QLatin1Char('/') + QLatin1String(kMarker)
+          + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd_hhmmss"));
+}
+
+bool InstallationBackup::writeJournal(const QString &phase) const
+{
+    IniFile config;
+    ApplyJournal journal{phase, appDir, dir, QString(), newVersion, added, copies, copiesRecorded};
+    if (config.load(appDir + QStringLiteral("/config.ini")))
+        journal.oldVersion = config.value(QStringLiteral("App"), QStringLiteral("Version"));
+    if (journal.write())
+        return true;
+    qCritical() << "无法写入更新日志:" << ApplyJournal::pathFor(dir);
+    return false;
+}
+
+void InstallationBackup::discard()
+{
+    if (keep)
+        return;
+    // Nothing to undo is on disk before any part of the backup goes: a kill
+    // in between leaves a journal that says so, never half a backup to restore.
+    if (!dir.isEmpty() && QFileInfo::exists(ApplyJournal::pathFor(dir)) && !writeJournal(QStringLiteral("committed"))) {
+        keep = true;
+        return;
+    }
+    // What stays of the backup keeps its journal: the next start removes the rest.
+    if (removeWorkDir(dir, "清理备份目录:") && !dir.isEmpty() && QFile::remove(ApplyJournal::pathFor(dir)))
+        platform::disarmBootRecovery(); // committed or rolled back
+    made = false;
 }

@@ -1,6 +1,6 @@
-#include "engine/package_transfer.h"
+#include "download/package_transfer.h"
 
-#include "engine/signature.h"
+#include "download/signature.h"
 
 #include <QDebug>
 #include <QFile>

@@ -4,4 +4,4 @@ class QApplication;
 struct UpdateInfo;
 
 // Last step of the start-up: runs the event loop; returns the exit code.
-int handOver(QApplication &app, const UpdateInfo &info);
+int runWindow(QApplication &app, const UpdateInfo &info);

@@ -1,0 +1,113 @@
+#include "package/package_extraction.h"
+
+#include "delta/delta.h"
+#include "package/archive_entries.h"
+#include "platform/platform.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+
+namespace {
+
+const qint64 kMinimumArchiveSize = 100;
+
+// The product's own programs must stay startable whatever the package says.
+const char kDaemonInPackage[] = "KarvoDeskServer/KarvoDeskDaemon.exe";
+
+} // namespace
+
+using namespace archive_entries;
+
+bool CheckedPackage::unpack(const QString &targetDir,
+                            const std::function<bool(const QString &, int)> &executable,
+                            const std::function<void(qint64, qint64)> &progress, QString *reason)
+{
+    if (!checked)
+        return failWith(reason, QStringLiteral("更新包未经检查"));
+    const QDir target(targetDir);
+    qint64 done = 0;
+    return walkEntries(file, reason, [&](archive *a, archive_entry *entry, const QString &name, mode_t type) {
+        if (!delta::unsafeName(name).isEmpty() || (type != AE_IFREG && type != AE_IFDIR))
+            return failWith(reason, QStringLiteral("条目路径不安全: %1").arg(name));
+        if (!makeDirectories(targetDir, type == AE_IFDIR ? name : name.section(QLatin1Char('/'), 0, -2)))
+            return failWith(reason, QStringLiteral("无法创建目录: %1").arg(name));
+        if (type == AE_IFDIR)
+            return true;
+        platform::FileReplacement out;
+        if (!out.begin(QFile::encodeName(target.filePath(name)).toStdString(), executable(name, int(archive_entry_perm(entry)))))
+            return failWith(reason, QStringLiteral("无法写入文件: %1").arg(name));
+        la_int64_t written = 0;
+        const bool read = readEntry(a, name, reason, [&](const void *block, size_t length, la_int64_t offset) {
+            if (offset != written || !out.write(static_cast<const char *>(block), length))
+                return failWith(reason, QStringLiteral("无法写入文件: %1").arg(name));
+            written += la_int64_t(length);
+            done += qint64(length);
+            progress(done, held.unpackedSize);
+            return true;
+        });
+        return read && (out.commit() || failWith(reason, QStringLiteral("无法替换文件: %1").arg(name)));
+    });
+}
+
+bool packageReady(CheckedPackage &package, const QString &zipPath, const QString &mainName)
+{
+    QString reason;
+    if ((package.isOpen() || package.open(zipPath)) && (package.isChecked() || package.check(mainName, &reason)))
+        return true;
+    qDebug() << "更新包无法读取:" << zipPath << reason;
+    return false;
+}
+
+bool extractPackage(CheckedPackage &package, DeltaApply &deltaApply, const QString &zipPath, const QString &appDir,
+                    const QString &mainName, const std::function<void(int percent)> &report)
+{
+    qDebug() << "=== 开始解压更新包 ===";
+    const QFileInfo packageFile(zipPath);
+    qDebug() << "更新包大小:" << packageFile.size() << "字节";
+    if (packageFile.size() < kMinimumArchiveSize) {
+        qDebug() << "错误：更新包文件太小，可能损坏";
+        return false;
+    }
+    // Unpacked from the very file that was checked, opened once.
+    if (!packageReady(package, zipPath, mainName))
+        return false;
+    QString reason;
+
+    // A file is executable when the package says so, when the file it
+    // replaces was, and always for the main program and the daemon: ZIPs made
+    // on Windows carry no modes at all.
+    const auto executable = [&appDir, &mainName](const QString &name, int mode) {
+        const QFileInfo old(appDir + QLatin1Char('/') + name);
+        return (mode & 0111) != 0 || (old.isFile() && old.isExecutable())
+               || name.compare(mainName, Qt::CaseInsensitive) == 0
+               || name.compare(QLatin1String(kDaemonInPackage), Qt::CaseInsensitive) == 0;
+    };
+    int step = 80;
+    report(step);
+    const auto progress = [&report, &step](qint64 done, qint64 total) {
+        while (step < 95 && total > 0 && done * 15 >= (step + 3 - 80) * total) {
+            step += 3;
+            report(step);
+        }
+    };
+    const bool isDelta = deltaApply.prepared();
+    const bool unpacked = isDelta ? deltaApply.place(appDir, executable, &reason)
+                                  : package.unpack(appDir, executable, progress, &reason);
+    if (!unpacked)
+        qDebug() << "解压错误:" << reason;
+    bool complete = unpacked;
+    progress(1, 1);
+
+    // Only what is on disk counts: every file of the package, at its size.
+    const PackageContents &contents = package.contents();
+    for (auto it = contents.files.cbegin(); complete && !isDelta && it != contents.files.cend(); ++it) {
+        const QFileInfo unpacked(appDir + QLatin1Char('/') + it.key());
+        if (!unpacked.isFile() || unpacked.size() != it.value()) {
+            qDebug() << "解压错误: 文件不完整" << it.key();
+            complete = false;
+        }
+    }
+    qDebug() << "解压结果: 命令成功=" << unpacked << ", 最终结果=" << complete;
+    return complete;
+}
