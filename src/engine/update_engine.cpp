@@ -374,23 +374,15 @@ void UpdateEngine::startInstall()
         if (outcome == InstallOutcome::RestoreFailed)
             keepTempDir = true; // left for manual recovery, with the backup
         isRunning = false;
-        switch (outcome) {
-        case InstallOutcome::Installed:
-            emit updateFinished(true, QStringLiteral("安装已成功完成"));
-            break;
-        case InstallOutcome::ProcessesRunning:
-            emit errorOccurred(QStringLiteral("无法关闭正在运行的程序，请手动关闭后重试，已恢复原版本"));
-            break;
-        case InstallOutcome::BackupFailed:
-            emit errorOccurred(QStringLiteral("创建备份失败，停止更新"));
-            break;
-        case InstallOutcome::Restored:
-            emit errorOccurred(QStringLiteral("安装文件失败，已恢复原版本"));
-            break;
-        case InstallOutcome::RestoreFailed:
-            emit errorOccurred(QStringLiteral("安装失败且无法恢复，需要重新安装"));
-            break;
-        }
+        // The final signal's text for each outcome, in InstallOutcome's order.
+        static const char *const messages[] = {"安装已成功完成", "无法关闭正在运行的程序，请手动关闭后重试，已恢复原版本",
+                                               "创建备份失败，停止更新", "安装文件失败，已恢复原版本",
+                                               "安装失败且无法恢复，需要重新安装"};
+        const QString message = QString::fromUtf8(messages[int(outcome)]);
+        if (outcome == InstallOutcome::Installed)
+            emit updateFinished(true, message);
+        else
+            emit errorOccurred(message);
     }, []() {});
 }
 
