@@ -245,7 +245,9 @@ private slots:
         QTest::addColumn<QString>("last");
         const QString done = "finished 1 安装已成功完成", refused = "error 文件完整性校验失败";
         QTest::newRow("applied") << "" << true << done;
+        // The delta's SHA-256 proves the delta only; the full package brings its own.
         QTest::newRow("changed here, full package named") << "changed full" << true << done;
+        QTest::newRow("changed here, full package not the one named") << "changed full, wrong" << false << refused;
         QTest::newRow("changed here") << "changed" << false << refused;
         // Manifests edited after the fact (m: its text): refused before anything is stopped.
         const QByteArray v2 = QCryptographicHash::hash("main v2", QCryptographicHash::Sha256).toHex();
@@ -278,7 +280,7 @@ private slots:
             writeTreeFile(tree + "/lib/big.dll", big);
             writeTreeFile(tree + "/empty.txt", "");
             writeTreeFile(tree + (isNew ? "/becomes/inner.txt" : "/becomes"), "b");
-            if (variant != "changed full") // a full package cannot turn a directory into a file
+            if (!variant.startsWith("changed full")) // a full package cannot turn a directory into a file
                 writeTreeFile(tree + (isNew ? "/wasdir" : "/wasdir/inner.txt"), "w");
             writeTreeFile(tree + (isNew ? "/new-name.txt" : "/old-name.txt"), "renamed");
             writeTreeFile(tree + "/数据/说明.txt", isNew ? "新" : "旧");
@@ -301,10 +303,13 @@ private slots:
         if (variant.startsWith("changed"))
             writeTreeFile(app + "/lib/big.dll", HttpServer::pattern(300000));
         HttpServer server;
+        QMap<QString, QString> sha;
         for (const QString zip : {"d.zip", "f.zip"}) {
             QFile f(root.path() + "/" + zip);
             QVERIFY(f.open(QIODevice::ReadOnly));
-            server.route("/" + zip, HttpRoute(200, f.readAll()));
+            const QByteArray body = f.readAll();
+            server.route("/" + zip, HttpRoute(200, body));
+            sha[zip] = QString::fromLatin1(QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex());
         }
         ToolDoubles tools(root.path() + "/tools-delta-" + QString::number(qHash(variant)));
         tools.add("taskkill", 128);
@@ -313,7 +318,8 @@ private slots:
         TestableEngine engine;
         engine.setTimings(TestableEngine::fast());
         engine.setUpdateInfo(app + "/Pellamo.exe", "2.0", server.url("/d.zip"));
-        engine.setFullDownloadUrl(variant.endsWith("full") ? server.url("/f.zip") : QString());
+        engine.setExpectedSha256(sha["d.zip"]);
+        engine.setFullDownloadUrl(variant.startsWith("changed full") ? server.url("/f.zip") : QString(), sha[variant.endsWith("wrong") ? "d.zip" : "f.zip"]);
         Recorder rec(engine);
         QSignalSpy ready(&engine, &UpdateEngine::readyToInstall);
         engine.startDownload();
@@ -327,7 +333,7 @@ private slots:
         if (variant == "changed full") // a full package deletes nothing
             expected.insert("old-name.txt", "renamed");
         QCOMPARE(tree, expected);
-        QCOMPARE(server.requestCount("/f.zip"), variant == "changed full" ? 1 : 0);
+        QCOMPARE(server.requestCount("/f.zip"), variant.startsWith("changed full") ? 1 : 0);
         QVERIFY(QFile::exists(root.path() + "/victim.txt"));
         engine.cancel();
     }

@@ -70,6 +70,8 @@ private slots:
         const QString longer = "0" + QString(64, 'a');
         QTest::newRow("sha256 with a digit more") << info << infoJson(program, ", \"sha256\": \"" + longer + "\"")
                                                   << "sha256格式不正确: \"" + longer + "\"" << false;
+        QTest::newRow("full_sha256 a digit short") << info << infoJson(program, ", \"sha256\": \"" + longer.mid(1) + "\", \"full_sha256\": \"" + longer.mid(2) + "\"")
+                                                   << "sha256格式不正确: \"" + longer.mid(2) + "\"" << false;
     }
     void badInputEndsWithOne()
     {

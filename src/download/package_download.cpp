@@ -122,6 +122,8 @@ bool PackageDownload::fallBackToFull(const QString &why)
         return false;
     qDebug() << "差分包不适用:" << why << "，改为下载完整更新包:" << fullUrl;
     url = fullUrl;
+    expectedSha256 = fullSha256;
+    signature.setSignature(fullSignature);
     fullUrl.clear();
     cache.remove(); // the delta is of no use any more
     return true;

@@ -25,7 +25,11 @@ public:
 
     QString url;
     QString expectedSha256; // hex, lower case; empty: not checked
-    QString fullUrl;        // the full package, for a delta that does not fit
+    // The full package, for a delta that does not fit, with its own proof:
+    // the delta's SHA-256 and signature are the delta's alone.
+    QString fullUrl;
+    QString fullSha256;
+    QByteArray fullSignature; // none: <fullUrl>.minisig when keys are installed
     SignatureCheck signature;
     DownloadCache cache;
 

@@ -40,8 +40,14 @@ public:
     void setUpdateInfo(const QString &appPath, const QString &newVersion, const QString &downloadUrl);
     // Optional SHA-256 of the package (hex); empty: not checked.
     void setExpectedSha256(const QString &hex) { download.expectedSha256 = hex.toLower(); }
-    // Where the full package is, for when a delta does not fit the installation.
-    void setFullDownloadUrl(const QString &url) { download.fullUrl = url; }
+    // Where the full package is, for when a delta does not fit the installation,
+    // and its own SHA-256 and signature (empty: none given).
+    void setFullDownloadUrl(const QString &url, const QString &sha256 = QString(), const QString &signatureText = QString())
+    {
+        download.fullUrl = url;
+        download.fullSha256 = sha256.toLower();
+        download.fullSignature = signatureText.toUtf8();
+    }
     // The publisher's keys (update-keys.pub, checked at start-up; empty: no
     // signature required) and a signature given in the update-info file.
     void setSignatureInputs(const QByteArray &keyFile, const QString &signatureText);

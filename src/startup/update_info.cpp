@@ -13,6 +13,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <utility>
+
 const char kMainProgramName[] = "Pellamo.exe";
 
 void setupCommandLine(QCommandLineParser &parser)
@@ -74,6 +76,9 @@ bool readUpdateInfo(const QCommandLineParser &parser, UpdateInfo &info)
     info.sha256 = obj.value(QStringLiteral("sha256")).toString();
     info.signature = obj.value(QStringLiteral("signature")).toString();
     info.fullDownloadUrl = obj.value(QStringLiteral("full_download_url")).toString();
+    info.fullSha256Given = obj.contains(QStringLiteral("full_sha256"));
+    info.fullSha256 = obj.value(QStringLiteral("full_sha256")).toString();
+    info.fullSignature = obj.value(QStringLiteral("full_signature")).toString();
 
     // Consumed by every run that could parse it, whatever the later checks say.
     QFile::remove(path);
@@ -113,9 +118,12 @@ bool checkUpdateInfo(const UpdateInfo &info)
         qCritical() << "不是产品的主程序:" << info.appPath;
         return false;
     }
-    if (info.sha256Given && !QRegularExpression(QStringLiteral("^[0-9A-Fa-f]{64}$")).match(info.sha256).hasMatch()) {
-        qCritical() << "sha256格式不正确:" << info.sha256;
-        return false;
+    const QRegularExpression hex(QStringLiteral("^[0-9A-Fa-f]{64}$"));
+    for (const auto &[given, value] : {std::make_pair(info.sha256Given, info.sha256), std::make_pair(info.fullSha256Given, info.fullSha256)}) {
+        if (given && !hex.match(value).hasMatch()) {
+            qCritical() << "sha256格式不正确:" << value;
+            return false;
+        }
     }
     return true;
 }

@@ -22,8 +22,12 @@ struct UpdateInfo
     // A minisign signature of the package, instead of <download_url>.minisig.
     QString signature;
     QByteArray publisherKeys;
-    // Optional: the full package, used when a delta does not fit the installation.
+    // Optional: the full package, used when a delta does not fit the installation,
+    // with its own SHA-256 and signature (sha256 and signature prove the delta only).
     QString fullDownloadUrl;
+    QString fullSha256;
+    bool fullSha256Given = false;
+    QString fullSignature;
     // Directory written beside the update-info file, removed shortly after start.
     QString companionPath;
 };

@@ -14,7 +14,7 @@ int runWindow(QApplication &app, const UpdateInfo &info)
     UpdaterWindow window(nullptr);
     window.setExpectedSha256(info.sha256);
     window.setSignatureInputs(info.publisherKeys, info.signature);
-    window.setFullDownloadUrl(info.fullDownloadUrl);
+    window.setFullDownloadUrl(info.fullDownloadUrl, info.fullSha256, info.fullSignature);
     window.setUpdateInfo(info.appPath, info.newVersion, info.downloadUrl, info.mode, info.memo);
     window.setWindowFlags(window.windowFlags() | Qt::Tool);
     window.show();

@@ -54,7 +54,7 @@ public:
     // The package's SHA-256 from the update-info file, when it names one.
     void setExpectedSha256(const QString &hex);
     void setSignatureInputs(const QByteArray &keyFile, const QString &signatureText);
-    void setFullDownloadUrl(const QString &url);
+    void setFullDownloadUrl(const QString &url, const QString &sha256, const QString &signatureText);
 
 protected:
     void closeEvent(QCloseEvent *event) override;

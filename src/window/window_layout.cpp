@@ -281,9 +281,9 @@ void UpdaterWindow::setSignatureInputs(const QByteArray &keyFile, const QString 
     engine->setSignatureInputs(keyFile, signatureText);
 }
 
-void UpdaterWindow::setFullDownloadUrl(const QString &url)
+void UpdaterWindow::setFullDownloadUrl(const QString &url, const QString &sha256, const QString &signatureText)
 {
-    engine->setFullDownloadUrl(url);
+    engine->setFullDownloadUrl(url, sha256, signatureText);
 }
 
 void UpdaterWindow::setExpectedSha256(const QString &hex)
