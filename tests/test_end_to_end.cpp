@@ -57,6 +57,7 @@ private slots:
         QVERIFY(minisig.open(QIODevice::ReadOnly));
         box.server.route("/update.zip.minisig", HttpRoute(200, minisig.readAll()));
         const QVector<ProductCall> before = box.calls();
+        const QStringList cached = QDir(box.dataRoot() + "/FarwenUpdater/cache").entryList(QDir::Files);
         const auto userData = snapshotTree(box.app() + "/data");
         const QString victim = box.path() + "/victim";
         writeTreeFile(victim + "/precious.txt", "keep me");
@@ -113,9 +114,10 @@ private slots:
         QCOMPARE(updater.exitCode(), 0);
         QCOMPARE(box.server.requestCount("/update.zip.minisig"), 1);
         QCOMPARE(snapshotTree(victim), (QMap<QString, QByteArray>{{"precious.txt", "keep me"}}));
-        // The updater's own work directory is gone: what is left is the attacker's links.
+        // The updater's own work directory and its package are gone: what is left is the attacker's links.
         for (const QString &dir : QDir(box.dataRoot()).entryList({"KarvoUpdate_*"}, QDir::Dirs | QDir::NoSymLinks))
             QVERIFY(QDir(box.dataRoot() + "/" + dir).entryList(QDir::Files | QDir::NoSymLinks).isEmpty());
+        QCOMPARE(QDir(box.dataRoot() + "/FarwenUpdater/cache").entryList(QDir::Files), cached); // the killed run's alone
 
         const auto tree = snapshotTree(box.app());
         QCOMPARE(tree.value("version.txt"), QByteArray("2.0.0"));

@@ -284,11 +284,13 @@ private slots:
                 writeTreeFile(tree + (isNew ? "/wasdir" : "/wasdir/inner.txt"), "w");
             writeTreeFile(tree + (isNew ? "/new-name.txt" : "/old-name.txt"), "renamed");
             writeTreeFile(tree + "/数据/说明.txt", isNew ? "新" : "旧");
-            writeTreeFile(tree + "/config.ini", "[App]\nVersion=1.0\n");
+            writeTreeFile(tree + "/config.ini", isNew ? "[App]\nVersion=1.0\nChannel=stable\n" : "[App]\nVersion=1.0\n");
         }
         app = root.path() + "/DeltaApp";
         QDir(app).removeRecursively();
         QCOMPARE(QProcess::execute("cp", {"-a", old, app}), 0);
+        const QByteArray customer = "[App]\nVersion=1.0\n[User]\nLicence=K-1\n"; // never the package's to replace
+        writeTreeFile(app + "/config.ini", customer);
         QCOMPARE(QProcess::execute(pack, {"delta", old, next, "-o", root.path() + "/d.zip"}), 0);
         QCOMPARE(QProcess::execute(pack, {"full", next, "-o", root.path() + "/f.zip"}), 0);
         QProcess list; // the changed library travels as a patch, not whole
@@ -328,8 +330,12 @@ private slots:
             run(engine, rec);
         QCOMPARE(rec.events.last(), last);
         auto tree = snapshotTree(app, "_update_backup_"), expected = updated ? snapshotTree(next) : before;
-        tree.remove("config.ini");
+        const QByteArray ini = tree.take("config.ini");
         expected.remove("config.ini");
+        if (updated) // the new key added, the customer's kept
+            QVERIFY2(ini.contains("Version=2.0\nChannel=stable\n[User]\nLicence=K-1\n"), ini.constData());
+        else
+            QCOMPARE(ini, customer);
         if (variant == "changed full") // a full package deletes nothing
             expected.insert("old-name.txt", "renamed");
         QCOMPARE(tree, expected);

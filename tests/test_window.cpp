@@ -180,7 +180,7 @@ private slots:
             QCOMPARE(w->state, STATE_IDLE);
         }
         QVERIFY(quitsAfter([w] { QTest::mouseClick(w->cancelButton, Qt::LeftButton); }));
-        QTRY_COMPARE(product.callNames(), (running.isEmpty() ? QStringList() : before) + calls);
+        QTRY_COMPARE_WITH_TIMEOUT(product.callNames(), (running.isEmpty() ? QStringList() : before) + calls, 15000);
         QTest::qWait(200);
         QCOMPARE(product.callNames(), (running.isEmpty() ? QStringList() : before) + calls);
         main.kill();

@@ -423,12 +423,13 @@ bool UpdateEngine::restoreBackup()
 bool UpdateEngine::extractPackage()
 {
     return ::extractPackage(package, deltaApply, zipPath, appDir, QFileInfo(appPath).fileName(),
-                            [this](int step) { emitInstallProgress(step, QStringLiteral("Extracting files...")); });
+                            [this](int step) { emitInstallProgress(step, QStringLiteral("Extracting files...")); },
+                            &shippedConfig);
 }
 
 bool UpdateEngine::updateConfigFile()
 {
-    return ::updateConfigFile(configPath, newVersion);
+    return ::updateConfigFile(configPath, newVersion, shippedConfig);
 }
 
 // Ending a run.

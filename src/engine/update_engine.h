@@ -112,6 +112,8 @@ protected:
     // The downloaded package, open from its check to its unpack.
     CheckedPackage package;
     DeltaApply deltaApply;
+    // The package's own config.ini, for the keys the customer's lacks.
+    QByteArray shippedConfig;
     // The install stage's backup, with its own "keep".
     InstallationBackup backup;
     // Set when the package may exist nowhere else (a failed restore).

@@ -6,7 +6,7 @@
 #include <QDebug>
 #include <QFileInfo>
 
-bool updateConfigFile(const QString &configPath, const QString &newVersion)
+bool updateConfigFile(const QString &configPath, const QString &newVersion, const QByteArray &packageConfig)
 {
     qDebug() << "开始更新配置文件:" << configPath;
     IniFile ini;
@@ -18,6 +18,15 @@ bool updateConfigFile(const QString &configPath, const QString &newVersion)
     if (!ini.load(configPath)) {
         qCritical() << "配置文件无法读取，未修改";
         return false;
+    }
+    IniFile shipped;
+    if (!packageConfig.isEmpty() && shipped.parse(packageConfig)) {
+        for (const QStringList &entry : shipped.entries()) {
+            if (ini.contains(entry[0], entry[1]))
+                continue;
+            ini.setValue(entry[0], entry[1], entry[2]);
+            qDebug() << "配置文件新增:" << entry[0] + QLatin1Char('/') + entry[1];
+        }
     }
     // Edited as text: entries of the product's own stay exactly as they are.
     const QString oldVersion = ini.value(QStringLiteral("App"), QStringLiteral("Version"));

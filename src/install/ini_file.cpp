@@ -90,9 +90,11 @@ bool IniFile::load(const QString &filePath)
 {
     path = filePath;
     QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray bytes = f.readAll();
+    return f.open(QIODevice::ReadOnly) && parse(f.readAll());
+}
+
+bool IniFile::parse(const QByteArray &bytes)
+{
     QString text;
     int bomSize = 0;
     const bool certain = detectEncoding(bytes, &encoding, &bomSize);
@@ -162,6 +164,26 @@ QString IniFile::value(const QString &section, const QString &key) const
         return QString();
     const QString l = withoutLineEnd(lines[line]);
     return decoded(l.mid(l.indexOf(QLatin1Char('=')) + 1).trimmed());
+}
+
+bool IniFile::contains(const QString &section, const QString &key) const
+{
+    const int start = sectionStart(section);
+    return start >= 0 && keyLine(start, key) >= 0;
+}
+
+QList<QStringList> IniFile::entries() const
+{
+    QList<QStringList> all;
+    QString section;
+    for (const QString &line : lines) {
+        QString name;
+        if (isSection(line, &name))
+            section = decoded(name);
+        else if (!keyOf(line).isEmpty())
+            all << QStringList{section, decoded(keyOf(line)), value(section, decoded(keyOf(line)))};
+    }
+    return all;
 }
 
 void IniFile::setValue(const QString &section, const QString &key, const QString &value)

@@ -16,7 +16,12 @@ class IniFile
 public:
     // False when the file cannot be read or its encoding is not certain.
     bool load(const QString &path);
+    // The same for a file's bytes, with no file to save to.
+    bool parse(const QByteArray &bytes);
     QString value(const QString &section, const QString &key) const;
+    bool contains(const QString &section, const QString &key) const;
+    // Every key as "section", "key", "value", in the file's order.
+    QList<QStringList> entries() const;
     void setValue(const QString &section, const QString &key, const QString &value);
     void remove(const QString &section, const QString &key);
     // Writes the file through a temporary file and a rename.

@@ -198,7 +198,11 @@ int packDelta(const QString &oldDir, const QString &newDir, const QString &out)
             if (e.oldSha256 == e.newSha256)
                 continue; // unchanged: not in the delta
             e.whole = true;
-            if (old.size <= delta::kMaxPatchedSize && it->size <= delta::kMaxPatchedSize) {
+            // The installed config.ini is the customer's, never this old one:
+            // the updater only takes the keys it lacks from a whole copy.
+            if (e.path.compare(QLatin1String("config.ini"), Qt::CaseInsensitive) == 0)
+                err() << "config.ini travels whole: the updater keeps the customer's and adds only the keys it lacks" << Qt::endl;
+            else if (old.size <= delta::kMaxPatchedSize && it->size <= delta::kMaxPatchedSize) {
                 const QByteArray next = readAll(it->absolute, &ok), patch = delta::makePatch(readAll(old.absolute, &ok), next);
                 e.whole = patch.isEmpty() || patch.size() >= next.size();
                 if (!e.whole)

@@ -69,11 +69,19 @@ DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &
     }
 
     // The installation must be the one the delta was made against.
+    // Not config.ini: every update rewrites the customer's.
     QHash<QString, const delta::Entry *> byStored;
+    leftOut.clear();
     for (const delta::Entry &e : manifest.entries) {
         if (e.op != delta::Entry::Add) {
             const QString old = installDir + QLatin1Char('/') + e.path;
-            if (QFileInfo(old).size() != e.oldSize || delta::fileSha256(old) != e.oldSha256) {
+            const bool differs = QFileInfo(old).size() != e.oldSize || delta::fileSha256(old) != e.oldSha256;
+            if (differs && isConfigName(e.path) && e.op == delta::Entry::Patch && !e.whole) {
+                qDebug() << "配置文件的补丁不适用于本地文件，不使用:" << e.path;
+                leftOut << e.path;
+                continue;
+            }
+            if (differs && !isConfigName(e.path)) {
                 *reason = QStringLiteral("本地文件与差分包不符: %1").arg(e.path);
                 return OldFilesDiffer;
             }
@@ -153,7 +161,7 @@ DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &
 }
 
 bool DeltaApply::place(const QString &installDir, const std::function<bool(const QString &, int)> &executable,
-                       QString *reason)
+                       QString *reason, const std::function<std::function<bool(const char *, size_t)>(const QString &)> &divert)
 {
     // Deletions first: a deleted file may be where a new directory goes, and
     // a deleted directory's files where a new file goes.
@@ -169,10 +177,19 @@ bool DeltaApply::place(const QString &installDir, const std::function<bool(const
             dir.cdUp();
     }
     for (const delta::Entry &e : manifest.entries) {
-        if (e.op == delta::Entry::Delete)
+        if (e.op == delta::Entry::Delete || leftOut.contains(e.path))
             continue;
         const QString target = installDir + QLatin1Char('/') + e.path;
         QFile rebuilt(rebuiltDir + QLatin1Char('/') + e.path);
+        if (const auto take = divert ? divert(e.path) : nullptr) {
+            if (!rebuilt.open(QIODevice::ReadOnly)) {
+                *reason = QStringLiteral("无法读取重建的文件: %1").arg(e.path);
+                return false;
+            }
+            for (QByteArray piece; !(piece = rebuilt.read(1 << 20)).isEmpty();)
+                take(piece.constData(), size_t(piece.size()));
+            continue;
+        }
         platform::FileReplacement out;
         QDir().mkpath(QFileInfo(target).absolutePath());
         if (!rebuilt.open(QIODevice::ReadOnly) || !out.begin(QFile::encodeName(target).toStdString(), executable(e.path, e.executable ? 0755 : 0644))) {

@@ -35,11 +35,15 @@ public:
     }
     void clear() { ready = false; }
 
-    // Deletes what the delta deletes, then places every rebuilt file whole.
-    bool place(const QString &installDir, const std::function<bool(const QString &, int)> &executable, QString *reason);
+    // Deletes what the delta deletes, then places every rebuilt file whole;
+    // one that divert() gives a taker for goes there instead.
+    bool place(const QString &installDir, const std::function<bool(const QString &, int)> &executable, QString *reason,
+               const std::function<std::function<bool(const char *, size_t)>(const QString &)> &divert = {});
 
 private:
     delta::Manifest manifest;
     QString rebuiltDir;
+    // A patch of the customer's config.ini made against another copy of it.
+    QStringList leftOut;
     bool ready = false;
 };

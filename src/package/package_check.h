@@ -6,6 +6,13 @@
 #include <atomic>
 #include <functional>
 
+// The customer's settings at the top of the installation: never written over
+// by a package, whose copy only adds the keys the customer's lacks.
+inline bool isConfigName(const QString &name)
+{
+    return name.compare(QLatin1String("config.ini"), Qt::CaseInsensitive) == 0;
+}
+
 // What a package holds, read in full from the archive.
 struct PackageContents
 {
@@ -35,14 +42,16 @@ public:
     // Writes every file of the checked package below targetDir, each beside
     // its target and renamed over it, with ordinary modes (never the
     // package's owners or setuid bits). executable() decides the modes;
-    // progress(done, total) follows the bytes written.
+    // progress(done, total) follows the bytes written. A file that divert()
+    // gives a taker for goes there instead of to the disk.
+    using BlockSink = std::function<bool(const char *, size_t)>;
     bool unpack(const QString &targetDir, const std::function<bool(const QString &, int packageMode)> &executable,
-                const std::function<void(qint64, qint64)> &progress, QString *reason);
+                const std::function<void(qint64, qint64)> &progress, QString *reason,
+                const std::function<BlockSink(const QString &)> &divert = {});
 
     // Every file of the checked package in archive order, its bytes in blocks
     // as they are read (never held whole): start(name) gives what takes them,
     // or nothing to pass the file by; false when a taker refuses.
-    using BlockSink = std::function<bool(const char *, size_t)>;
     bool streamFiles(const std::function<BlockSink(const QString &)> &start, QString *reason);
 
 private:

@@ -11,6 +11,7 @@
 namespace {
 
 const qint64 kMinimumArchiveSize = 100;
+const int kMaxShippedConfigSize = 1 << 20;
 
 // The product's own programs must stay startable whatever the package says.
 const char kDaemonInPackage[] = "KarvoDeskServer/KarvoDeskDaemon.exe";
@@ -21,7 +22,8 @@ using namespace archive_entries;
 
 bool CheckedPackage::unpack(const QString &targetDir,
                             const std::function<bool(const QString &, int)> &executable,
-                            const std::function<void(qint64, qint64)> &progress, QString *reason)
+                            const std::function<void(qint64, qint64)> &progress, QString *reason,
+                            const std::function<BlockSink(const QString &)> &divert)
 {
     if (!checked)
         return failWith(reason, QStringLiteral("更新包未经检查"));
@@ -34,6 +36,10 @@ bool CheckedPackage::unpack(const QString &targetDir,
             return failWith(reason, QStringLiteral("无法创建目录: %1").arg(name));
         if (type == AE_IFDIR)
             return true;
+        if (const BlockSink take = divert ? divert(name) : BlockSink())
+            return readEntry(a, name, reason, [&take](const void *block, size_t length, la_int64_t) {
+                return take(static_cast<const char *>(block), length);
+            });
         platform::FileReplacement out;
         if (!out.begin(QFile::encodeName(target.filePath(name)).toStdString(), executable(name, int(archive_entry_perm(entry)))))
             return failWith(reason, QStringLiteral("无法写入文件: %1").arg(name));
@@ -60,7 +66,7 @@ bool packageReady(CheckedPackage &package, const QString &zipPath, const QString
 }
 
 bool extractPackage(CheckedPackage &package, DeltaApply &deltaApply, const QString &zipPath, const QString &appDir,
-                    const QString &mainName, const std::function<void(int percent)> &report)
+                    const QString &mainName, const std::function<void(int percent)> &report, QByteArray *shippedConfig)
 {
     qDebug() << "=== 开始解压更新包 ===";
     const QFileInfo packageFile(zipPath);
@@ -91,9 +97,26 @@ bool extractPackage(CheckedPackage &package, DeltaApply &deltaApply, const QStri
             report(step);
         }
     };
+    // The customer's config.ini stays: the package's copy is kept for the
+    // configuration update (a copy too large to be one is dropped).
+    const bool customerConfig = QFileInfo(appDir + QStringLiteral("/config.ini")).isFile();
+    shippedConfig->clear();
+    bool tooLarge = false;
+    const auto divert = [&](const QString &name) -> CheckedPackage::BlockSink {
+        if (!customerConfig || !isConfigName(name))
+            return {};
+        return [&](const char *data, size_t size) {
+            tooLarge = tooLarge || shippedConfig->size() + qint64(size) > kMaxShippedConfigSize;
+            if (!tooLarge)
+                shippedConfig->append(data, int(size));
+            return true;
+        };
+    };
     const bool isDelta = deltaApply.prepared();
-    const bool unpacked = isDelta ? deltaApply.place(appDir, executable, &reason)
-                                  : package.unpack(appDir, executable, progress, &reason);
+    const bool unpacked = isDelta ? deltaApply.place(appDir, executable, &reason, divert)
+                                  : package.unpack(appDir, executable, progress, &reason, divert);
+    if (tooLarge)
+        shippedConfig->clear();
     if (!unpacked)
         qDebug() << "解压错误:" << reason;
     bool complete = unpacked;
@@ -102,6 +125,8 @@ bool extractPackage(CheckedPackage &package, DeltaApply &deltaApply, const QStri
     // Only what is on disk counts: every file of the package, at its size.
     const PackageContents &contents = package.contents();
     for (auto it = contents.files.cbegin(); complete && !isDelta && it != contents.files.cend(); ++it) {
+        if (customerConfig && isConfigName(it.key()))
+            continue;
         const QFileInfo unpacked(appDir + QLatin1Char('/') + it.key());
         if (!unpacked.isFile() || unpacked.size() != it.value()) {
             qDebug() << "解压错误: 文件不完整" << it.key();
