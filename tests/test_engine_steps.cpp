@@ -21,6 +21,7 @@ struct Events : QStringList
                          [this](int p, const QString &m) { *this << QStringLiteral("progress:%1:%2").arg(p).arg(m); });
         QObject::connect(&engine, &UpdateEngine::readyToInstall, [this]() { *this << "ready"; });
         QObject::connect(&engine, &UpdateEngine::errorOccurred, [this](const QString &e) { *this << "error:" + e; });
+        QObject::connect(&engine, &UpdateEngine::statusChanged, [this](const QString &s) { *this << "status:" + s; });
     }
     QStringList finals() const { return filter(QRegularExpression("^(ready|error:)")); }
     QString outcome() const { return finals().value(0); }
@@ -299,6 +300,8 @@ private slots:
                 engine.startDownload();
                 QTRY_VERIFY_WITH_TIMEOUT(!log.outcome().isEmpty(), 10000);
                 outcomes << log.outcome();
+                if (run == 0 && retry == 0 && t.retries) // the first cut is said, not only logged
+                    QVERIFY2(log.contains("status:Connection lost, retrying (1/5)..."), qPrintable(log.join(' ')));
             }
             QList<int> percents;
             for (const QString &e : log.filter("progress:"))

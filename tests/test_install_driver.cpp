@@ -26,6 +26,7 @@ public:
                 record(e);
         });
         connect(&engine, &UpdateEngine::errorOccurred, this, [this](const QString &e) { record("error " + e); });
+        connect(&engine, &UpdateEngine::statusChanged, this, [this](const QString &s) { fullUpdate += s == "Downloading the full update..."; });
         connect(&engine, &UpdateEngine::updateFinished, this,
                 [this](bool ok, const QString &m) { record(QStringLiteral("finished %1 %2").arg(ok).arg(m)); });
         auto atFinal = [this, &engine]() { runningAtFinal << engine.isRunning.load(); };
@@ -33,6 +34,7 @@ public:
         connect(&engine, &UpdateEngine::updateFinished, this, atFinal, Qt::DirectConnection);
     }
     QStringList events, files;
+    int fullUpdate = 0;
     bool offGuiThread = false;
     QList<bool> runningAtFinal; // written by the worker, read once it has ended
 
@@ -340,6 +342,7 @@ private slots:
             expected.insert("old-name.txt", "renamed");
         QCOMPARE(tree, expected);
         QCOMPARE(server.requestCount("/f.zip"), variant.startsWith("changed full") ? 1 : 0);
+        QCOMPARE(rec.fullUpdate, server.requestCount("/f.zip"));
         QVERIFY(QFile::exists(root.path() + "/victim.txt"));
         engine.cancel();
     }

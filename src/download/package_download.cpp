@@ -58,6 +58,10 @@ void PackageDownload::start(QFile *file, int transferTimeoutMs, const QVector<in
                 if (current == generation)
                     emit ended(outcome, error, done, sha256);
             });
+    connect(transfer, &PackageTransfer::retrying, this, [this, current](int attempt, int tries) {
+        if (current == generation)
+            emit retrying(attempt, tries);
+    });
     connect(transfer, &PackageTransfer::validatorKnown, this, [this](const QByteArray &v) { cache.saveValidator(v); });
     QMetaObject::invokeMethod(transfer, [t = transfer, url = url, transferTimeoutMs, resumeAt, validator]() {
         t->start(url, transferTimeoutMs, resumeAt, validator);

@@ -53,6 +53,7 @@ signals:
     void lengthKnown(qint64 length);
     void progress(qint64 received, qint64 total);
     void ended(int outcome, QString errorText, qint64 received, QByteArray sha256);
+    void retrying(int attempt, int tries);
 
 private:
     PackageTransfer *transfer = nullptr;

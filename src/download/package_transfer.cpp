@@ -207,6 +207,7 @@ void PackageTransfer::onFinished()
     reply = nullptr;
     const int pause = retryPauses.at(tries++);
     qDebug() << "下载中断:" << why << "，" << pause << "毫秒后第" << tries << "次重试，从" << written << "字节继续";
+    emit retrying(tries, retryPauses.size());
     QTimer::singleShot(pause, this, [this]() {
         if (manager)
             request();

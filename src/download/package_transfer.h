@@ -39,6 +39,8 @@ signals:
     // The validator of the file being fetched, to keep beside the partial file.
     void validatorKnown(QByteArray validator);
     void ended(int outcome, QString errorText, qint64 received, QByteArray sha256);
+    // A broken transfer is tried again: the try'th of tries.
+    void retrying(int attempt, int tries);
 
 private:
     void request();

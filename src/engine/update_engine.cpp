@@ -23,6 +23,10 @@ UpdateEngine::UpdateEngine(QObject *parent)
     connect(&download, &PackageDownload::lengthKnown, this, &UpdateEngine::checkWorkDirSpace);
     connect(&download, &PackageDownload::progress, this, &UpdateEngine::onDownloadProgress);
     connect(&download, &PackageDownload::ended, this, &UpdateEngine::onDownloadEnded);
+    // The person sees why the bar stands still.
+    connect(&download, &PackageDownload::retrying, this, [this](int attempt, int tries) {
+        emit statusChanged(QStringLiteral("Connection lost, retrying (%1/%2)...").arg(attempt).arg(tries));
+    });
 }
 
 UpdateEngine::~UpdateEngine()
@@ -340,6 +344,8 @@ void UpdateEngine::checkPackageInBackground()
             package.close(); // Windows removes no file that is open
             download.fallBackToFull(result->reason);
             beginTransfer(installedBytes);
+            if (isRunning) // a larger download starts the bar again
+                emit statusChanged(QStringLiteral("Downloading the full update..."));
             return;
         }
         if (!result->ok) {
