@@ -250,6 +250,7 @@ private slots:
         // The delta's SHA-256 proves the delta only; the full package brings its own.
         QTest::newRow("changed here, full package named") << "changed full" << true << done;
         QTest::newRow("changed here, full package not the one named") << "changed full, wrong" << false << refused;
+        QTest::newRow("changed here, the full package a delta again") << "changed again" << false << refused;
         QTest::newRow("changed here") << "changed" << false << refused;
         // Manifests edited after the fact (m: its text): refused before anything is stopped.
         const QByteArray v2 = QCryptographicHash::hash("main v2", QCryptographicHash::Sha256).toHex();
@@ -323,7 +324,8 @@ private slots:
         engine.setTimings(TestableEngine::fast());
         engine.setUpdateInfo(app + "/Pellamo.exe", "2.0", server.url("/d.zip"));
         engine.setExpectedSha256(sha["d.zip"]);
-        engine.setFullDownloadUrl(variant.startsWith("changed full") ? server.url("/f.zip") : QString(), sha[variant.endsWith("wrong") ? "d.zip" : "f.zip"]);
+        const QString full = variant.startsWith("changed full") ? "f.zip" : variant == "changed again" ? "d.zip" : "";
+        engine.setFullDownloadUrl(full.isEmpty() ? QString() : server.url("/" + full), sha[variant.endsWith("wrong") ? "d.zip" : full]);
         Recorder rec(engine);
         QSignalSpy ready(&engine, &UpdateEngine::readyToInstall);
         engine.startDownload();
@@ -342,7 +344,7 @@ private slots:
             expected.insert("old-name.txt", "renamed");
         QCOMPARE(tree, expected);
         QCOMPARE(server.requestCount("/f.zip"), variant.startsWith("changed full") ? 1 : 0);
-        QCOMPARE(rec.fullUpdate, server.requestCount("/f.zip"));
+        QCOMPARE(rec.fullUpdate, server.requestCount("/f.zip") + server.requestCount("/d.zip") - 1); // one fallback at most
         QVERIFY(QFile::exists(root.path() + "/victim.txt"));
         engine.cancel();
     }

@@ -120,15 +120,12 @@ void PackageDownload::fetchSignature(int timeoutMs, const std::function<void(boo
     });
 }
 
-bool PackageDownload::fallBackToFull(const QString &why)
+void PackageDownload::fallBackToFull(const QString &why)
 {
-    if (fullUrl.isEmpty())
-        return false;
     qDebug() << "差分包不适用:" << why << "，改为下载完整更新包:" << fullUrl;
     url = fullUrl;
     expectedSha256 = fullSha256;
     signature.setSignature(fullSignature);
     fullUrl.clear();
     cache.remove(); // the delta is of no use any more
-    return true;
 }

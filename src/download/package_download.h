@@ -45,8 +45,8 @@ public:
     // Fetches <url>.minisig when a signature is required and none was given;
     // done(false, error) when it cannot be had.
     void fetchSignature(int timeoutMs, const std::function<void(bool ok, const QString &error)> &done);
-    // The delta does not fit: the full package next, when there is one.
-    bool fallBackToFull(const QString &why);
+    // The delta does not fit: the full package next, once.
+    void fallBackToFull(const QString &why);
 
 signals:
     // Only the current transfer's.
