@@ -113,6 +113,8 @@ private slots:
         add("drive letter", route(zipOf({{"C:/evil.dll", good}})), "", integrity);
         add("404", missing, "", network);
         add("stalled", stalled, "", network);
+        add("https, self-signed", route(good), "", network + "SSL handshake failed (The certificate is self-signed"); // not tried again
+        add("proxy down", route(good), "", network + "代理服务器 127.0.0.1:");
         const QByteArray ed = minisign("a", good, "version=2.1.0 build=7");
         const QByteArray other = zipOf({{"Pellamo.exe", HttpServer::pattern(300001)}});
         add("signed, prehashed", route(good), "", "ready", ed);
@@ -150,13 +152,32 @@ private slots:
         t.retries = 1;
         engine.setTimings(t);
         engine.setExpectedSha256(sha256);
-        engine.setUpdateInfo(app + "/Pellamo.exe", "2.1.0", server.url(path));
+        const QString tag = QTest::currentDataTag();
+        QString url = server.url(path).replace("http:", tag.startsWith("https") ? "https:" : "http:");
+        QProcess tls;
+        if (tag == "proxy down" || tag.startsWith("https")) { // a port nobody listens on, or openssl's server
+            QTcpServer probe;
+            probe.listen(QHostAddress::LocalHost);
+            qputenv("http_proxy", "http://127.0.0.1:" + QByteArray::number(probe.serverPort()));
+            url = tag == "proxy down" ? url.replace("127.0.0.1", "0.0.0.0") : "https://127.0.0.1:" + QString::number(probe.serverPort()) + path;
+        }
+        if (tag.startsWith("https")) {
+            QCOMPARE(QProcess::execute("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1", "-keyout",
+                                                   root.path() + "/tls.key", "-out", root.path() + "/tls.crt"}), 0);
+            tls.start("openssl", {"s_server", "-quiet", "-accept", url.section(':', 2, 2).section('/', 0, 0), "-cert", root.path() + "/tls.crt",
+                                  "-key", root.path() + "/tls.key"});
+            QVERIFY(tls.waitForStarted());
+            QTest::qWait(500);
+        }
+        const auto noProxy = qScopeGuard([&tls] { qunsetenv("http_proxy"); tls.kill(); tls.waitForFinished(); });
+        engine.setUpdateInfo(app + "/Pellamo.exe", "2.1.0", url);
         if (!signature.isEmpty())
             engine.setSignatureInputs(publisherKeys(), signature.startsWith("given:") ? signature.mid(6) : "");
         Events log(engine);
         engine.startDownload();
         QTRY_VERIFY_WITH_TIMEOUT(!log.outcome().isEmpty(), 5000);
         QVERIFY2(log.outcome().startsWith(result), qPrintable(log.join('\n')));
+        QVERIFY(!tag.startsWith("https") || !log.join(' ').contains("retrying"));
         QCOMPARE(engine.isRunning.load(), result == "ready");
         if (!signature.isEmpty() && result == "ready") // fetched only when not given
             QCOMPARE(server.requestCount(path + ".minisig"), signature.startsWith("given:") ? 0 : 1);

@@ -6,8 +6,10 @@
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkProxyFactory>
+#include <QHostAddress>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QSslError>
 #include <QTimer>
 #include <QUrl>
 
@@ -16,6 +18,19 @@ namespace {
 const qint64 kReadBufferSize = 2 * 1024 * 1024;
 const int kWriteChunk = 1024 * 1024;
 const qint64 kUnknownSizeReportMs = 40;
+
+// The proxy the transfer goes through ("host:port"); empty when none. Qt
+// never proxies a loopback address.
+QString proxyFor(const QString &url)
+{
+    const QUrl u(url, QUrl::TolerantMode);
+    if (u.host() == QLatin1String("localhost") || QHostAddress(u.host()).isLoopback())
+        return QString();
+    const QList<QNetworkProxy> proxies = QNetworkProxyFactory::systemProxyForQuery(QNetworkProxyQuery(u));
+    if (proxies.isEmpty() || proxies.first().type() == QNetworkProxy::NoProxy)
+        return QString();
+    return proxies.first().hostName() + QLatin1Char(':') + QString::number(proxies.first().port());
+}
 
 } // namespace
 
@@ -84,6 +99,10 @@ void PackageTransfer::request()
     }
     responseChecked = false;
     reply = manager->get(request);
+    connect(reply, &QNetworkReply::sslErrors, this, [this](const QList<QSslError> &errors) {
+        for (const QSslError &e : errors)
+            certificateProblems << e.errorString();
+    });
     // Back-pressure: the network layer stops reading once this much waits
     // unwritten, so memory stays flat whatever the package size.
     reply->setReadBufferSize(kReadBufferSize);
@@ -189,12 +208,23 @@ void PackageTransfer::onFinished()
         end(file->flush() ? Completed : SaveFailed, QString());
         return;
     }
-    const QString why = cut ? QStringLiteral("数据不完整: %1/%2").arg(written).arg(expectedTotal) : reply->errorString();
+    QString why = cut ? QStringLiteral("数据不完整: %1/%2").arg(written).arg(expectedTotal) : reply->errorString();
+    // A certificate nobody trusts, or no TLS at all: another try cannot mend it.
+    const bool tls = reply->error() == QNetworkReply::SslHandshakeFailedError;
+    if (tls && !certificateProblems.isEmpty())
+        why += QStringLiteral(" (%1)").arg(certificateProblems.join(QStringLiteral("; ")));
+    // No answer from any server: the proxy, when there is one, is what failed
+    // (Qt reports a refused proxy as a plain refused connection).
+    const QString proxy = status == 0 && !cut && !tls ? proxyFor(url) : QString();
+    if (!proxy.isEmpty())
+        why = QStringLiteral("代理服务器 %1: %2").arg(proxy, why);
+    if (tls)
+        qDebug() << "证书或TLS错误，不重试:" << why;
     // A range the server cannot serve: once more from the start.
     const bool unsatisfiable = status == 416 && !rangeRefused;
     // An answer of the server (404, 500...) is final; a broken connection,
     // a time-out or a cut body is tried again.
-    if ((status >= 400 && !unsatisfiable) || tries >= retryPauses.size()) {
+    if ((status >= 400 && !unsatisfiable) || tls || tries >= retryPauses.size()) {
         end(NetworkFailed, why);
         return;
     }

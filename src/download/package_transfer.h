@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 class QFile;
@@ -69,4 +70,5 @@ private:
     qint64 written = 0;
     qint64 reportedPermille = -1;
     QElapsedTimer sinceReport;
+    QStringList certificateProblems; // what TLS said of the server's certificate
 };
