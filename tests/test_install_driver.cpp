@@ -294,6 +294,10 @@ private slots:
         QCOMPARE(QProcess::execute("cp", {"-a", old, app}), 0);
         const QByteArray customer = "[App]\nVersion=1.0\n[User]\nLicence=K-1\n"; // never the package's to replace
         writeTreeFile(app + "/config.ini", customer);
+        writeTreeFile(app + "/notes/mine.txt", "on no list: never touched");
+        // Installed from a full package: its list says what the old version shipped.
+        QCOMPARE(QProcess::execute(pack, {"full", old, "-o", root.path() + "/o.zip"}), 0);
+        QCOMPARE(QProcess::execute("/usr/bin/bsdtar", {"-xf", root.path() + "/o.zip", "-C", app, "farwen-files.json"}), 0);
         QCOMPARE(QProcess::execute(pack, {"delta", old, next, "-o", root.path() + "/d.zip"}), 0);
         QCOMPARE(QProcess::execute(pack, {"full", next, "-o", root.path() + "/f.zip"}), 0);
         QProcess list; // the changed library travels as a patch, not whole
@@ -336,12 +340,13 @@ private slots:
         auto tree = snapshotTree(app, "_update_backup_"), expected = updated ? snapshotTree(next) : before;
         const QByteArray ini = tree.take("config.ini");
         expected.remove("config.ini");
+        QCOMPARE(tree.take("farwen-files.json").contains("new-name.txt"), updated);
+        expected.remove("farwen-files.json");
+        expected.insert("notes/mine.txt", "on no list: never touched");
         if (updated) // the new key added, the customer's kept
             QVERIFY2(ini.contains("Version=2.0\nChannel=stable\n[User]\nLicence=K-1\n"), ini.constData());
         else
             QCOMPARE(ini, customer);
-        if (variant == "changed full") // a full package deletes nothing
-            expected.insert("old-name.txt", "renamed");
         QCOMPARE(tree, expected);
         QCOMPARE(server.requestCount("/f.zip"), variant.startsWith("changed full") ? 1 : 0);
         QCOMPARE(rec.fullUpdate, server.requestCount("/f.zip") + server.requestCount("/d.zip") - 1); // one fallback at most

@@ -12,6 +12,29 @@
 namespace delta {
 
 const char kManifestName[] = "farwen-delta.json";
+const char kFileListName[] = "farwen-files.json";
+
+QByteArray fileListJson(const QList<QPair<QString, QPair<qint64, QByteArray>>> &files)
+{
+    QJsonArray list;
+    for (const auto &f : files)
+        list.append(QJsonObject{{QStringLiteral("path"), f.first},
+                                {QStringLiteral("size"), double(f.second.first)},
+                                {QStringLiteral("sha256"), QString::fromLatin1(f.second.second)}});
+    return QJsonDocument(QJsonObject{{QStringLiteral("format"), 1}, {QStringLiteral("files"), list}}).toJson();
+}
+
+bool readFileList(const QByteArray &json, QStringList *paths)
+{
+    const QJsonValue files = QJsonDocument::fromJson(json).object().value(QStringLiteral("files"));
+    for (const QJsonValue &f : files.toArray()) {
+        const QString path = f.toObject().value(QStringLiteral("path")).toString();
+        if (path.isEmpty())
+            return false;
+        *paths << path;
+    }
+    return files.isArray();
+}
 
 namespace {
 

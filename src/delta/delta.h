@@ -2,7 +2,10 @@
 // What the publisher's tool and the updater share about delta packages: the
 // manifest, zstd patches against the old file, and file hashes.
 #include <QByteArray>
+#include <QList>
+#include <QPair>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 #include <functional>
@@ -13,6 +16,12 @@ namespace delta {
 
 // The manifest's name at the top of a delta package.
 extern const char kManifestName[];
+// The list of a version's files (path, size, SHA-256) at the top of every
+// package and, once installed, of the installation: what an update removes.
+extern const char kFileListName[];
+QByteArray fileListJson(const QList<QPair<QString, QPair<qint64, QByteArray>>> &files);
+// The paths of a list; false when it is no list.
+bool readFileList(const QByteArray &json, QStringList *paths);
 
 struct Entry
 {

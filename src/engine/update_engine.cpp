@@ -5,6 +5,7 @@
 #include "install/ini_file.h"
 #include "install/install_driver.h"
 #include "install/interrupted_apply.h"
+#include "package/file_list.h"
 #include "package/package_extraction.h"
 #include "platform/platform.h"
 
@@ -334,9 +335,12 @@ void UpdateEngine::checkPackageInBackground()
                      && package.check(mainName, &result->reason, &cancelled);
         // A delta is rebuilt and checked now, before anything is stopped.
         deltaApply.clear();
+        droppedPaths.clear();
         if (result->ok && DeltaApply::isDelta(package)) {
             result->delta = deltaApply.prepare(package, appDir, tempDir, &result->reason, kept);
             result->ok = result->delta == DeltaApply::Ready;
+        } else if (result->ok) { // a delta lists what it deletes itself
+            droppedPaths = droppedFiles(package, appDir, kept);
         }
     };
     runOffThread(checkThread, work, [this, result]() {
@@ -413,7 +417,7 @@ bool UpdateEngine::createBackup()
             if (deltaApply.prepared())
                 deltaApply.forEachPath([paths](const QString &rel) { *paths << rel; });
             else
-                *paths = package.contents().files.keys();
+                *paths = package.contents().files.keys() + droppedPaths;
             // The version it records goes back with the files it names.
             *paths << QStringLiteral("config.ini");
             return true;
@@ -430,7 +434,7 @@ bool UpdateEngine::extractPackage()
 {
     return ::extractPackage(package, deltaApply, zipPath, appDir, QFileInfo(appPath).fileName(),
                             [this](int step) { emitInstallProgress(step, QStringLiteral("Extracting files...")); },
-                            &shippedConfig);
+                            &shippedConfig, droppedPaths);
 }
 
 bool UpdateEngine::updateConfigFile()

@@ -112,6 +112,8 @@ protected:
     // The downloaded package, open from its check to its unpack.
     CheckedPackage package;
     DeltaApply deltaApply;
+    // Files of the installed version that a full package no longer ships.
+    QStringList droppedPaths;
     // The package's own config.ini, for the keys the customer's lacks.
     QByteArray shippedConfig;
     // The install stage's backup, with its own "keep".

@@ -52,7 +52,8 @@ bool readTree(const QString &root, QMap<QString, TreeFile> *files)
             err() << "links cannot be packaged: " << rel << Qt::endl;
             return false;
         }
-        if (rel.contains(QLatin1Char('\\')) || rel.contains(QLatin1Char(':')) || rel == QLatin1String(delta::kManifestName)) {
+        if (rel.contains(QLatin1Char('\\')) || rel.contains(QLatin1Char(':')) || rel == QLatin1String(delta::kManifestName)
+            || rel == QLatin1String(delta::kFileListName)) {
             err() << "a name the updater refuses: " << rel << Qt::endl;
             return false;
         }
@@ -134,6 +135,17 @@ QByteArray readAll(const QString &path, bool *ok)
     return opened ? f.readAll() : QByteArray();
 }
 
+// What the new version ships, for the updater to remove what it no longer does.
+QByteArray fileList(const QMap<QString, TreeFile> &files, bool *ok)
+{
+    QList<QPair<QString, QPair<qint64, QByteArray>>> list;
+    for (auto it = files.cbegin(); *ok && it != files.cend(); ++it) {
+        list.append({it.key(), {it->size, delta::fileSha256(it->absolute)}});
+        *ok = list.last().second.second.size() == 64;
+    }
+    return delta::fileListJson(list);
+}
+
 int finish(ZipWriter &zip, const QString &out, bool ok)
 {
     if (!ok || !zip.close()) {
@@ -156,8 +168,10 @@ int packFull(const QString &newDir, const QString &out)
     if (!readTree(newDir, &files) || !zip.open(out))
         return 1;
     bool ok = true;
+    const QByteArray list = fileList(files, &ok);
     for (auto it = files.cbegin(); ok && it != files.cend(); ++it)
         ok = zip.addFile(it.key(), *it);
+    ok = ok && zip.add(QLatin1String(delta::kFileListName), list, false);
     return finish(zip, out, ok);
 }
 
@@ -214,18 +228,26 @@ int packDelta(const QString &oldDir, const QString &newDir, const QString &out)
         manifest.entries.append(e);
     }
     ZipWriter zip;
-    if (!ok) {
-        err() << "cannot read the trees" << Qt::endl;
-        return 1;
-    }
     if (manifest.entries.isEmpty()) { // the updater refuses a delta that changes nothing
         err() << "nothing changed between the trees" << Qt::endl;
+        return 1;
+    }
+    // The new version's list travels whole, over the one installed.
+    const QByteArray list = fileList(news, &ok);
+    delta::Entry listed;
+    listed.path = QLatin1String(delta::kFileListName);
+    listed.newSize = list.size();
+    listed.newSha256 = QCryptographicHash::hash(list, QCryptographicHash::Sha256).toHex();
+    manifest.entries.append(listed);
+    if (!ok) {
+        err() << "cannot read the trees" << Qt::endl;
         return 1;
     }
     if (!zip.open(out))
         return 1;
     // The manifest first, the rest sorted by name.
-    ok = zip.add(QLatin1String(delta::kManifestName), manifest.toJson(), false);
+    ok = zip.add(QLatin1String(delta::kManifestName), manifest.toJson(), false)
+         && zip.add(listed.stored(), list, false);
     auto p = patches.cbegin();
     auto w = whole.cbegin();
     while (ok && (p != patches.cend() || w != whole.cend())) {

@@ -66,7 +66,8 @@ bool packageReady(CheckedPackage &package, const QString &zipPath, const QString
 }
 
 bool extractPackage(CheckedPackage &package, DeltaApply &deltaApply, const QString &zipPath, const QString &appDir,
-                    const QString &mainName, const std::function<void(int percent)> &report, QByteArray *shippedConfig)
+                    const QString &mainName, const std::function<void(int percent)> &report, QByteArray *shippedConfig,
+                    const QStringList &dropped)
 {
     qDebug() << "=== 开始解压更新包 ===";
     const QFileInfo packageFile(zipPath);
@@ -132,6 +133,15 @@ bool extractPackage(CheckedPackage &package, DeltaApply &deltaApply, const QStri
             qDebug() << "解压错误: 文件不完整" << it.key();
             complete = false;
         }
+    }
+    // What the new version no longer ships goes, as a delta's deletions do.
+    const std::string root = QFile::encodeName(appDir).toStdString();
+    for (auto it = dropped.cbegin(); complete && it != dropped.cend(); ++it) {
+        qDebug() << "删除新版本不再包含的文件:" << *it;
+        complete = platform::removeFileBelow(root, QFile::encodeName(*it).toStdString());
+        for (QDir dir = QFileInfo(appDir + QLatin1Char('/') + *it).dir();
+             complete && dir.absolutePath() != QDir(appDir).absolutePath() && QDir().rmdir(dir.absolutePath());)
+            dir.cdUp();
     }
     qDebug() << "解压结果: 命令成功=" << unpacked << ", 最终结果=" << complete;
     return complete;

@@ -9,7 +9,9 @@
 // Opens and checks the package at zipPath unless that is done already.
 bool packageReady(CheckedPackage &package, const QString &zipPath, const QString &mainName);
 
-// Writes the package into appDir; progress(percent) from 80 to 95. The
-// package's config.ini, when the installation has one, goes to shippedConfig.
+// Writes the package into appDir, then removes the dropped files (paths below
+// it); progress(percent) from 80 to 95. The package's config.ini, when the
+// installation has one, goes to shippedConfig.
 bool extractPackage(CheckedPackage &package, DeltaApply &delta, const QString &zipPath, const QString &appDir,
-                    const QString &mainName, const std::function<void(int percent)> &progress, QByteArray *shippedConfig);
+                    const QString &mainName, const std::function<void(int percent)> &progress, QByteArray *shippedConfig,
+                    const QStringList &dropped = QStringList());
