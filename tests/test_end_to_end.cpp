@@ -4,6 +4,8 @@
 #include "support/product_sandbox.h"
 #include "support/tree_snapshot.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QtTest>
 #include <atomic>
 #include <thread>
@@ -53,8 +55,25 @@ private slots:
         QCOMPARE(runToEnd(updaterBinary(), {"--recover", box.mainProgram()}, box.path(), box.environment(), &err), 0);
         QVERIFY2(err.contains("已从备份恢复中断的更新"), qPrintable(err));
         QCOMPARE(snapshotTree(box.app()), original);
+        const QString logs = box.dataRoot() + "/FarwenUpdater/logs";
+        for (int i = 0; i < 25; ++i) // runs of long ago: the last 20 are kept
+            writeTreeFile(logs + QString("/update-2000%1.log").arg(i, 4, 10, QChar('0')), "old");
+        const auto lastResult = [&]() { return QJsonDocument::fromJson(snapshotTree(box.dataRoot() + "/FarwenUpdater").value("last-result.json")).object(); };
 
         box.prepareUpdate();
+        // A package that is not the one named: refused, and the run's record says why.
+        const QByteArray info = snapshotTree(box.path()).value("Pellamo.json");
+        writeTreeFile(box.infoFile(), QByteArray(info).replace(info.indexOf("\"sha256\": \"") + 11, 64, QByteArray(64, 'f')));
+        QProcess refused;
+        refused.setProcessEnvironment(box.environment());
+        refused.start(updaterBinary(), {"-i", box.infoFile(), "-m", "manual"});
+        QTRY_COMPARE_WITH_TIMEOUT(lastResult().value("reason").toString(), QStringLiteral("integrity"), 20000);
+        refused.terminate();
+        QVERIFY(refused.waitForFinished(10000));
+        QVERIFY2(lastResult().value("detail").toString().contains("SHA-256 不匹配") && lastResult().value("detail").toString().contains(QString(64, 'f')),
+                 qPrintable(lastResult().value("detail").toString()));
+        QVERIFY(snapshotTree(logs).value(QFileInfo(lastResult().value("log").toString()).fileName()).contains("应为: \"" + QByteArray(64, 'f')));
+        writeTreeFile(box.infoFile(), info);
         // This run is signed: the publisher's key beside the updater, the signature beside the package.
         const QString signedBin = box.path() + "/signed";
         QDir().mkpath(signedBin);
@@ -138,6 +157,9 @@ private slots:
         QVERIFY(round > 10);
 
         QCOMPARE(QSettings(box.app() + "/config.ini", QSettings::IniFormat).value("App/Version").toString(), QStringLiteral("2.0.0"));
+        QCOMPARE(QStringList({lastResult().value("outcome").toString(), lastResult().value("to_version").toString()}), QStringList({"success", "2.0.0"}));
+        QVERIFY(snapshotTree(logs).value(QFileInfo(lastResult().value("log").toString()).fileName()).contains("签名: 公钥"));
+        QCOMPARE(QDir(logs).entryList({"update-*.log"}).size(), 20);
 
         for (const ProductCall &old : before)
             QVERIFY2(!box.isAlive(old.pid), qPrintable(old.program)); // all three were stopped

@@ -93,7 +93,7 @@ bool PackageDownload::received(const QString &path, qint64 size, const QByteArra
         return false;
     }
     if (!expectedSha256.isEmpty() && sha256 != expectedSha256.toLatin1()) {
-        qDebug() << "文件验证失败: SHA-256 不匹配" << sha256;
+        qDebug() << "文件验证失败: SHA-256 不匹配" << sha256 << "应为:" << expectedSha256 << "大小:" << size;
         return false;
     }
     return true;

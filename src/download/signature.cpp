@@ -206,6 +206,7 @@ bool SignatureCheck::verify(QFile &file, const QString &newVersion, const QStrin
                                     reinterpret_cast<const unsigned char *>(signedComment.constData()),
                                     static_cast<unsigned long long>(signedComment.size()), pk) != 0)
         return fail(QStringLiteral("可信注释的签名不正确"));
+    qDebug() << "签名: 公钥" << keyId.toHex() << "可信注释:" << trusted;
     QString signedVersion;
     for (const QString &part : QString::fromUtf8(trusted).split(QRegularExpression(QStringLiteral("[\\s]+"))))
         if (part.startsWith(QLatin1String("version=")))

@@ -2,11 +2,13 @@
 
 #include "platform/platform.h"
 #include "startup/window_run.h"
+#include "startup/run_record.h"
 #include "startup/stale_cleanup.h"
 #include "startup/update_info.h"
 #include "download/download_cache.h"
 #include "download/signature.h"
 #include "engine/update_engine.h"
+#include "install/ini_file.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -30,7 +32,9 @@ namespace {
 // the Chinese lines become question marks, or only to the debugger.
 void writeLog(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
-    platform::writeLogLine(qFormatLogMessage(type, context, message).toStdString());
+    const QString line = qFormatLogMessage(type, context, message);
+    platform::writeLogLine(line.toStdString());
+    runrecord::append(line);
 }
 
 int requestElevation(const QApplication &app)
@@ -161,6 +165,12 @@ Guard guardMachine(int lockWaitMs)
     return Guard::Ready;
 }
 
+void openRecord(const QStringList &arguments)
+{
+    if (!runrecord::open(QString::fromStdString(platform::dataRoot()), arguments))
+        qWarning() << "无法写入运行记录:" << QString::fromStdString(platform::dataRoot()) + QStringLiteral("/FarwenUpdater/logs");
+}
+
 // Help, and recovery at boot or by hand: no window, no display needed.
 bool needsNoWindow(int argc, char **argv)
 {
@@ -188,6 +198,7 @@ int runWithoutWindow(int argc, char **argv)
     // A boot unit must end: another updater is waited for, a minute at most.
     if (guardMachine(kRecoverLockWaitMs) != Guard::Ready)
         return 1;
+    openRecord(app.arguments());
     QDir::setCurrent(QCoreApplication::applicationDirPath());
     const QString mainProgram = resolvedMainProgram(parser.value(QStringLiteral("recover")));
     const QDir installation = QFileInfo(mainProgram).absoluteDir();
@@ -217,7 +228,7 @@ int runUpdater(int argc, char **argv)
         return requestElevation(app);
 
     switch (guardMachine(0)) {
-    case Guard::Ready: break;
+    case Guard::Ready: openRecord(app.arguments()); break;
     case Guard::AnotherRuns: tellAnotherUpdaterRuns(); return 1;
     case Guard::Refused: return 1;
     }
@@ -248,6 +259,11 @@ int runUpdater(int argc, char **argv)
         qCritical() << "无法从中断的更新中恢复:" << info.appPath;
     if (!checkUpdateInfo(info))
         return 1;
+    IniFile config;
+    if (config.load(QFileInfo(info.appPath).absolutePath() + QStringLiteral("/config.ini")))
+        info.installedVersion = config.value(QStringLiteral("App"), QStringLiteral("Version"));
+    qDebug() << "更新信息: 版本" << info.installedVersion << "->" << info.newVersion << "地址:" << info.downloadUrl
+             << "sha256:" << info.sha256 << "完整包:" << info.fullDownloadUrl << info.fullSha256;
     QByteArray keys;
     if (!readPublisherKeys(QApplication::applicationDirPath(), &keys))
         return 1;

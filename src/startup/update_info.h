@@ -28,6 +28,8 @@ struct UpdateInfo
     QString fullSha256;
     bool fullSha256Given = false;
     QString fullSignature;
+    // The version config.ini names before the update, for the run's record.
+    QString installedVersion;
     // Directory written beside the update-info file, removed shortly after start.
     QString companionPath;
 };

@@ -55,6 +55,8 @@ public:
     void setExpectedSha256(const QString &hex);
     void setSignatureInputs(const QByteArray &keyFile, const QString &signatureText);
     void setFullDownloadUrl(const QString &url, const QString &sha256, const QString &signatureText);
+    // The engine, whose final signals the run's record follows.
+    const UpdateEngine *updateEngine() const { return engine; }
 
 protected:
     void closeEvent(QCloseEvent *event) override;

@@ -1,0 +1,115 @@
+#include "startup/run_record.h"
+
+#include "platform/platform.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMutex>
+#include <QSaveFile>
+
+namespace runrecord {
+
+namespace {
+
+const int kKeptRuns = 20;
+const qint64 kKeptBytes = 10 << 20;
+
+QMutex mutex;
+QFile logFile;
+QStringList pending; // lines before the log is open
+QStringList problems; // the last lines that say what failed
+QString resultPath;
+
+} // namespace
+
+void append(const QString &line)
+{
+    const QString stamped = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs) + QLatin1Char(' ') + line;
+    QMutexLocker lock(&mutex);
+    if (line.contains(QStringLiteral("失败")) || line.contains(QStringLiteral("错误")) || line.contains(QStringLiteral("不匹配")))
+        problems = (problems << line).mid(qMax(0, problems.size() - 2));
+    if (!logFile.isOpen()) {
+        if (pending.size() < 1000)
+            pending << stamped;
+        return;
+    }
+    logFile.write(stamped.toUtf8() + '\n');
+    logFile.flush(); // a kill or a power cut keeps what was said up to there
+}
+
+bool open(const QString &dataRoot, const QStringList &arguments)
+{
+    const QString base = dataRoot + QStringLiteral("/FarwenUpdater");
+    const QString dir = base + QStringLiteral("/logs");
+    // Inside the updater's own folder: only the elevated user can have made it.
+    if (!QFileInfo(dir).isDir() && !platform::createPrivateDirectory(QFile::encodeName(dir).toStdString()))
+        return false;
+    if (!platform::untrustedEntry(QFile::encodeName(dir).toStdString()).empty())
+        return false;
+    const QString name = QStringLiteral("update-%1.log").arg(QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-hhmmss-zzz")));
+    // The newest runs are kept, as many as fit.
+    qint64 total = 0;
+    int kept = 1;
+    const QFileInfoList logs = QDir(dir).entryInfoList({QStringLiteral("update-*.log")}, QDir::Files, QDir::Name | QDir::Reversed);
+    for (const QFileInfo &old : logs) {
+        total += old.size();
+        if (++kept > kKeptRuns || total > kKeptBytes)
+            QFile::remove(old.filePath());
+    }
+    QMutexLocker lock(&mutex);
+    logFile.setFileName(dir + QLatin1Char('/') + name);
+    if (!logFile.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::NewOnly))
+        return false;
+    resultPath = base + QStringLiteral("/last-result.json");
+    logFile.write(QStringLiteral("FarwenUpdater 1.0.0\n%1\n").arg(arguments.join(QLatin1Char(' '))).toUtf8());
+    for (const QString &line : pending)
+        logFile.write(line.toUtf8() + '\n');
+    pending.clear();
+    logFile.flush();
+    return true;
+}
+
+void result(const QString &outcome, const QString &message, const QString &fromVersion, const QString &toVersion)
+{
+    QMutexLocker lock(&mutex);
+    if (resultPath.isEmpty())
+        return;
+    const QJsonObject o{{QStringLiteral("outcome"), outcome},
+                        {QStringLiteral("reason"), reasonCode(outcome == QLatin1String("success"), message)},
+                        {QStringLiteral("message"), message},
+                        {QStringLiteral("detail"), outcome == QLatin1String("failed") ? problems.join(QLatin1Char('\n')) : QString()},
+                        {QStringLiteral("from_version"), fromVersion},
+                        {QStringLiteral("to_version"), toVersion},
+                        {QStringLiteral("log"), QDir::toNativeSeparators(logFile.fileName())},
+                        {QStringLiteral("time"), QDateTime::currentDateTimeUtc().toString(Qt::ISODate)}};
+    QSaveFile f(resultPath);
+    if (!(f.open(QIODevice::WriteOnly) && f.write(QJsonDocument(o).toJson()) > 0 && f.commit()))
+        logFile.write("last-result.json cannot be written\n");
+}
+
+QString reasonCode(bool success, const QString &message)
+{
+    if (success)
+        return QStringLiteral("ok");
+    // The engine's final messages, by what they begin with.
+    static const QList<QPair<QString, QString>> codes{
+        {QStringLiteral("文件完整性校验失败"), QStringLiteral("integrity")},
+        {QStringLiteral("下载失败"), QStringLiteral("download")},
+        {QStringLiteral("磁盘空间不足"), QStringLiteral("disk-space")},
+        {QStringLiteral("无法保存临时下载文件"), QStringLiteral("save")},
+        {QStringLiteral("无法关闭正在运行的程序"), QStringLiteral("processes-running")},
+        {QStringLiteral("创建备份失败"), QStringLiteral("backup")},
+        {QStringLiteral("安装文件失败"), QStringLiteral("restored")},
+        {QStringLiteral("安装失败且无法恢复"), QStringLiteral("critical")},
+        {QStringLiteral("程序文件不存在"), QStringLiteral("no-program")}};
+    for (const auto &c : codes)
+        if (message.startsWith(c.first))
+            return c.second;
+    return message.isEmpty() ? QStringLiteral("none") : QStringLiteral("other");
+}
+
+} // namespace runrecord
