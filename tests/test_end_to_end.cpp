@@ -84,6 +84,8 @@ private slots:
         QFile minisig(box.path() + "/update.zip.minisig");
         QVERIFY(minisig.open(QIODevice::ReadOnly));
         box.server.route("/update.zip.minisig", HttpRoute(200, minisig.readAll()));
+        for (const QString version : {"2.0.0", "2.0.1"}) // the publisher's check, as the updater checks
+            QCOMPARE(QProcess::execute(QFileInfo(updaterBinary()).absolutePath() + "/farwen-pack", {"verify", box.path() + "/update.zip", "--keys", signedBin + "/update-keys.pub", "--version", version}), version == "2.0.0" ? 0 : 1);
         const QVector<ProductCall> before = box.calls();
         const QStringList cached = QDir(box.dataRoot() + "/FarwenUpdater/cache").entryList(QDir::Files);
         const auto userData = snapshotTree(box.app() + "/data");

@@ -311,6 +311,8 @@ private slots:
         writeTreeFile(root.path() + "/victim.txt", "renamed"); // the bytes of the file the delta deletes
         if (variant.startsWith("changed"))
             writeTreeFile(app + "/lib/big.dll", HttpServer::pattern(300000));
+        // The publisher's check says what the updater will do with the delta.
+        QCOMPARE(QProcess::execute(pack, {"verify", root.path() + "/d.zip", "--against", app}) == 0, variant.isEmpty() || variant.startsWith("mkdir"));
         HttpServer server;
         QMap<QString, QString> sha;
         for (const QString zip : {"d.zip", "f.zip"}) {

@@ -1,7 +1,9 @@
-// The publisher's tool: makes full and delta packages the updater accepts.
-//   farwen-pack full NEW_DIR -o PACKAGE.zip
-//   farwen-pack delta OLD_DIR NEW_DIR -o DELTA.zip
+// The publisher's tool: makes full and delta packages the updater accepts,
+// and checks a package as the updater will before it is published.
 #include "delta/delta.h"
+#include "download/signature.h"
+#include "package/delta_apply.h"
+#include "package/package_check.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -10,6 +12,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
+#include <QTemporaryDir>
 #include <QTextStream>
 
 #include <archive.h>
@@ -146,7 +149,7 @@ QByteArray fileList(const QMap<QString, TreeFile> &files, bool *ok)
     return delta::fileListJson(list);
 }
 
-int finish(ZipWriter &zip, const QString &out, bool ok)
+int finish(ZipWriter &zip, const QString &out, bool ok, const QString &full = QString())
 {
     if (!ok || !zip.close()) {
         err() << "cannot write " << out << ": " << zip.error() << Qt::endl;
@@ -158,6 +161,10 @@ int finish(ZipWriter &zip, const QString &out, bool ok)
     written.open(QIODevice::ReadOnly);
     hash.addData(&written);
     QTextStream(stdout) << out << ": " << written.size() << " bytes, sha256 " << hash.result().toHex() << Qt::endl;
+    // Ready for the update-info file.
+    QTextStream(stdout) << "  \"sha256\": \"" << hash.result().toHex() << "\","
+                        << (full.isEmpty() ? QString() : QStringLiteral(" \"full_sha256\": \"%1\",").arg(QString::fromLatin1(delta::fileSha256(full))))
+                        << Qt::endl;
     return 0;
 }
 
@@ -175,7 +182,7 @@ int packFull(const QString &newDir, const QString &out)
     return finish(zip, out, ok);
 }
 
-int packDelta(const QString &oldDir, const QString &newDir, const QString &out)
+int packDelta(const QString &oldDir, const QString &newDir, const QString &out, const QString &full)
 {
     QMap<QString, TreeFile> olds, news;
     if (!readTree(oldDir, &olds) || !readTree(newDir, &news))
@@ -259,26 +266,80 @@ int packDelta(const QString &oldDir, const QString &newDir, const QString &out)
             ++w;
         }
     }
-    return finish(zip, out, ok);
+    return finish(zip, out, ok, full);
 }
+
+// Checks a package as the updater will: the archive's rules, the signature
+// and its version (with keys), and a delta against the tree it must apply to.
+int verify(const QString &package, const QString &keys, const QString &version, const QString &against)
+{
+    CheckedPackage checked;
+    QString reason = QStringLiteral("cannot read ") + package;
+    bool ok = checked.open(package);
+    if (ok && !keys.isEmpty()) {
+        SignatureCheck signature;
+        QFile keyFile(keys), sig(package + QStringLiteral(".minisig"));
+        ok = keyFile.open(QIODevice::ReadOnly) && signature.setKeys(keyFile.readAll(), &reason) && sig.open(QIODevice::ReadOnly);
+        if (ok) {
+            signature.setSignature(sig.readAll());
+            signature.beginPackage();
+            for (QByteArray piece; !(piece = checked.storage().read(1 << 20)).isEmpty();)
+                signature.addPackageData(piece.constData(), piece.size());
+            ok = signature.verify(checked.storage(), version, QString(), &reason);
+        }
+    }
+    ok = ok && checked.check(QLatin1String(kMainProgram), &reason);
+    if (ok && !against.isEmpty() && DeltaApply::isDelta(checked)) {
+        QTemporaryDir work;
+        DeltaApply delta;
+        ok = delta.prepare(checked, against, work.path(), &reason,
+                           {QLatin1String(kMainProgram), QStringLiteral("KarvoDeskServer/KarvoDeskDaemon.exe"), QStringLiteral("config.ini")})
+             == DeltaApply::Ready;
+    }
+    if (!ok) {
+        err() << package << ": refused: " << reason << Qt::endl;
+        return 1;
+    }
+    QTextStream(stdout) << package << ": accepted" << Qt::endl;
+    return 0;
+}
+
+const char kUsage[] = "usage: farwen-pack full NEW_DIR -o PACKAGE.zip\n"
+                      "       farwen-pack delta OLD_DIR NEW_DIR -o DELTA.zip [--full PACKAGE.zip]\n"
+                      "       farwen-pack verify PACKAGE.zip [--keys update-keys.pub --version V] [--against INSTALLED_DIR]\n"
+                      "full: the whole new version, with its file list.\n"
+                      "delta: what changed since OLD_DIR; --full names the full package, for full_sha256.\n"
+                      "verify: checks PACKAGE.zip as the updater will (with PACKAGE.zip.minisig when keys are given)\n"
+                      "        and exits 1 with the updater's reason when it would refuse it.\n";
 
 } // namespace
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments().mid(1);
-    const int o = args.indexOf(QStringLiteral("-o"));
-    const QString out = o >= 0 ? args.value(o + 1) : QString();
-    QStringList dirs = args;
-    if (o >= 0)
-        dirs.erase(dirs.begin() + o, dirs.begin() + qMin(o + 2, int(dirs.size())));
-    if (!out.isEmpty() && dirs.size() == 2 && dirs[0] == QLatin1String("full"))
-        return packFull(dirs[1], out);
-    if (!out.isEmpty() && dirs.size() == 3 && dirs[0] == QLatin1String("delta"))
-        return packDelta(dirs[1], dirs[2], out);
-    err() << "usage: farwen-pack full NEW_DIR -o PACKAGE.zip\n"
-             "       farwen-pack delta OLD_DIR NEW_DIR -o DELTA.zip"
-          << Qt::endl;
+    QStringList args = app.arguments().mid(1);
+    if (args.contains(QStringLiteral("--help")) || args.contains(QStringLiteral("-h"))) {
+        QTextStream(stdout) << kUsage;
+        return 0;
+    }
+    // Options with a value, taken out of the arguments.
+    QMap<QString, QString> options;
+    for (const QString name : {"-o", "--full", "--keys", "--version", "--against"}) {
+        const int at = args.indexOf(name);
+        if (at >= 0 && at + 1 < args.size()) {
+            options[name] = args.at(at + 1);
+            args.erase(args.begin() + at, args.begin() + at + 2);
+        }
+    }
+    const QString out = options.value(QStringLiteral("-o")), command = args.value(0);
+    if (!out.isEmpty() && args.size() == 2 && command == QLatin1String("full"))
+        return packFull(args[1], out);
+    if (!out.isEmpty() && args.size() == 3 && command == QLatin1String("delta"))
+        return packDelta(args[1], args[2], out, options.value(QStringLiteral("--full")));
+    if (args.size() == 2 && command == QLatin1String("verify")
+        && options.contains(QStringLiteral("--keys")) == options.contains(QStringLiteral("--version")))
+        return verify(args[1], options.value(QStringLiteral("--keys")), options.value(QStringLiteral("--version")),
+                      options.value(QStringLiteral("--against")));
+    err() << kUsage;
     return 2;
 }
