@@ -211,7 +211,7 @@ void PackageTransfer::onFinished()
     QString why = cut ? QStringLiteral("数据不完整: %1/%2").arg(written).arg(expectedTotal) : reply->errorString();
     // A certificate nobody trusts, or no TLS at all: another try cannot mend it.
     const bool tls = reply->error() == QNetworkReply::SslHandshakeFailedError;
-    if (tls && !certificateProblems.isEmpty())
+    if (tls && !certificateProblems.isEmpty() && !why.contains(certificateProblems.first())) // Qt 6 names them itself
         why += QStringLiteral(" (%1)").arg(certificateProblems.join(QStringLiteral("; ")));
     // No answer from any server: the proxy, when there is one, is what failed
     // (Qt reports a refused proxy as a plain refused connection).
