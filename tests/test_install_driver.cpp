@@ -264,7 +264,7 @@ private slots:
         QTest::newRow("changes nothing") << "manifest d[M] = b'{\"format\": 1, \"files\": []}'" << false << refused;
         QTest::newRow("files not an array") << "manifest d[M] = b'{\"format\": 1, \"files\": {}}'" << false << refused;
         QTest::newRow("one name twice") << "manifest d[M] = m.replace(b'\"new-name.txt\"', b'\"OLD-NAME.txt\"'); "
-                                           "d['files/OLD-NAME.txt'] = d.pop('files/new-name.txt')" << false << refused;
+                                           "d['patches/OLD-NAME.txt.zst'] = d.pop('patches/new-name.txt.zst')" << false << refused;
         QTest::newRow("fails while placed, restored") << "mkdir APP/new-name.txt" << false << "error 安装文件失败，已恢复原版本";
     }
     void deltaUpdates()
@@ -285,7 +285,7 @@ private slots:
             writeTreeFile(tree + (isNew ? "/becomes/inner.txt" : "/becomes"), "b");
             if (!variant.startsWith("changed full")) // a full package cannot turn a directory into a file
                 writeTreeFile(tree + (isNew ? "/wasdir" : "/wasdir/inner.txt"), "w");
-            writeTreeFile(tree + (isNew ? "/new-name.txt" : "/old-name.txt"), "renamed");
+            writeTreeFile(tree + (isNew ? "/new-name.txt" : "/old-name.txt"), HttpServer::pattern(20000));
             writeTreeFile(tree + "/数据/说明.txt", isNew ? "新" : "旧");
             writeTreeFile(tree + "/config.ini", isNew ? "[App]\nVersion=1.0\nChannel=stable\n" : "[App]\nVersion=1.0\n");
         }
@@ -300,15 +300,17 @@ private slots:
         QCOMPARE(QProcess::execute("/usr/bin/bsdtar", {"-xf", root.path() + "/o.zip", "-C", app, "farwen-files.json"}), 0);
         QCOMPARE(QProcess::execute(pack, {"delta", old, next, "-o", root.path() + "/d.zip"}), 0);
         QCOMPARE(QProcess::execute(pack, {"full", next, "-o", root.path() + "/f.zip"}), 0);
-        QProcess list; // the changed library travels as a patch, not whole
+        QProcess list; // the changed library and the renamed file travel as patches, not whole
         list.start("/usr/bin/bsdtar", {"-tf", root.path() + "/d.zip"});
-        QVERIFY(list.waitForFinished() && list.readAllStandardOutput().contains("patches/lib/big.dll.zst"));
+        QVERIFY(list.waitForFinished());
+        const QByteArray entries = list.readAllStandardOutput();
+        QVERIFY2(entries.contains("patches/lib/big.dll.zst") && entries.contains("patches/new-name.txt.zst"), entries.constData());
         if (variant.startsWith("manifest "))
             QCOMPARE(QProcess::execute("python3", {"-c", "import json, sys, zipfile\nz = zipfile.ZipFile(sys.argv[1]); d = {n: z.read(n) for n in z.namelist()}; z.close()\n"
                                                          "M = 'farwen-delta.json'; m = d[M]; exec(sys.argv[2]); d['pad'] = bytes(range(256)) * 9\n"
                                                          "z = zipfile.ZipFile(sys.argv[1], 'w')\nfor n, b in d.items(): z.writestr(n, b)\n",
                                                    root.path() + "/d.zip", variant.mid(9)}), 0);
-        writeTreeFile(root.path() + "/victim.txt", "renamed"); // the bytes of the file the delta deletes
+        writeTreeFile(root.path() + "/victim.txt", HttpServer::pattern(20000)); // the bytes of the file the delta deletes
         if (variant.startsWith("changed"))
             writeTreeFile(app + "/lib/big.dll", HttpServer::pattern(300000));
         // The publisher's check says what the updater will do with the delta.

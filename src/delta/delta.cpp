@@ -92,6 +92,8 @@ QByteArray Manifest::toJson() const
             o.insert(QStringLiteral("whole"), true);
         if (e.executable)
             o.insert(QStringLiteral("executable"), true);
+        if (!e.from.isEmpty())
+            o.insert(QStringLiteral("from"), e.from);
         list.append(o);
     }
     return QJsonDocument(QJsonObject{{QStringLiteral("format"), format}, {QStringLiteral("files"), list}}).toJson();
@@ -128,6 +130,7 @@ bool Manifest::fromJson(const QByteArray &json, QString *reason)
         e.newSha256 = o.value(QStringLiteral("new_sha256")).toString().toLatin1().toLower();
         e.whole = o.value(QStringLiteral("whole")).toBool();
         e.executable = o.value(QStringLiteral("executable")).toBool();
+        e.from = o.value(QStringLiteral("from")).toString();
         const bool needsOld = e.op != Entry::Add, needsNew = e.op != Entry::Delete;
         if ((op != QLatin1String(kOps[e.op])) || e.path.isEmpty() || (needsOld && (e.oldSize < 0 || e.oldSha256.size() != 64))
             || (needsNew && (e.newSize < 0 || e.newSha256.size() != 64))) {
@@ -135,9 +138,15 @@ bool Manifest::fromJson(const QByteArray &json, QString *reason)
             return false;
         }
         // The archive's rules, and one name per file on a case-blind disk.
-        const QString unsafe = e.path.contains(QLatin1Char('\\')) ? QStringLiteral("路径含有反斜杠") : unsafeName(e.path);
-        if (!unsafe.isEmpty() || e.path.endsWith(QLatin1Char('/')) || e.path.contains(QLatin1String("//"))) {
-            *reason = QStringLiteral("差分清单路径不安全: %1 %2").arg(e.path, unsafe);
+        for (const QString &path : {e.path, e.from}) {
+            const QString unsafe = path.contains(QLatin1Char('\\')) ? QStringLiteral("路径含有反斜杠") : unsafeName(path);
+            if (!path.isEmpty() && (!unsafe.isEmpty() || path.endsWith(QLatin1Char('/')) || path.contains(QLatin1String("//")))) {
+                *reason = QStringLiteral("差分清单路径不安全: %1 %2").arg(path, unsafe);
+                return false;
+            }
+        }
+        if (!e.from.isEmpty() && e.op != Entry::Patch) {
+            *reason = QStringLiteral("差分清单条目无效: %1").arg(e.path);
             return false;
         }
         if (seen.contains(e.path.toLower())) {

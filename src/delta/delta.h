@@ -34,6 +34,9 @@ struct Entry
     QByteArray newSha256;   // hex
     bool whole = false;     // a patch stored as the whole new file (no smaller as a patch)
     bool executable = false; // the new file's mode says so
+    QString from;           // a patch against another old file: the file moved or renamed
+    // The old file a patch is made against.
+    QString source() const { return from.isEmpty() ? path : from; }
     // The package entry holding the new bytes (add) or the patch (patch).
     QString stored() const;
 };

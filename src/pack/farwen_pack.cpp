@@ -196,6 +196,10 @@ int packDelta(const QString &oldDir, const QString &newDir, const QString &out, 
         return hex;
     };
     bool ok = true;
+    // A file moved or renamed is patched against its old path: found by its
+    // bytes, else by its file name.
+    QMap<QByteArray, QString> goneBySha;
+    QMap<QString, QString> goneByName;
     for (auto it = olds.cbegin(); it != olds.cend(); ++it)
         if (!news.contains(it.key())) {
             delta::Entry gone;
@@ -204,6 +208,8 @@ int packDelta(const QString &oldDir, const QString &newDir, const QString &out, 
             gone.oldSize = it->size;
             gone.oldSha256 = sha(it->absolute, &ok);
             manifest.entries.append(gone);
+            goneBySha.insert(gone.oldSha256, gone.path);
+            goneByName.insert(QFileInfo(gone.path).fileName(), gone.path);
         }
     for (auto it = news.cbegin(); ok && it != news.cend(); ++it) {
         delta::Entry e;
@@ -211,12 +217,14 @@ int packDelta(const QString &oldDir, const QString &newDir, const QString &out, 
         e.executable = it->executable;
         e.newSize = it->size;
         e.newSha256 = sha(it->absolute, &ok);
-        if (olds.contains(e.path)) {
-            const TreeFile &old = olds[e.path];
+        if (!olds.contains(e.path))
+            e.from = goneBySha.value(e.newSha256, goneByName.value(QFileInfo(e.path).fileName()));
+        if (olds.contains(e.source())) {
+            const TreeFile &old = olds[e.source()];
             e.op = delta::Entry::Patch;
             e.oldSize = old.size;
             e.oldSha256 = sha(old.absolute, &ok);
-            if (e.oldSha256 == e.newSha256)
+            if (e.oldSha256 == e.newSha256 && e.from.isEmpty())
                 continue; // unchanged: not in the delta
             e.whole = true;
             // The installed config.ini is the customer's, never this old one:

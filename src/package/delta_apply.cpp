@@ -62,7 +62,7 @@ DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &
             *reason = QStringLiteral("差分包不能删除: %1").arg(e.path);
             return Broken;
         }
-        if (!linkOnTheWay(installDir, e.path).isEmpty()) {
+        if (!linkOnTheWay(installDir, e.path).isEmpty() || !linkOnTheWay(installDir, e.source()).isEmpty()) {
             *reason = QStringLiteral("差分包路径经过链接: %1").arg(e.path);
             return Broken;
         }
@@ -74,7 +74,7 @@ DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &
     leftOut.clear();
     for (const delta::Entry &e : manifest.entries) {
         if (e.op != delta::Entry::Add) {
-            const QString old = installDir + QLatin1Char('/') + e.path;
+            const QString old = installDir + QLatin1Char('/') + e.source();
             const bool differs = QFileInfo(old).size() != e.oldSize || delta::fileSha256(old) != e.oldSha256;
             if (differs && isConfigName(e.path) && e.op == delta::Entry::Patch && !e.whole) {
                 qDebug() << "配置文件的补丁不适用于本地文件，不使用:" << e.path;
@@ -140,7 +140,7 @@ DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &
             return refusing(QStringLiteral("无法写入重建的文件: %1").arg(e->path));
         if (e->op != delta::Entry::Patch || e->whole)
             return write;
-        QFile old(installDir + QLatin1Char('/') + e->path);
+        QFile old(installDir + QLatin1Char('/') + e->source());
         if (!old.open(QIODevice::ReadOnly) || old.size() > delta::kMaxPatchedSize || !patch.begin(old.readAll(), e->newSize))
             return refusing(QStringLiteral("补丁无法应用: %1").arg(e->path));
         return [&patch, &refuse, e, write](const char *data, size_t size) {
