@@ -88,6 +88,9 @@ private slots:
             QCOMPARE(QProcess::execute(QFileInfo(updaterBinary()).absolutePath() + "/farwen-pack", {"verify", box.path() + "/update.zip", "--keys", signedBin + "/update-keys.pub", "--version", version}), version == "2.0.0" ? 0 : 1);
         const QVector<ProductCall> before = box.calls();
         const QStringList cached = QDir(box.dataRoot() + "/FarwenUpdater/cache").entryList(QDir::Files);
+        QFile expired(box.dataRoot() + "/FarwenUpdater/cache/expired.part"); // more than a week old: gone at start
+        QVERIFY(expired.open(QIODevice::WriteOnly) && expired.setFileTime(QDateTime::currentDateTime().addDays(-8), QFileDevice::FileModificationTime));
+        expired.close();
         const auto userData = snapshotTree(box.app() + "/data");
         const QString victim = box.path() + "/victim";
         writeTreeFile(victim + "/precious.txt", "keep me");

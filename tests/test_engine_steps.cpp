@@ -109,6 +109,7 @@ private slots:
         add("wrapped", route(zipOf({{"Pellamo-2.0.0/Pellamo.exe", good}})), "", integrity);
         add("climbs out", route(zipOf({{"../evil.dll", good}})), "", integrity);
         add("climbs out further in", route(zipOf({{"lib/../../evil.dll", good}})), "", integrity);
+        add("climbs out after a backslash", route(zipOf({{"lib\\..\\..\\evil.dll", good}})), "", integrity);
         add("absolute", route(zipOf({{"/tmp/evil.dll", good}})), "", integrity);
         add("drive letter", route(zipOf({{"C:/evil.dll", good}})), "", integrity);
         add("404", missing, "", network);
@@ -124,6 +125,8 @@ private slots:
         add("signature of another package", route(other), "", integrity, ed);
         add("trusted comment edited", route(good), "", integrity, QByteArray(ed).replace("build=7", "build=8"));
         add("signed for another version", route(good), "", integrity, minisign("a", good, "version=2.1.00"));
+        add("signed for a shorter version", route(good), "", integrity, minisign("a", good, "version=2.1"));
+        add("signed without a version", route(good), "", integrity, minisign("a", good, "build=7"));
         add("signed, but a downgrade", route(good), "", integrity, ed, "2.10");
         add("no signature", route(good), "", integrity, "404");
         add("garbage signature", route(good), "", integrity, "untrusted comment: x\nRWQ=\n");
@@ -266,7 +269,9 @@ private slots:
         cut.cuts = 1;
         cut.cutAfter = good.size() / 2;
         cut.compresses = true; // as servers set to compress everything do
-        HttpRoute bare = cut, changed = cut, often = cut;
+        HttpRoute bare = cut, changed = cut, often = cut, elsewhere = cut, whole = cut;
+        elsewhere.rangeShift = 100; // a 206 of other bytes than asked
+        whole.ignoresRange = true;
         bare.etag.clear();
         changed.changedBody = zipOf({{"Pellamo.exe", HttpServer::pattern(400001)}});
         often.cuts = 6;
@@ -276,6 +281,9 @@ private slots:
         QTest::newRow("changed between tries") << changed << "ready" << 1.5;
         QTest::newRow("six cuts, then Retry") << often << "error:下载失败: " << 1.0;
         QTest::newRow("cut, next run") << cut << "next run" << 1.0;
+        QTest::newRow("cut, next run, sha256 named") << cut << "next run, sha256" << 1.0;
+        QTest::newRow("resumed elsewhere") << elsewhere << "ready" << 2.0;
+        QTest::newRow("resume answered whole") << whole << "ready" << 1.5;
         QTest::newRow("through a proxy") << cut << "proxy" << 1.0;
     }
     void resume()
@@ -304,17 +312,19 @@ private slots:
         });
         // Signed: the prehash must take in what the first run left too.
         const QByteArray sig = first == "next run" ? minisign("a", route.body, "version=2.1.0") : QByteArray();
+        const QString sha = first.endsWith("sha256") ? QCryptographicHash::hash(route.body, QCryptographicHash::Sha256).toHex() : QString();
         QStringList outcomes;
         for (int run = 0; run < 2 && (outcomes.isEmpty() || outcomes.last() != "ready"); ++run) {
             TestableEngine engine; // a second run, or Retry in the same one
             install(engine);
             EngineTimings t = TestableEngine::fast();
-            t.retries = first == "next run" && run == 0 ? 0 : 5;
+            t.retries = first.startsWith("next run") && run == 0 ? 0 : 5;
             engine.setTimings(t);
             // Qt never proxies a loopback address; 0.0.0.0 reaches the same server on Linux and is none.
             engine.setUpdateInfo(app + "/Pellamo.exe", "2.1.0", server.url(path).replace("127.0.0.1", proxy.processId() ? "0.0.0.0" : "127.0.0.1"));
             if (!sig.isEmpty())
                 engine.setSignatureInputs(publisherKeys(), sig);
+            engine.setExpectedSha256(sha);
             Events log(engine);
             for (int retry = 0; retry < 2 && (log.outcome().isEmpty() || (retry == 1 && first.startsWith("error"))); ++retry) {
                 log.clear();

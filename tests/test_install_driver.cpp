@@ -289,6 +289,7 @@ private slots:
             writeTreeFile(tree + "/数据/说明.txt", isNew ? "新" : "旧");
             writeTreeFile(tree + "/config.ini", isNew ? "[App]\nVersion=1.0\nChannel=stable\n" : "[App]\nVersion=1.0\n");
         }
+        QFile::setPermissions(next + "/数据/说明.txt", QFile::permissions(next + "/数据/说明.txt") | QFileDevice::ExeOwner); // the mode travels
         app = root.path() + "/DeltaApp";
         QDir(app).removeRecursively();
         QCOMPARE(QProcess::execute("cp", {"-a", old, app}), 0);
@@ -345,6 +346,7 @@ private slots:
         const QByteArray ini = tree.take("config.ini");
         expected.remove("config.ini");
         QCOMPARE(tree.take("farwen-files.json").contains("new-name.txt"), updated);
+        QCOMPARE(QFileInfo(app + "/数据/说明.txt").isExecutable(), updated);
         expected.remove("farwen-files.json");
         expected.insert("notes/mine.txt", "on no list: never touched");
         if (updated) // the new key added, the customer's kept

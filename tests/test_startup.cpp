@@ -67,6 +67,11 @@ private slots:
         writeTreeFile(crashed + "/_update_backup_1.journal", "{\"phase\": \"unpacking\"}");
         QTest::newRow("main program lost in a crash") << info << infoJson(crashed + "/Pellamo.exe").replace("http://127.0.0.1:1/p.zip", "file:///x")
                                                       << "下载地址必须是http或https: \"file:///x\"" << false;
+        QTest::newRow("a scheme that begins like http") << info << infoJson(program).replace("http://", "httpx://")
+                                                        << "下载地址必须是http或https: \"httpx://127.0.0.1:1/p.zip\"" << false;
+        // Relative to the updater's folder, not to where it was started: the program is found, the hash is next.
+        QTest::newRow("relative app_path") << info << infoJson(QDir(QFileInfo(updaterBinary()).absolutePath()).relativeFilePath(program), ", \"sha256\": \"x\"")
+                                           << "sha256格式不正确: \"x\"" << false;
         const QString longer = "0" + QString(64, 'a');
         QTest::newRow("sha256 with a digit more") << info << infoJson(program, ", \"sha256\": \"" + longer + "\"")
                                                   << "sha256格式不正确: \"" + longer + "\"" << false;
@@ -232,6 +237,7 @@ private slots:
         QTest::newRow("undone, no display") << "app/Pellamo.exe" << 0 << 0 << "已从备份恢复中断的更新";
         QTest::newRow("another updater ends first") << "app/Pellamo.exe" << 2000 << 0 << "已从备份恢复中断的更新";
         QTest::newRow("no installation there") << "nowhere/Pellamo.exe" << 0 << 1 << "找不到要恢复的安装:";
+        QTest::newRow("backup damaged, nothing put back") << "app/Pellamo.exe" << 0 << 1 << "备份文件已损坏，不恢复任何文件";
         QTest::newRow("help") << "" << 0 << 0 << "--recover <app-path>";
     }
     void recoverAtBoot()
@@ -243,7 +249,8 @@ private slots:
         QTemporaryDir dir;
         writeTreeFile(dir.path() + "/app/Pellamo.exe", "v2");
         writeTreeFile(dir.path() + "/app/_update_backup_x/Pellamo.exe", "v1");
-        writeTreeFile(dir.path() + "/app/_update_backup_x.journal", R"({"phase": "unpacked"})");
+        writeTreeFile(dir.path() + "/app/_update_backup_x.journal", line.contains("损坏") ? "{\"phase\": \"unpacked\", \"files\": {\"Pellamo.exe\": {\"size\": 2, \"sha256\": \""
+                                                                + QByteArray(64, '0') + "\"}}}" : QByteArray(R"({"phase": "unpacked"})"));
         QProcessEnvironment env = updaterEnvironment(dir.path());
         env.remove("QT_QPA_PLATFORM");
         env.remove("DISPLAY");

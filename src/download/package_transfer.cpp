@@ -113,7 +113,7 @@ void PackageTransfer::request()
             return;
         }
         if (!acceptResponse())
-            end(NetworkFailed, QStringLiteral("续传范围不符"));
+            misranged();
         // Disk full or similar: stop instead of fetching the rest in vain.
         else if (!writeAvailable())
             end(SaveFailed, QString());
@@ -194,7 +194,7 @@ void PackageTransfer::onFinished()
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const bool body = status / 100 == 2;
     if (body && !acceptResponse()) {
-        end(NetworkFailed, QStringLiteral("续传范围不符"));
+        misranged();
         return;
     }
     if (body && !writeAvailable()) {
@@ -232,9 +232,28 @@ void PackageTransfer::onFinished()
     // Without a validator the bytes so far could belong to another file.
     if (unsatisfiable || validator.isEmpty())
         restartFromZero();
-    reply->disconnect(this);
-    reply->deleteLater();
+    tryAgain(why);
+}
+
+void PackageTransfer::misranged()
+{
+    // Other bytes than the ones asked for: nothing of them fits. Once more
+    // from the start, or a server that does this would never be done.
+    if (tries >= retryPauses.size()) {
+        end(NetworkFailed, QStringLiteral("续传范围不符"));
+        return;
+    }
+    restartFromZero();
+    tryAgain(QStringLiteral("续传范围不符"));
+}
+
+void PackageTransfer::tryAgain(const QString &why)
+{
+    QNetworkReply *r = reply;
     reply = nullptr;
+    r->disconnect(this);
+    r->abort();
+    r->deleteLater();
     const int pause = retryPauses.at(tries++);
     qDebug() << "下载中断:" << why << "，" << pause << "毫秒后第" << tries << "次重试，从" << written << "字节继续";
     emit retrying(tries, retryPauses.size());

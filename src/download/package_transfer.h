@@ -51,6 +51,10 @@ private:
     void onProgress(qint64 received, qint64 total);
     void onFinished();
     void end(Outcome outcome, const QString &errorText);
+    // A 206 for another offset than the one asked.
+    void misranged();
+    // The next try after its pause, from what was written; one must be left.
+    void tryAgain(const QString &why);
 
     QFile *file;
     bool hashing;

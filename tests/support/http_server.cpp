@@ -53,8 +53,8 @@ HttpServer::HttpServer()
                 int status = r.status;
                 // Ranges as common servers serve them: always, unless If-Range names another version.
                 const QByteArray ifRange = header(request, "If-Range");
-                if (range.startsWith("bytes=") && (ifRange.isEmpty() || ifRange == r.etag)) {
-                    const qint64 from = range.mid(6).split('-').value(0).toLongLong();
+                if (range.startsWith("bytes=") && !r.ignoresRange && (ifRange.isEmpty() || ifRange == r.etag)) {
+                    const qint64 from = range.mid(6).split('-').value(0).toLongLong() + r.rangeShift;
                     status = from < body.size() ? 206 : 416;
                     head += "Content-Range: bytes " + (status == 206 ? QByteArray::number(from) + "-" + QByteArray::number(body.size() - 1) : "*")
                             + "/" + QByteArray::number(r.body.size()) + "\r\n";

@@ -23,6 +23,8 @@ struct HttpRoute
     qint64 cutAfter = 0;    // ... this many body bytes, connection closed
     QByteArray changedBody; // set: served from the second answer on, under another ETag
     bool compresses = false; // deflated, with no length, to a client that accepts it
+    qint64 rangeShift = 0;   // a range is served from this many bytes further on
+    bool ignoresRange = false; // the whole body with 200, whatever the range
 };
 
 class HttpServer : public QObject
