@@ -12,6 +12,17 @@ Q_DECLARE_METATYPE(HttpRoute)
 
 namespace {
 
+// The pauses before each try of a broken transfer, as the log says them.
+QStringList retryPauses;
+QtMessageHandler testLog = nullptr;
+void keepPauses(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    const QRegularExpressionMatch pause = QRegularExpression("(\\d+) 毫秒后第").match(message);
+    if (pause.hasMatch())
+        retryPauses << pause.captured(1);
+    testLog(type, context, message);
+}
+
 // The download's signals in order, as "kind:text".
 struct Events : QStringList
 {
@@ -282,6 +293,7 @@ private slots:
         QTest::newRow("six cuts, then Retry") << often << "error:下载失败: " << 1.0;
         QTest::newRow("cut, next run") << cut << "next run" << 1.0;
         QTest::newRow("cut, next run, sha256 named") << cut << "next run, sha256" << 1.0;
+        QTest::newRow("cut, next run for another build") << changed << "next run, another sha256" << 1.5; // never resumed
         QTest::newRow("resumed elsewhere") << elsewhere << "ready" << 2.0;
         QTest::newRow("resume answered whole") << whole << "ready" << 1.5;
         QTest::newRow("through a proxy") << cut << "proxy" << 1.0;
@@ -292,6 +304,9 @@ private slots:
         QFETCH(QString, first);
         QFETCH(double, served);
         const QString path = "/resume-" + QString::number(qHash(QString(QTest::currentDataTag())));
+        retryPauses.clear();
+        testLog = qInstallMessageHandler(keepPauses);
+        const auto restoreLog = qScopeGuard([] { qInstallMessageHandler(testLog); });
         server.route(path, route);
         QProcess proxy;
         if (first == "proxy") { // tinyproxy on a free port, named as the system's proxy
@@ -312,7 +327,7 @@ private slots:
         });
         // Signed: the prehash must take in what the first run left too.
         const QByteArray sig = first == "next run" ? minisign("a", route.body, "version=2.1.0") : QByteArray();
-        const QString sha = first.endsWith("sha256") ? QCryptographicHash::hash(route.body, QCryptographicHash::Sha256).toHex() : QString();
+        const auto shaOf = [](const QByteArray &b) { return QString(QCryptographicHash::hash(b, QCryptographicHash::Sha256).toHex()); };
         QStringList outcomes;
         for (int run = 0; run < 2 && (outcomes.isEmpty() || outcomes.last() != "ready"); ++run) {
             TestableEngine engine; // a second run, or Retry in the same one
@@ -324,7 +339,7 @@ private slots:
             engine.setUpdateInfo(app + "/Pellamo.exe", "2.1.0", server.url(path).replace("127.0.0.1", proxy.processId() ? "0.0.0.0" : "127.0.0.1"));
             if (!sig.isEmpty())
                 engine.setSignatureInputs(publisherKeys(), sig);
-            engine.setExpectedSha256(sha);
+            engine.setExpectedSha256(!first.endsWith("sha256") ? QString() : shaOf(run && first.contains("another") ? route.changedBody : route.body));
             Events log(engine);
             for (int retry = 0; retry < 2 && (log.outcome().isEmpty() || (retry == 1 && first.startsWith("error"))); ++retry) {
                 log.clear();
@@ -347,6 +362,9 @@ private slots:
         const double sent = double(server.bytesServed(path)) / route.body.size();
         QVERIFY2(qAbs(sent - served) < 0.01, qPrintable(QString::number(sent)));
         QCOMPARE(server.viaProxy(path), first == "proxy");
+        if (route.cuts == 6) // doubled each time, from the pause the timings name
+            QCOMPARE(retryPauses, QStringList({"10", "20", "40", "80", "160"}));
+        QCOMPARE(server.rangeAsked(path), !QByteArray(QTest::currentDataTag()).contains("no validator") && !first.contains("another"));
     }
 
     // Twice the space the installation takes on disk (whole blocks, hidden

@@ -307,8 +307,11 @@ private slots:
         removeStaleWorkDirs(tmp, data, born.addSecs(310));
         QVERIFY(!present(tmp + "/TeskUpdate_100") && !present(data + "/KarvoUpdate_200") && !present(data + "/KarvoUpdate_link"));
         writeTreeFile(data + "/KarvoUpdate_300/f", "x");
+        writeTreeFile(data + "/KarvoUpdate_500", "a stranger's file"); // a stranger's names are kept, empty or not
+        QVERIFY(QDir().mkdir(data + "/KarvoUpdate_400") && QProcess::execute("chown", {"65534", data + "/KarvoUpdate_400", data + "/KarvoUpdate_500"}) == 0);
         removeStaleWorkDirs(tmp, data, born, true);
         QVERIFY(!present(data + "/KarvoUpdate_300") && present(tmp + "/KarvoUpdate_9"));
+        QVERIFY(present(data + "/KarvoUpdate_400") && present(data + "/KarvoUpdate_500"));
         QVERIFY(QFile::exists(sandbox.path() + "/st/outside/precious"));
     }
 };

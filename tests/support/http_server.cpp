@@ -50,6 +50,7 @@ HttpServer::HttpServer()
                 }
                 QByteArray body = r.body, head = " Status\r\n";
                 const QByteArray range = header(request, "Range");
+                ranged[path] = ranged[path] || !range.isEmpty();
                 int status = r.status;
                 // Ranges as common servers serve them: always, unless If-Range names another version.
                 const QByteArray ifRange = header(request, "If-Range");

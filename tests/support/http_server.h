@@ -37,6 +37,8 @@ public:
     qint64 bytesServed(const QString &path) const { return served.value(path); }
     // Whether the last request for the path came through a proxy.
     bool viaProxy(const QString &path) const { return proxied.value(path); }
+    // Whether any request for the path asked for a byte range.
+    bool rangeAsked(const QString &path) const { return ranged.value(path); }
     // A body of this many patterned bytes, the same for the same size.
     static QByteArray pattern(qint64 size);
 
@@ -46,4 +48,5 @@ private:
     QHash<QString, int> requests;
     QHash<QString, qint64> served;
     QHash<QString, bool> proxied;
+    QHash<QString, bool> ranged;
 };
