@@ -147,6 +147,10 @@ private slots:
         QTest::newRow("unpack fails, a backup copy damaged") << "truncate -s 0 APP/_update_backup_*/lib/m3.dll; mkdir APP/added.dll"
                                                              << kUntilExtraction + QStringList{"90 Recovery in progress...", "error 安装失败且无法恢复，需要重新安装"}
                                                              << "*" << true;
+        // Not put back, and not the backup's bytes though of its size: the backup is the only good copy.
+        QTest::newRow("a file not put back, changed at its size")
+            << "printf X | dd of=APP/lib/m3.dll conv=notrunc status=none; chattr +i APP/lib/m3.dll; mkdir APP/added.dll"
+            << kUntilExtraction + QStringList{"90 Recovery in progress...", "error 安装失败且无法恢复，需要重新安装"} << "*" << true;
         // The commit is on disk before the backup goes: what stays of it is removed at the next start.
         QTest::newRow("backup cannot be removed") << "chattr +i APP/_update_backup_*/lib/m3.dll" << QStringList{} << "main v2" << true;
         QTest::newRow("main program started again") << "echo '\"Pellamo.exe\",\"98\",\"Console\",\"1\",\"1 K\"'"

@@ -242,7 +242,8 @@ bool InstallationBackup::restore(const Progress &progress)
     qDebug() << "恢复完成: 成功" << ok << "/" << total;
     if (ok < total)
         keep = true; // some files now exist only in the backup
-    return ok > 0 || total == 0;
+    // Complete or not restored: a mixed installation is never called restored.
+    return ok == total;
 }
 
 QString createFreshDirectory(const QString &base)

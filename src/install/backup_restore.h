@@ -26,7 +26,8 @@ public:
     // touched lists the package's paths (false: the package cannot be read);
     // the files they replace are copied, the others recorded as added.
     bool create(const std::function<bool(QStringList *)> &touched, const Progress &progress);
-    // Every file back from the backup, what the apply added removed.
+    // Every file back from the backup, what the apply added removed; false
+    // unless every file came back (the backup is then kept).
     bool restore(const Progress &progress);
     bool writeJournal(const QString &phase) const;
     // The backup goes, once the journal says nothing is left to undo.
