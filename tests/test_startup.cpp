@@ -141,21 +141,11 @@ private slots:
             writeTreeFile(QStringLiteral("%1/%2/f%3").arg(tree).arg(i / 20).arg(i % 20), "x");
         if (swapped)
             QProcess::execute("chown", {"-R", QString::number(owner), tree});
-        std::atomic<bool> attacking{swapped};
-        std::thread attacker([&]() {
-            for (int i = 0; attacking; i = (i + 1) % 100) {
-                const QString sub = QStringLiteral("%1/%2").arg(tree).arg(i);
-                if (QFileInfo(sub).isSymLink()) { // back and forth: a directory when looked at, a link when entered
-                    QFile::remove(sub);
-                    QDir().rename(sub + "x", sub);
-                } else if (QDir().rename(sub, sub + "x")) {
-                    QFile::link(victim, sub);
-                    lchown(QFile::encodeName(sub).constData(), owner, owner);
-                }
-                if (i == 0)
-                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
-        });
+        if (swapped) { // a directory when looked at, a link when opened: every time, not by winning a race
+            env.insert("LD_PRELOAD", FARWEN_SWAP_SHIM);
+            env.insert("FARWEN_SWAP_DIR", tree + "/0");
+            env.insert("FARWEN_SWAP_TO", victim);
+        }
         if (plant.startsWith("backup")) // an apply committed, its backup not yet removed
             writeTreeFile(tree + ".journal", R"({"phase": "committed"})");
         if (plant.startsWith("companion") || plant.startsWith("backup")) { // removed 2 s after the start, as the user who asked
@@ -174,9 +164,8 @@ private slots:
             QCOMPARE(runToEnd(updaterBinary(), {"-i", "info.json"}, dir.path(), env, &err), 1);
             QVERIFY2(err.contains(line), qPrintable(err));
         }
-        attacking = false;
-        attacker.join();
         QCOMPARE(snapshotTree(victim), precious);
+        QCOMPARE(QFileInfo::exists(victim + ".swapped"), swapped && plant != "stale 65534"); // where the updater removes
         if (plant == "stale 65534") // another user's entries are not the updater's to delete
             QVERIFY(QFileInfo::exists(tree + "/0x/f0") || QFileInfo::exists(tree + "/0/f0"));
         const QFileInfo taken(lock);
