@@ -111,6 +111,9 @@ private slots:
         server.route("/ok.zip", route(good));
         const QString integrity = "error:文件完整性校验失败", network = "error:下载失败: ";
         add("sound", route(good), "", "ready");
+        const auto sized = [](int size) { return zipOf({{"Pellamo.exe", QByteArray(size - zipOf({{"Pellamo.exe", ""}}).size(), 'p')}}); };
+        add("1024 bytes, too small to be one", route(sized(1024)), "", integrity);
+        add("1025 bytes", route(sized(1025)), "", "ready");
         add("no length, sha256 right", route(good, false), goodSha.toUpper(), "ready");
         add("redirect", redirect, "", "ready");
         add("sha256 wrong", route(good), QString(64, 'a'), integrity);
@@ -280,7 +283,8 @@ private slots:
         cut.cuts = 1;
         cut.cutAfter = good.size() / 2;
         cut.compresses = true; // as servers set to compress everything do
-        HttpRoute bare = cut, changed = cut, often = cut, elsewhere = cut, whole = cut;
+        HttpRoute bare = cut, changed = cut, often = cut, elsewhere = cut, whole = cut, shortened = cut;
+        shortened.shortRange = 1000; // complete as far as the network layer can tell
         elsewhere.rangeShift = 100; // a 206 of other bytes than asked
         whole.ignoresRange = true;
         bare.etag.clear();
@@ -296,6 +300,7 @@ private slots:
         QTest::newRow("cut, next run for another build") << changed << "next run, another sha256" << 1.5; // never resumed
         QTest::newRow("resumed elsewhere") << elsewhere << "ready" << 2.0;
         QTest::newRow("resume answered whole") << whole << "ready" << 1.5;
+        QTest::newRow("resume answered short") << shortened << "ready" << 1.0;
         QTest::newRow("through a proxy") << cut << "proxy" << 1.0;
     }
     void resume()

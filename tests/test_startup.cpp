@@ -2,15 +2,16 @@
 #include "startup/stale_cleanup.h"
 #include "startup/update_info.h"
 #include "download/download_cache.h"
+#include "platform/platform.h"
 #include "support/product_sandbox.h"
 #include "support/tree_snapshot.h"
 
 #include <QtTest>
-#include <atomic>
 #include <thread>
 
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -119,8 +120,8 @@ private slots:
         for (int i = 0; i < 20; ++i)
             writeTreeFile(victim + "/f" + QString::number(i), precious[QStringLiteral("f%1").arg(i)] = "keep");
         const uid_t owner = plant.section(' ', 1).toUInt();
-        if (plant == "lock link")
-            QFile::link(victim, lock);
+        if (plant == "lock link") // to a directory of root's alone, as the real one is
+            QVERIFY(QFile::link(victim, lock) && QFile::setPermissions(victim, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
         if (plant == "lock fifo")
             mkfifo(QFile::encodeName(lock).constData(), 0666);
         QFile held(lock + "/updater.lock");
@@ -265,6 +266,18 @@ private slots:
         QVERIFY2(out.contains(line), qPrintable(out));
         QVERIFY(took.elapsed() >= lockHeldMs);
         QCOMPARE(snapshotTree(dir.path() + "/app").value("Pellamo.exe"), QByteArray(exitCode == 0 && !target.isEmpty() ? "v1" : "v2"));
+    }
+
+    // A tool whose updater died before the child armed its parent-death signal ends at once.
+    void orphanedToolEnds()
+    {
+        const pid_t child = fork();
+        if (child == 0) {
+            platform::dieWithParent(getppid() + 1); // not the parent it was started by any more
+            _exit(0);
+        }
+        int status = 0;
+        QVERIFY(waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 1);
     }
 
     // Older than 300 s goes, each pattern only in its own place, links not

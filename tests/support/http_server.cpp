@@ -57,9 +57,10 @@ HttpServer::HttpServer()
                 if (range.startsWith("bytes=") && !r.ignoresRange && (ifRange.isEmpty() || ifRange == r.etag)) {
                     const qint64 from = range.mid(6).split('-').value(0).toLongLong() + r.rangeShift;
                     status = from < body.size() ? 206 : 416;
-                    head += "Content-Range: bytes " + (status == 206 ? QByteArray::number(from) + "-" + QByteArray::number(body.size() - 1) : "*")
+                    const qint64 to = r.shortRange && n == 2 ? from + r.shortRange : body.size();
+                    head += "Content-Range: bytes " + (status == 206 ? QByteArray::number(from) + "-" + QByteArray::number(to - 1) : "*")
                             + "/" + QByteArray::number(r.body.size()) + "\r\n";
-                    body = status == 206 ? body.mid(int(from)) : QByteArray();
+                    body = status == 206 ? body.mid(int(from), int(to - from)) : QByteArray();
                 }
                 if (r.compresses && header(request, "Accept-Encoding").contains("deflate")) {
                     body = qCompress(body).mid(4); // a zlib stream, as "deflate" means

@@ -25,6 +25,7 @@ struct HttpRoute
     bool compresses = false; // deflated, with no length, to a client that accepts it
     qint64 rangeShift = 0;   // a range is served from this many bytes further on
     bool ignoresRange = false; // the whole body with 200, whatever the range
+    int shortRange = 0;      // the first range answered holds only this many bytes, as its headers say
 };
 
 class HttpServer : public QObject
