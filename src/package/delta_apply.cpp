@@ -15,12 +15,6 @@ bool DeltaApply::isDelta(const CheckedPackage &package)
     return package.contents().files.contains(QLatin1String(delta::kManifestName));
 }
 
-namespace {
-
-const int kMaxManifestSize = 16 << 20;
-
-// The first part of rel below root that is a link, if any: a path through it
-// would land outside the installation.
 QString linkOnTheWay(const QString &root, const QString &rel)
 {
     QString prefix = root;
@@ -31,6 +25,10 @@ QString linkOnTheWay(const QString &root, const QString &rel)
     }
     return QString();
 }
+
+namespace {
+
+const int kMaxManifestSize = 16 << 20;
 
 } // namespace
 

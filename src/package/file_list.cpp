@@ -1,6 +1,7 @@
 #include "package/file_list.h"
 
 #include "delta/delta.h"
+#include "package/delta_apply.h"
 
 #include <QDebug>
 #include <QFile>
@@ -14,13 +15,7 @@ const int kMaxListSize = 16 << 20;
 // A plain file of the installation, reached through no link.
 bool plainFileBelow(const QString &root, const QString &rel)
 {
-    QString at = root;
-    for (const QString &part : rel.split(QLatin1Char('/'))) {
-        at += QLatin1Char('/') + part;
-        if (QFileInfo(at).isSymLink())
-            return false;
-    }
-    return QFileInfo(at).isFile();
+    return linkOnTheWay(root, rel).isEmpty() && QFileInfo(root + QLatin1Char('/') + rel).isFile();
 }
 
 } // namespace

@@ -45,12 +45,3 @@ extern "C" int openat(int dir, const char *name, int flags, ...)
     va_end(args);
     return fd;
 }
-
-extern "C" int openat64(int dir, const char *name, int flags, ...)
-{
-    va_list args;
-    va_start(args, flags);
-    const int fd = forward<int (*)(int, const char *, int, mode_t)>("openat64", dir, name, flags, args);
-    va_end(args);
-    return fd;
-}
