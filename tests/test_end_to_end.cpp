@@ -165,6 +165,11 @@ private slots:
         QCOMPARE(QStringList({lastResult().value("outcome").toString(), lastResult().value("to_version").toString()}), QStringList({"success", "2.0.0"}));
         QVERIFY(snapshotTree(logs).value(QFileInfo(lastResult().value("log").toString()).fileName()).contains("签名: 公钥"));
         QCOMPARE(QDir(logs).entryList({"update-*.log"}).size(), 20);
+        QProcess acl; // the user who asked reads the record and passes to it; nobody else does
+        acl.start("getfacl", {"-n", "-p", box.dataRoot() + "/FarwenUpdater", logs, lastResult().value("log").toString(),
+                              box.dataRoot() + "/FarwenUpdater/last-result.json"});
+        const QByteArray acls = acl.waitForFinished() ? acl.readAllStandardOutput() : QByteArray();
+        QVERIFY2(acls.count("user:65534:--x") == 2 && acls.count("user:65534:r--") == 2 && !acls.contains("other::r"), acls.constData());
 
         for (const ProductCall &old : before)
             QVERIFY2(!box.isAlive(old.pid), qPrintable(old.program)); // all three were stopped

@@ -51,6 +51,12 @@ bool removeFileBelow(const std::string &rootUtf8, const std::string &relUtf8);
 // Empty when only the elevated user can change it.
 std::string untrustedEntry(const std::string &pathUtf8);
 
+// Lets the user who asked for the update (POSIX: PKEXEC_UID or SUDO_UID;
+// Windows: the desktop shell's user) read a file of the updater's private
+// folder, or pass through a directory of it; nobody else. True when there is
+// nothing to grant.
+bool allowRequester(const std::string &pathUtf8, bool directory);
+
 // A descriptor of the same open file, for a second reader; -1 on failure.
 int duplicateDescriptor(int fd);
 

@@ -414,6 +414,32 @@ bool isLink(const std::string &pathUtf8)
     return lstat(pathUtf8.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
+bool allowRequester(const std::string &pathUtf8, bool directory)
+{
+    const char *uidText = std::getenv("PKEXEC_UID");
+    if (!uidText || !*uidText)
+        uidText = std::getenv("SUDO_UID");
+    const uint32_t uid = uidText && *uidText ? uint32_t(std::strtoul(uidText, nullptr, 10)) : geteuid();
+    struct stat st;
+    if (uid == geteuid())
+        return true;
+    if (lstat(pathUtf8.c_str(), &st) != 0 || S_ISLNK(st.st_mode))
+        return false;
+    // The owner's bits, the one user's read (a file) or passage (a directory),
+    // and nothing for group and others: a raw access list, as the kernel takes it.
+    const uint16_t perm = directory ? 1 : 4;
+    const struct { uint16_t tag, perm; uint32_t id; } entries[] = {
+        {0x01, uint16_t((st.st_mode >> 6) & 7), 0xFFFFFFFFu}, {0x02, perm, uid}, {0x04, 0, 0xFFFFFFFFu},
+        {0x10, perm, 0xFFFFFFFFu}, {0x20, 0, 0xFFFFFFFFu}};
+    unsigned char acl[4 + sizeof(entries)] = {2, 0, 0, 0};
+    for (std::size_t i = 0; i < sizeof(entries) / sizeof(entries[0]); ++i)
+        for (int b = 0; b < 8; ++b) {
+            const uint64_t packed = entries[i].tag | (uint64_t(entries[i].perm) << 16) | (uint64_t(entries[i].id) << 32);
+            acl[4 + 8 * i + b] = static_cast<unsigned char>(packed >> (8 * b));
+        }
+    return lsetxattr(pathUtf8.c_str(), "system.posix_acl_access", acl, sizeof(acl), 0) == 0;
+}
+
 LockResult takeSingleInstanceLock()
 {
     static int held = -1;
@@ -429,7 +455,8 @@ LockResult takeSingleInstanceLock()
     // someone else put at its name is moved aside, never used or followed.
     const std::string dir = root + "/FarwenUpdater";
     struct stat st;
-    if (lstat(dir.c_str(), &st) == 0 && (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 077))) {
+    // (Group passage alone is the requester's, granted for the run's logs.)
+    if (lstat(dir.c_str(), &st) == 0 && (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 067) || othersMayWrite(dir, st))) {
         // A name nobody can have planted ahead: renameat2 never replaces one.
         bool moved = false;
         for (int i = 0; i < 8 && !moved; ++i) {

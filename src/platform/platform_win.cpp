@@ -430,6 +430,34 @@ void release(std::vector<HANDLE> &held)
 
 } // namespace
 
+bool allowRequester(const std::string &pathUtf8, bool directory)
+{
+    if (directory)
+        return true; // passing through needs no grant on Windows
+    std::vector<BYTE> user = ownerSid(Owner::Requester);
+    const std::wstring path = widen(pathUtf8);
+    PACL dacl = nullptr, merged = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (user.empty()
+        || GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr, &sd)
+               != ERROR_SUCCESS)
+        return false;
+    EXPLICIT_ACCESSW access{};
+    access.grfAccessPermissions = GENERIC_READ;
+    access.grfAccessMode = GRANT_ACCESS;
+    access.grfInheritance = NO_INHERITANCE;
+    access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    access.Trustee.TrusteeType = TRUSTEE_IS_USER;
+    access.Trustee.ptstrName = reinterpret_cast<LPWSTR>(user.data());
+    const bool granted = SetEntriesInAclW(1, &access, dacl, &merged) == ERROR_SUCCESS
+                         && SetNamedSecurityInfoW(const_cast<LPWSTR>(path.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                                  nullptr, nullptr, merged, nullptr)
+                                == ERROR_SUCCESS;
+    LocalFree(merged);
+    LocalFree(sd);
+    return granted;
+}
+
 bool copyFileBelow(const std::string &fromRootUtf8, const std::string &toRootUtf8, const std::string &relUtf8)
 {
     std::vector<HANDLE> held;

@@ -50,6 +50,9 @@ bool open(const QString &dataRoot, const QStringList &arguments)
         return false;
     if (!platform::untrustedEntry(QFile::encodeName(dir).toStdString()).empty())
         return false;
+    // The user who asked attaches the log to a ticket; nobody else passes.
+    for (const QString &passage : {base, dir})
+        platform::allowRequester(QFile::encodeName(passage).toStdString(), true);
     const QString name = QStringLiteral("update-%1.log").arg(QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-hhmmss-zzz")));
     // The newest runs are kept, as many as fit.
     qint64 total = 0;
@@ -65,6 +68,8 @@ bool open(const QString &dataRoot, const QStringList &arguments)
     if (!logFile.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::NewOnly))
         return false;
     resultPath = base + QStringLiteral("/last-result.json");
+    if (!platform::allowRequester(QFile::encodeName(logFile.fileName()).toStdString(), false))
+        logFile.write("the log cannot be opened to the user who asked\n");
     logFile.write(QStringLiteral("FarwenUpdater 1.0.0\n%1\n").arg(arguments.join(QLatin1Char(' '))).toUtf8());
     for (const QString &line : pending)
         logFile.write(line.toUtf8() + '\n');
@@ -87,8 +92,9 @@ void result(const QString &outcome, const QString &message, const QString &fromV
                         {QStringLiteral("log"), QDir::toNativeSeparators(logFile.fileName())},
                         {QStringLiteral("time"), QDateTime::currentDateTimeUtc().toString(Qt::ISODate)}};
     QSaveFile f(resultPath);
-    if (!(f.open(QIODevice::WriteOnly) && f.write(QJsonDocument(o).toJson()) > 0 && f.commit()))
-        logFile.write("last-result.json cannot be written\n");
+    if (!(f.open(QIODevice::WriteOnly) && f.write(QJsonDocument(o).toJson()) > 0 && f.commit()
+          && platform::allowRequester(QFile::encodeName(resultPath).toStdString(), false)))
+        logFile.write("last-result.json cannot be written for the product\n");
 }
 
 QString reasonCode(bool success, const QString &message)

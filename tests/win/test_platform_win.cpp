@@ -192,6 +192,10 @@ int main()
     }
     check(onlyAdminsAndSystem, "private directory grants Administrators and SYSTEM only");
     LocalFree(sd);
+    // The run's log opened to the user who asked (under Wine, with no shell, this user).
+    const std::string log = std::string(dir) + "farwen_update.log";
+    std::ofstream(log) << "x";
+    check(platform::allowRequester(privateDir, true) && platform::allowRequester(log, false), "the user who asked may read a log");
 
     // One updater per machine: free after its holder ended, held while it runs.
     const std::wstring lockChild = L"\"" + self[0] + L"\" --lock";
