@@ -86,6 +86,22 @@ private slots:
         box.server.route("/update.zip.minisig", HttpRoute(200, minisig.readAll()));
         for (const QString version : {"2.0.0", "2.0.1"}) // the publisher's check, as the updater checks
             QCOMPARE(QProcess::execute(QFileInfo(updaterBinary()).absolutePath() + "/farwen-pack", {"verify", box.path() + "/update.zip", "--keys", signedBin + "/update-keys.pub", "--version", version}), version == "2.0.0" ? 0 : 1);
+        // Named first: a signed delta made against another version. The full package follows,
+        // checked against its own SHA-256 and its own .minisig, never the delta's.
+        const QString d = box.path() + "/d";
+        writeTreeFile(d + "/old/Pellamo.exe", "another version");
+        QByteArray next(4000, '\0'); // no smaller than a package can be
+        QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(next.data()), next.size() / 4);
+        writeTreeFile(d + "/new/Pellamo.exe", next);
+        QCOMPARE(QProcess::execute(QFileInfo(updaterBinary()).absolutePath() + "/farwen-pack", {"delta", d + "/old", d + "/new", "-o", d + "/delta.zip"}), 0);
+        QCOMPARE(QProcess::execute("minisign", {"-S", "-s", box.path() + "/k.key", "-m", d + "/delta.zip", "-t", "version=2.0.0"}), 0);
+        const auto deltaFiles = snapshotTree(d);
+        box.server.route("/delta.zip", HttpRoute(200, deltaFiles.value("delta.zip")));
+        box.server.route("/delta.zip.minisig", HttpRoute(200, deltaFiles.value("delta.zip.minisig")));
+        const auto sha = [](const QByteArray &b) { return QCryptographicHash::hash(b, QCryptographicHash::Sha256).toHex(); };
+        const QByteArray fullSha = sha(snapshotTree(box.path()).value("update.zip"));
+        writeTreeFile(box.infoFile(), QByteArray(info).replace("/update.zip", "/delta.zip").replace(fullSha, sha(deltaFiles.value("delta.zip")))
+                                          .replace("\"memo\"", "\"full_download_url\": \"" + box.server.url("/update.zip").toUtf8() + "\", \"full_sha256\": \"" + fullSha + "\", \"memo\""));
         const QVector<ProductCall> before = box.calls();
         const QStringList cached = QDir(box.dataRoot() + "/FarwenUpdater/cache").entryList(QDir::Files);
         QFile expired(box.dataRoot() + "/FarwenUpdater/cache/expired.part"); // more than a week old: gone at start
@@ -146,6 +162,7 @@ private slots:
         QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
         QCOMPARE(updater.exitCode(), 0);
         QCOMPARE(box.server.requestCount("/update.zip.minisig"), 1);
+        QCOMPARE(box.server.requestCount("/delta.zip.minisig"), 1);
         QCOMPARE(snapshotTree(victim), (QMap<QString, QByteArray>{{"precious.txt", "keep me"}}));
         // The updater's own work directory and its package are gone: what is left is the attacker's links.
         for (const QString &dir : QDir(box.dataRoot()).entryList({"KarvoUpdate_*"}, QDir::Dirs | QDir::NoSymLinks))
