@@ -12,6 +12,18 @@ namespace {
 
 const qint64 kMinimumPackageSize = 1024;
 
+// Every transfer of the process runs on this thread, which is never ended:
+// ending a thread that a network manager ran on corrupted the heap on Windows.
+QThread *transferThread()
+{
+    static QThread *const thread = [] {
+        auto *t = new QThread;
+        t->start();
+        return t;
+    }();
+    return thread;
+}
+
 } // namespace
 
 PackageDownload::PackageDownload(QObject *parent) : QObject(parent) {}
@@ -19,10 +31,6 @@ PackageDownload::PackageDownload(QObject *parent) : QObject(parent) {}
 PackageDownload::~PackageDownload()
 {
     stop();
-    if (thread) {
-        thread->quit();
-        thread->wait();
-    }
 }
 
 bool PackageDownload::openCache(const QString &dataRoot, QFile &file)
@@ -35,15 +43,11 @@ bool PackageDownload::openCache(const QString &dataRoot, QFile &file)
 void PackageDownload::start(QFile *file, int transferTimeoutMs, const QVector<int> &retryPauses)
 {
     stop();
-    if (!thread) {
-        thread = new QThread(this);
-        thread->start();
-    }
     signature.beginPackage();
     QByteArray validator;
     const qint64 resumeAt = cache.resumableBytes(&validator);
     transfer = new PackageTransfer(file, !expectedSha256.isEmpty(), signature.required() ? &signature : nullptr, retryPauses);
-    transfer->moveToThread(thread);
+    transfer->moveToThread(transferThread());
     const quint64 current = ++generation;
     connect(transfer, &PackageTransfer::lengthKnown, this, [this, current](qint64 length) {
         if (current == generation)

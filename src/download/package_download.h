@@ -57,9 +57,6 @@ signals:
 
 private:
     PackageTransfer *transfer = nullptr;
-    // Every transfer runs here; it ends only with this object: ending the
-    // thread a network manager ran on corrupted the heap under Wine.
-    QThread *thread = nullptr;
     // Tells the current transfer's signals from those of one that was stopped.
     quint64 generation = 0;
 };
