@@ -1,6 +1,7 @@
 #include "download/download_cache.h"
 
 #include "platform/platform.h"
+#include "platform/tool_path.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -26,8 +27,8 @@ bool DownloadCache::open(const QString &dataRoot, const QString &url, const QStr
     const QString dir = cacheDir(dataRoot);
     for (const QString &level : {QFileInfo(dir).path(), dir})
         if (!QFileInfo::exists(level) && !QFileInfo(level).isSymLink())
-            platform::createPrivateDirectory(QFile::encodeName(level).toStdString());
-    if (!QFileInfo(dir).isDir() || platform::isLink(QFile::encodeName(dir).toStdString()))
+            platform::createPrivateDirectory(platformPath(level));
+    if (!QFileInfo(dir).isDir() || platform::isLink(platformPath(dir)))
         return false;
     const QByteArray key = QCryptographicHash::hash((url + QLatin1Char('\n') + sha256.toLower()).toUtf8(),
                                                     QCryptographicHash::Sha256).toHex().left(32);
@@ -69,5 +70,5 @@ void DownloadCache::removeExpired(const QString &dataRoot)
     const QDateTime now = QDateTime::currentDateTime();
     for (const QFileInfo &entry : QDir(cacheDir(dataRoot)).entryInfoList(QDir::Files | QDir::System | QDir::Hidden))
         if (entry.lastModified().secsTo(now) > kMaxAgeSeconds)
-            platform::removeTree(QFile::encodeName(entry.absoluteFilePath()).toStdString(), platform::Owner::Elevated);
+            platform::removeTree(platformPath(entry.absoluteFilePath()), platform::Owner::Elevated);
 }

@@ -1,6 +1,7 @@
 #include "download/signature.h"
 
 #include "platform/platform.h"
+#include "platform/tool_path.h"
 
 #include <QDebug>
 #include <QFile>
@@ -298,7 +299,7 @@ bool readPublisherKeys(const QString &updaterDir, QByteArray *keyFile)
     }
     // Keys that someone else could change are no keys: refuse rather than trust them.
     for (const QString &path : {file.fileName(), updaterDir}) {
-        const std::string why = platform::untrustedEntry(QFile::encodeName(path).toStdString());
+        const std::string why = platform::untrustedEntry(platformPath(path));
         if (!why.empty()) {
             qCritical() << "公钥文件可被他人修改，拒绝启动:" << path << QString::fromStdString(why);
             return false;

@@ -1,6 +1,7 @@
 #include "install/apply_journal.h"
 
 #include "platform/platform.h"
+#include "platform/tool_path.h"
 
 #include <QDebug>
 #include <QFileInfo>
@@ -25,7 +26,7 @@ bool ApplyJournal::write() const
     // Flushed, renamed over the old one, and the rename flushed with its directory.
     QSaveFile f(pathFor(backupDir));
     return f.open(QIODevice::WriteOnly) && f.write(QJsonDocument(o).toJson()) > 0 && f.commit()
-           && platform::flushDirectory(QFile::encodeName(QFileInfo(f.fileName()).absolutePath()).toStdString());
+           && platform::flushDirectory(platformPath(QFileInfo(f.fileName()).absolutePath()));
 }
 
 bool ApplyJournal::read(const QString &path)

@@ -5,6 +5,7 @@
 #include "install/ini_file.h"
 #include "install/progress_pacer.h"
 #include "platform/platform.h"
+#include "platform/tool_path.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -149,7 +150,7 @@ bool InstallationBackup::create(const std::function<bool(QStringList *)> &touche
         // On disk, and its hash taken, in the one pass that copies it.
         QCryptographicHash hash(QCryptographicHash::Sha256);
         qint64 size = 0;
-        if (platform::copyFileDurably(QFile::encodeName(path).toStdString(), QFile::encodeName(target).toStdString(),
+        if (platform::copyFileDurably(platformPath(path), platformPath(target),
                                       [&hash, &size](const char *data, std::size_t length) {
                                           hash.addData(data, int(length));
                                           size += qint64(length);
@@ -171,7 +172,7 @@ bool InstallationBackup::create(const std::function<bool(QStringList *)> &touche
         for (; sub.startsWith(dir + QLatin1Char('/')); sub = QFileInfo(sub).absolutePath())
             flushed.insert(sub);
     for (const QString &each : flushed)
-        allCopied = platform::flushDirectory(QFile::encodeName(each).toStdString()) && allCopied;
+        allCopied = platform::flushDirectory(platformPath(each)) && allCopied;
     copiesRecorded = allCopied;
     qDebug() << "备份完成，成功率:" << (allCopied ? "全部成功" : "部分失败") << "备份" << total << "个文件，新增" << added.size()
              << "个文件";
@@ -207,10 +208,10 @@ bool InstallationBackup::restore(const Progress &progress)
 
     // What the update added goes, and what a killed writer left beside its
     // target; by handle, never through a link on the way.
-    const std::string root = QFile::encodeName(appDir).toStdString();
+    const std::string root = platformPath(appDir);
     for (int i = 0; i < added.size() + relPaths.size(); ++i) {
         const bool isAdded = i < added.size();
-        const std::string rel = QFile::encodeName(isAdded ? added.at(i) : relPaths.at(i - added.size())).toStdString();
+        const std::string rel = platformPath(isAdded ? added.at(i) : relPaths.at(i - added.size()));
         platform::removeFileBelow(root, platform::FileReplacement::pendingPath(rel));
         const QFileInfo path(appDir + QLatin1Char('/') + QString::fromStdString(rel));
         if (isAdded && (path.isFile() || path.isSymLink()) && !platform::removeFileBelow(root, rel))
@@ -226,8 +227,8 @@ bool InstallationBackup::restore(const Progress &progress)
         if (existing.isDir() && !existing.isSymLink())
             removeEmptyDirectories(target);
         else if (existing.exists() || existing.isSymLink())
-            platform::removeFileBelow(root, QFile::encodeName(rel).toStdString());
-        if (platform::copyFileBelow(QFile::encodeName(dir).toStdString(), root, QFile::encodeName(rel).toStdString())) {
+            platform::removeFileBelow(root, platformPath(rel));
+        if (platform::copyFileBelow(platformPath(dir), root, platformPath(rel))) {
             ++ok;
             qDebug() << "恢复文件成功:" << rel;
         } else if (sameContents(source, target)) {
@@ -254,7 +255,7 @@ QString createFreshDirectory(const QString &base)
     for (int n = 0; n < 16; ++n) {
         const std::string suffix = platform::randomSuffix(8);
         const QString candidate = base + QLatin1Char('_') + QString::fromStdString(suffix);
-        if (!suffix.empty() && platform::createPrivateDirectory(QFile::encodeName(candidate).toStdString()))
+        if (!suffix.empty() && platform::createPrivateDirectory(platformPath(candidate)))
             return candidate;
         if (suffix.empty() || (!QFileInfo::exists(candidate) && !platform::isLink(candidate.toStdString())))
             break; // not a clash: the directory cannot be made at all
@@ -269,7 +270,7 @@ bool removeWorkDir(const QString &path, const char *label)
     if (path.isEmpty() || (!QFileInfo(path).isDir() && !platform::isLink(path.toStdString())))
         return true;
     qDebug() << label << path;
-    return platform::removeTree(QFile::encodeName(path).toStdString(), platform::Owner::Elevated);
+    return platform::removeTree(platformPath(path), platform::Owner::Elevated);
 }
 
 void InstallationBackup::setTarget(const QString &installDir, const QString &version)

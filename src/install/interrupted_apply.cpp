@@ -2,6 +2,7 @@
 
 #include "delta/delta.h"
 #include "platform/platform.h"
+#include "platform/tool_path.h"
 
 #include <QDebug>
 #include <QDir>
@@ -11,16 +12,11 @@
 
 namespace {
 
-std::string native(const QString &path)
-{
-    return QFile::encodeName(path).toStdString();
-}
-
 // Why an entry of the installation may have been written by someone else;
 // empty when only the elevated user could have.
 QString untrusted(const QString &path)
 {
-    return QString::fromStdString(platform::untrustedEntry(native(path)));
+    return QString::fromStdString(platform::untrustedEntry(platformPath(path)));
 }
 
 // Backups without a journal and half-written files: logged and kept; false
@@ -40,7 +36,7 @@ bool reportLeftovers(const QString &appDir, bool removeEmptyBackups)
             continue;
         if (QDir(backup).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
             if (removeEmptyBackups)
-                platform::removeTree(native(backup), platform::Owner::Elevated);
+                platform::removeTree(platformPath(backup), platform::Owner::Elevated);
             continue;
         }
         qCritical() << "发现没有更新日志的备份，保留，请人工检查:" << backup;
@@ -93,7 +89,7 @@ bool recoverInterruptedApply(const QString &appDir, bool clearLoneBackups, const
         if (readable && (journal.phase == QLatin1String("backup") || journal.phase == QLatin1String("committed"))) {
             // Interrupted while backing up (the installation was never
             // touched), or after the commit: nothing to undo.
-            platform::removeTree(native(backup), platform::Owner::Elevated);
+            platform::removeTree(platformPath(backup), platform::Owner::Elevated);
             QFile::remove(dir.filePath(name));
             platform::disarmBootRecovery(); // nothing is left to undo at the next boot
             qWarning() << "已删除不再需要的备份:" << backup;
@@ -112,7 +108,7 @@ bool recoverInterruptedApply(const QString &appDir, bool clearLoneBackups, const
             recovered = false;
             continue;
         }
-        platform::removeTree(native(backup), platform::Owner::Elevated);
+        platform::removeTree(platformPath(backup), platform::Owner::Elevated);
         QFile::remove(dir.filePath(name));
         platform::disarmBootRecovery();
         qWarning() << "已从备份恢复中断的更新:" << backup;

@@ -2,6 +2,7 @@
 
 #include "package/package_check.h"
 #include "platform/platform.h"
+#include "platform/tool_path.h"
 
 #include <QCryptographicHash>
 #include <QDebug>
@@ -37,7 +38,7 @@ DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &
 {
     ready = false;
     rebuiltDir = workDir + QStringLiteral("/rebuilt");
-    platform::removeTree(QFile::encodeName(rebuiltDir).toStdString(), platform::Owner::Elevated); // an earlier try's
+    platform::removeTree(platformPath(rebuiltDir), platform::Owner::Elevated); // an earlier try's
     QByteArray json;
     const bool found = package.streamFiles([&json, reason](const QString &name) -> CheckedPackage::BlockSink {
         if (name != QLatin1String(delta::kManifestName))
@@ -190,7 +191,7 @@ bool DeltaApply::place(const QString &installDir, const std::function<bool(const
         }
         platform::FileReplacement out;
         QDir().mkpath(QFileInfo(target).absolutePath());
-        if (!rebuilt.open(QIODevice::ReadOnly) || !out.begin(QFile::encodeName(target).toStdString(), executable(e.path, e.executable ? 0755 : 0644))) {
+        if (!rebuilt.open(QIODevice::ReadOnly) || !out.begin(platformPath(target), executable(e.path, e.executable ? 0755 : 0644))) {
             *reason = QStringLiteral("无法写入文件: %1").arg(e.path);
             return false;
         }

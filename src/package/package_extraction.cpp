@@ -3,6 +3,7 @@
 #include "delta/delta.h"
 #include "package/archive_entries.h"
 #include "platform/platform.h"
+#include "platform/tool_path.h"
 
 #include <QDebug>
 #include <QDir>
@@ -41,7 +42,7 @@ bool CheckedPackage::unpack(const QString &targetDir,
                 return take(static_cast<const char *>(block), length);
             });
         platform::FileReplacement out;
-        if (!out.begin(QFile::encodeName(target.filePath(name)).toStdString(), executable(name, int(archive_entry_perm(entry)))))
+        if (!out.begin(platformPath(target.filePath(name)), executable(name, int(archive_entry_perm(entry)))))
             return failWith(reason, QStringLiteral("无法写入文件: %1").arg(name));
         la_int64_t written = 0;
         const bool read = readEntry(a, name, reason, [&](const void *block, size_t length, la_int64_t offset) {
@@ -135,10 +136,10 @@ bool extractPackage(CheckedPackage &package, DeltaApply &deltaApply, const QStri
         }
     }
     // What the new version no longer ships goes, as a delta's deletions do.
-    const std::string root = QFile::encodeName(appDir).toStdString();
+    const std::string root = platformPath(appDir);
     for (auto it = dropped.cbegin(); complete && it != dropped.cend(); ++it) {
         qDebug() << "删除新版本不再包含的文件:" << *it;
-        complete = platform::removeFileBelow(root, QFile::encodeName(*it).toStdString());
+        complete = platform::removeFileBelow(root, platformPath(*it));
         for (QDir dir = QFileInfo(appDir + QLatin1Char('/') + *it).dir();
              complete && dir.absolutePath() != QDir(appDir).absolutePath() && QDir().rmdir(dir.absolutePath());)
             dir.cdUp();

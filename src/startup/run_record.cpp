@@ -1,6 +1,7 @@
 #include "startup/run_record.h"
 
 #include "platform/platform.h"
+#include "platform/tool_path.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -46,13 +47,13 @@ bool open(const QString &dataRoot, const QStringList &arguments)
     const QString base = dataRoot + QStringLiteral("/FarwenUpdater");
     const QString dir = base + QStringLiteral("/logs");
     // Inside the updater's own folder: only the elevated user can have made it.
-    if (!QFileInfo(dir).isDir() && !platform::createPrivateDirectory(QFile::encodeName(dir).toStdString()))
+    if (!QFileInfo(dir).isDir() && !platform::createPrivateDirectory(platformPath(dir)))
         return false;
-    if (!platform::untrustedEntry(QFile::encodeName(dir).toStdString()).empty())
+    if (!platform::untrustedEntry(platformPath(dir)).empty())
         return false;
     // The user who asked attaches the log to a ticket; nobody else passes.
     for (const QString &passage : {base, dir})
-        platform::allowRequester(QFile::encodeName(passage).toStdString(), true);
+        platform::allowRequester(platformPath(passage), true);
     const QString name = QStringLiteral("update-%1.log").arg(QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-hhmmss-zzz")));
     // The newest runs are kept, as many as fit.
     qint64 total = 0;
@@ -68,7 +69,7 @@ bool open(const QString &dataRoot, const QStringList &arguments)
     if (!logFile.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::NewOnly))
         return false;
     resultPath = base + QStringLiteral("/last-result.json");
-    if (!platform::allowRequester(QFile::encodeName(logFile.fileName()).toStdString(), false))
+    if (!platform::allowRequester(platformPath(logFile.fileName()), false))
         logFile.write("the log cannot be opened to the user who asked\n");
     logFile.write(QStringLiteral("FarwenUpdater 1.0.0\n%1\n").arg(arguments.join(QLatin1Char(' '))).toUtf8());
     for (const QString &line : pending)
@@ -93,7 +94,7 @@ void result(const QString &outcome, const QString &message, const QString &fromV
                         {QStringLiteral("time"), QDateTime::currentDateTimeUtc().toString(Qt::ISODate)}};
     QSaveFile f(resultPath);
     if (!(f.open(QIODevice::WriteOnly) && f.write(QJsonDocument(o).toJson()) > 0 && f.commit()
-          && platform::allowRequester(QFile::encodeName(resultPath).toStdString(), false)))
+          && platform::allowRequester(platformPath(resultPath), false)))
         logFile.write("last-result.json cannot be written for the product\n");
 }
 

@@ -1,6 +1,7 @@
 #include "startup/stale_cleanup.h"
 
 #include "platform/platform.h"
+#include "platform/tool_path.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -23,7 +24,7 @@ void removeStaleEntries(const QString &location, const QString &pattern, const Q
         if (age <= minAge)
             continue;
         // Others may write in these places: never by path, never through a link.
-        platform::removeTree(QFile::encodeName(entry.absoluteFilePath()).toStdString(), platform::Owner::Elevated);
+        platform::removeTree(platformPath(entry.absoluteFilePath()), platform::Owner::Elevated);
     }
 }
 

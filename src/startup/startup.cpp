@@ -1,6 +1,7 @@
 #include "startup/startup.h"
 
 #include "platform/platform.h"
+#include "platform/tool_path.h"
 #include "startup/window_run.h"
 #include "startup/run_record.h"
 #include "startup/stale_cleanup.h"
@@ -75,7 +76,7 @@ bool installationTrusted(const QString &mainProgram)
     const QString dir = QFileInfo(mainProgram).absolutePath();
     if (mainProgram.isEmpty() || !QFileInfo(dir).isDir())
         return true; // judged by the later checks
-    const std::string why = platform::untrustedEntry(QFile::encodeName(dir).toStdString());
+    const std::string why = platform::untrustedEntry(platformPath(dir));
     if (why.empty())
         return true;
     qCritical() << "安装目录可被他人修改，拒绝更新:" << dir << QString::fromStdString(why);

@@ -1,6 +1,7 @@
 #include "startup/update_info.h"
 
 #include "platform/platform.h"
+#include "platform/tool_path.h"
 
 #include <QCommandLineParser>
 #include <QDebug>
@@ -166,7 +167,7 @@ void scheduleCompanionRemoval(const QString &companionPath, const QStringList &p
         if (!mayRemoveCompanion(companionPath, protectedDirs))
             return;
         // The requesting user's own entries only, never through a link.
-        const std::string path = QFile::encodeName(companionPath).toStdString();
+        const std::string path = platformPath(companionPath);
         if (platform::removeTree(path, platform::Owner::Requester)) {
             qDebug() << "good";
             return;
