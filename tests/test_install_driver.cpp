@@ -55,7 +55,6 @@ class TestInstallDriver : public QObject
 {
     Q_OBJECT
     QTemporaryDir root;
-    QByteArray originalPath;
     QString app;
     QMap<QString, QByteArray> original;
 
@@ -88,8 +87,8 @@ class TestInstallDriver : public QObject
             writeTreeFile(pkg + "/lib/zz-big.dat", bigInstalled ? "small" : bigFile);
         engine.setTimings(TestableEngine::fast());
         engine.setUpdateInfo(app + "/Pellamo.exe", "2.0", "http://x/p.zip");
-        QCOMPARE(int(QFile::permissions(engine.tempDir) & 0x0077), 0); // the owner's alone
-        QCOMPARE(QProcess::execute("/usr/bin/bsdtar", {"--format=zip", "-cf", engine.zipPath, "-C", pkg, "."}), 0);
+        QVERIFY(ownerOnly(engine.tempDir));
+        writeTreeFile(engine.zipPath, zipOf(snapshotTree(pkg)));
         engine.isRunning = true; // as after a successful download
     }
 
@@ -106,10 +105,8 @@ class TestInstallDriver : public QObject
 private slots:
     void initTestCase()
     {
-        originalPath = qgetenv("PATH");
         qputenv("PROGRAMDATA", (root.path() + "/pd").toUtf8());
     }
-    void cleanup() { qputenv("PATH", originalPath); }
 
     void outcomes_data()
     {
@@ -165,6 +162,7 @@ private slots:
         QFETCH(QString, mainProgram);
         QFETCH(bool, backupKept);
         // The product's processes are the machine's: stand-ins that touch none.
+        POSIX_ONLY(condition.contains("disk"), "a small volume of its own needs mount");
         ToolDoubles tools(root.path() + "/tools-" + QTest::currentDataTag());
         tools.add("taskkill", 128);
         tools.add("tasklist", 0);
@@ -176,8 +174,9 @@ private slots:
         } else if (condition == "tasklist hangs") {
             tools.add("tasklist", 0, "sleep 30");
         } else if (condition.contains("APP") || condition.contains("98")) {
-            tools.add("tasklist", 0, QString("ls APP/_update_backup_*.journal >/dev/null 2>&1 && { " + condition + "; }")
-                                         .replace("APP", "'" + root.path() + "/Prod'"));
+            if (!tools.add("tasklist", 0, QString("ls APP/_update_backup_*.journal >/dev/null 2>&1 && { " + condition + "; }")
+                                              .replace("APP", "'" + root.path() + "/Prod'")))
+                QSKIP("the condition is a shell snippet");
         }
         QByteArray big;
         for (int i = 0; condition.contains("disk") && i < 800000; ++i)
@@ -276,6 +275,7 @@ private slots:
         QFETCH(QString, variant);
         QFETCH(bool, updated);
         QFETCH(QString, last);
+        POSIX_ONLY(true, "cp, bsdtar and python3 make and edit its packages");
         const QString old = root.path() + "/delta-old", next = root.path() + "/delta-new", pack = QFileInfo(updaterBinary()).absolutePath() + "/farwen-pack";
         QDir(old).removeRecursively();
         QDir(next).removeRecursively();
@@ -305,10 +305,8 @@ private slots:
         QCOMPARE(QProcess::execute("/usr/bin/bsdtar", {"-xf", root.path() + "/o.zip", "-C", app, "farwen-files.json"}), 0);
         QCOMPARE(QProcess::execute(pack, {"delta", old, next, "-o", root.path() + "/d.zip"}), 0);
         QCOMPARE(QProcess::execute(pack, {"full", next, "-o", root.path() + "/f.zip"}), 0);
-        QProcess list; // the changed library and the renamed file travel as patches, not whole
-        list.start("/usr/bin/bsdtar", {"-tf", root.path() + "/d.zip"});
-        QVERIFY(list.waitForFinished());
-        const QByteArray entries = list.readAllStandardOutput();
+        // The changed library and the renamed file travel as patches, not whole (names are never compressed).
+        const QByteArray entries = snapshotTree(root.path()).value("d.zip");
         QVERIFY2(entries.contains("patches/lib/big.dll.zst") && entries.contains("patches/new-name.txt.zst"), entries.constData());
         if (variant.startsWith("manifest "))
             QCOMPARE(QProcess::execute("python3", {"-c", "import json, sys, zipfile\nz = zipfile.ZipFile(sys.argv[1]); d = {n: z.read(n) for n in z.namelist()}; z.close()\n"
@@ -368,6 +366,7 @@ private slots:
     // gets ordinary modes.
     void confinedCopies()
     {
+        POSIX_ONLY(true, "modes and symbolic links");
         const QString a = root.path() + "/ca", b = root.path() + "/cb";
         writeTreeFile(a + "/d/f", "x");
         QDir().mkpath(b);
@@ -411,10 +410,11 @@ private slots:
         QFETCH(QString, phase);
         QFETCH(QString, backup);
         QFETCH(bool, recovers);
+        POSIX_ONLY(backup == "link" || backup == "blocked", "symbolic links");
         TestableEngine crashed;
         prepare(crashed);
         QVERIFY(crashed.createBackup());
-        QCOMPARE(int(QFile::permissions(crashed.backupDir) & 0x0077), 0);
+        QVERIFY(ownerOnly(crashed.backupDir));
         const QString backupDir = crashed.backupDir;
         const QString journal = backupDir + ".journal";
         if (phase == "backup" || backup == "half removed") // cut short: restoring it would lose files

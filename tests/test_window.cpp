@@ -150,10 +150,9 @@ private slots:
         QFETCH(QStringList, calls);
         ProductSandbox product;
         qputenv("FARWEN_FIXTURE_LOG", product.environment().value("FARWEN_FIXTURE_LOG").toUtf8());
-        const QByteArray path = qgetenv("PATH");
-        const auto restorePath = qScopeGuard([path] { qputenv("PATH", path); });
+        ToolDoubles tools(product.path() + "/tools");
         if (running.startsWith("tasklist ")) {
-            ToolDoubles(product.path() + "/tools").add("tasklist", 0, running.mid(9));
+            tools.add("tasklist", 0, running.mid(9));
             running.clear();
         }
         QProcess main;

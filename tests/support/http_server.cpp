@@ -80,9 +80,8 @@ HttpServer::HttpServer()
                 auto *sent = new qint64(0);
                 connect(socket, &QObject::destroyed, [sent]() { delete sent; });
                 if (r.dripBytes <= 0) {
-                    if (!sendSome(socket, body, *sent, body.size()))
-                        return;
-                    socket->disconnectFromHost(); // cut short
+                    if (sendSome(socket, body, *sent, body.size()))
+                        socket->disconnectFromHost(); // cut short
                     return;
                 }
                 auto *timer = new QTimer(socket);

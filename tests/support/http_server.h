@@ -8,10 +8,7 @@
 
 struct HttpRoute
 {
-    HttpRoute(int status = 200, const QByteArray &body = QByteArray(), bool contentLength = true)
-        : status(status), body(body), contentLength(contentLength)
-    {
-    }
+    HttpRoute(int status = 200, const QByteArray &body = QByteArray(), bool contentLength = true) : status(status), body(body), contentLength(contentLength) {}
     int status = 200;
     QByteArray body;
     bool contentLength = true;

@@ -5,7 +5,6 @@
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <chrono>
-#include <csignal>
 
 namespace {
 
@@ -106,7 +105,7 @@ ProductSandbox::~ProductSandbox()
     }
     for (const ProductCall &c : calls())
         if (c.args != "stop" && c.args != "install" && isAlive(c.pid))
-            ::kill(pid_t(c.pid), SIGKILL);
+            QProcess::execute("kill", {"-KILL", QString::number(c.pid)});
 }
 
 QProcessEnvironment ProductSandbox::environment() const

@@ -2,6 +2,7 @@
 // Every file below a directory (hidden ones included) with its bytes, for
 // byte-for-byte comparisons of installation trees.
 #include <QDir>
+#include <QDataStream>
 #include <QDirIterator>
 #include <QFile>
 #include <QMap>
@@ -34,21 +35,35 @@ inline void writeTreeFile(const QString &path, const QByteArray &content)
 // A ZIP archive of the given entries (name -> content), names taken exactly as
 // given, unsafe ones too; stored uncompressed, so contents can be found in it.
 // Made as on Windows: no Unix modes.
-inline QByteArray zipOf(const QList<QPair<QString, QByteArray>> &entries)
+inline QByteArray zipOf(const QMap<QString, QByteArray> &entries)
 {
-    QStringList args{"-c", "import io, sys, zipfile\nb = io.BytesIO(); z = zipfile.ZipFile(b, 'w'); d = sys.stdin.buffer.read()\n"
-                           "for n, l in zip(sys.argv[1::2], sys.argv[2::2]):\n"
-                           " i = zipfile.ZipInfo(n); i.create_system = 0; i.external_attr = 0x20; z.writestr(i, d[:int(l)]); d = d[int(l):]\n"
-                           "z.close(); sys.stdout.buffer.write(b.getvalue())"};
-    QByteArray contents;
-    for (const auto &e : entries) {
-        args << e.first << QString::number(e.second.size());
-        contents += e.second;
+    QByteArray out, central;
+    QDataStream o(&out, QIODevice::WriteOnly), c(&central, QIODevice::WriteOnly);
+    o.setByteOrder(QDataStream::LittleEndian);
+    c.setByteOrder(QDataStream::LittleEndian);
+    for (auto e = entries.begin(); e != entries.end(); ++e) {
+        const QByteArray name = e.key().toUtf8();
+        const quint32 size = quint32(e.value().size()), offset = quint32(o.device()->pos());
+        quint32 crc = 0xFFFFFFFF;
+        for (const char b : e.value()) {
+            crc ^= quint8(b);
+            for (int k = 0; k < 8; ++k)
+                crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+        }
+        const quint16 utf8 = name.size() == e.key().size() ? 0 : 0x800; // longer in UTF-8: not ASCII
+        // Version 2.0 made by MS-DOS, stored, 1980-01-01, then for the directory the archive bit alone.
+        const auto common = [&](QDataStream &d) { d << quint16(20) << utf8 << quint32(0) << quint16(0x21) << ~crc << size << size << quint16(name.size()); };
+        common(o << quint32(0x04034b50));
+        o << quint16(0);
+        o.writeRawData(name.constData(), name.size());
+        o.writeRawData(e.value().constData(), e.value().size());
+        common(c << quint32(0x02014b50) << quint16(20));
+        c << quint32(0) << quint16(0) << quint16(0) << quint32(0x20) << offset;
+        c.writeRawData(name.constData(), name.size());
     }
-    QProcess python;
-    python.start("python3", args);
-    python.write(contents);
-    python.closeWriteChannel();
-    python.waitForFinished();
-    return python.readAllStandardOutput();
+    const quint32 at = quint32(o.device()->pos());
+    o.writeRawData(central.constData(), central.size());
+    o << quint32(0x06054b50) << quint32(0) << quint16(entries.size()) << quint16(entries.size()) << quint32(central.size()) << at
+      << quint16(0);
+    return out;
 }
