@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QMap>
 #include <QProcess>
+#include <zlib.h>
 
 inline QMap<QString, QByteArray> snapshotTree(const QString &root, const QString &skipContaining = QString())
 {
@@ -44,15 +45,10 @@ inline QByteArray zipOf(const QMap<QString, QByteArray> &entries)
     for (auto e = entries.begin(); e != entries.end(); ++e) {
         const QByteArray name = e.key().toUtf8();
         const quint32 size = quint32(e.value().size()), offset = quint32(o.device()->pos());
-        quint32 crc = 0xFFFFFFFF;
-        for (const char b : e.value()) {
-            crc ^= quint8(b);
-            for (int k = 0; k < 8; ++k)
-                crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-        }
+        const quint32 crc = quint32(crc32(0, reinterpret_cast<const Bytef *>(e.value().constData()), uInt(size)));
         const quint16 utf8 = name.size() == e.key().size() ? 0 : 0x800; // longer in UTF-8: not ASCII
         // Version 2.0 made by MS-DOS, stored, 1980-01-01, then for the directory the archive bit alone.
-        const auto common = [&](QDataStream &d) { d << quint16(20) << utf8 << quint32(0) << quint16(0x21) << ~crc << size << size << quint16(name.size()); };
+        const auto common = [&](QDataStream &d) { d << quint16(20) << utf8 << quint32(0) << quint16(0x21) << crc << size << size << quint16(name.size()); };
         common(o << quint32(0x04034b50));
         o << quint16(0);
         o.writeRawData(name.constData(), name.size());

@@ -54,13 +54,19 @@ std::string slurp(const std::string &path)
     return s.str();
 }
 
-DWORD runAndWait(const std::wstring &commandLine)
+PROCESS_INFORMATION start(std::wstring line)
 {
     STARTUPINFOW si{};
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi{};
-    std::wstring line = commandLine;
-    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+    CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+    return pi;
+}
+
+DWORD runAndWait(const std::wstring &commandLine)
+{
+    const PROCESS_INFORMATION pi = start(commandLine);
+    if (!pi.hProcess)
         return 0xFFFFFFFF;
     WaitForSingleObject(pi.hProcess, 10000);
     DWORD code = 0xFFFFFFFF;
@@ -100,11 +106,7 @@ int main()
     if (self.size() >= 2 && self[1] == L"--sleep")
         Sleep(30000);
     if (self.size() >= 3 && self[1] == L"--job") { // a tool in the job, then this "updater" dies
-        STARTUPINFOW si{};
-        si.cb = sizeof(si);
-        PROCESS_INFORMATION pi{};
-        std::wstring line = L"\"" + self[0] + L"\" --sleep";
-        CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+        const PROCESS_INFORMATION pi = start(L"\"" + self[0] + L"\" --sleep");
         platform::bindToUpdater(pi.dwProcessId);
         std::ofstream(narrow(self[2])) << pi.dwProcessId;
         platform::terminateNow(0);
