@@ -29,11 +29,9 @@ std::string dataRoot();
 
 // Copies a regular file's contents and permissions to a new file; fails, and
 // leaves nothing behind, when the target exists or anything goes wrong. The
-// copy never gets setuid or setgid bits, nor write for group or others.
-bool copyFile(const std::string &fromUtf8, const std::string &toUtf8);
-
-// As copyFile, and the copy has reached the disk when it returns; each piece
-// of the contents passes through onData as it is copied (one pass).
+// copy never gets setuid or setgid bits, nor write for group or others. It has
+// reached the disk when this returns; each piece of the contents passes
+// through onData as it is copied (one pass).
 bool copyFileDurably(const std::string &fromUtf8, const std::string &toUtf8,
                      const std::function<void(const char *, std::size_t)> &onData);
 // Makes a directory's entries (new files, renames) survive a power cut.
@@ -56,9 +54,6 @@ std::string untrustedEntry(const std::string &pathUtf8);
 // folder, or pass through a directory of it; nobody else. True when there is
 // nothing to grant.
 bool allowRequester(const std::string &pathUtf8, bool directory);
-
-// A descriptor of the same open file, for a second reader; -1 on failure.
-int duplicateDescriptor(int fd);
 
 // Space the regular files below a directory take on disk (allocated, not
 // their sizes), in one pass; links are not followed, and top-level entries

@@ -84,30 +84,6 @@ bool copyContents(int in, int out, off_t size)
 
 } // namespace
 
-bool copyFile(const std::string &fromUtf8, const std::string &toUtf8)
-{
-    const int in = open(fromUtf8.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0)
-        return false;
-    struct stat st;
-    if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(in);
-        return false;
-    }
-    const int out = open(toUtf8.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (out < 0) {
-        close(in);
-        return false;
-    }
-    // Ordinary modes only, whatever the source or the umask says.
-    bool ok = fchmod(out, st.st_mode & 0755) == 0 && copyContents(in, out, st.st_size);
-    ok = close(out) == 0 && ok;
-    close(in);
-    if (!ok)
-        unlink(toUtf8.c_str());
-    return ok;
-}
-
 bool copyFileDurably(const std::string &fromUtf8, const std::string &toUtf8,
                      const std::function<void(const char *, std::size_t)> &onData)
 {
@@ -224,11 +200,6 @@ bool removeFileBelow(const std::string &rootUtf8, const std::string &relUtf8)
                          && unlinkat(dir, leaf.c_str(), 0) == 0;
     close(dir);
     return removed;
-}
-
-int duplicateDescriptor(int fd)
-{
-    return fcntl(fd, F_DUPFD_CLOEXEC, 0);
 }
 
 std::string randomSuffix(int length)

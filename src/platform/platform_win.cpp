@@ -70,12 +70,6 @@ void terminateNow(int exitCode)
     _exit(exitCode); // not reached
 }
 
-bool copyFile(const std::string &fromUtf8, const std::string &toUtf8)
-{
-    // Windows has no setuid bits; the copy takes the target folder's access.
-    return CopyFileW(widen(fromUtf8).c_str(), widen(toUtf8).c_str(), TRUE) == TRUE;
-}
-
 bool copyFileDurably(const std::string &fromUtf8, const std::string &toUtf8,
                      const std::function<void(const char *, std::size_t)> &onData)
 {
@@ -114,11 +108,6 @@ bool flushDirectory(const std::string &pathUtf8)
     const bool ok = FlushFileBuffers(h);
     CloseHandle(h);
     return ok;
-}
-
-int duplicateDescriptor(int fd)
-{
-    return _dup(fd);
 }
 
 std::string randomSuffix(int length)
