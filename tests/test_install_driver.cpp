@@ -87,7 +87,7 @@ class TestInstallDriver : public QObject
             writeTreeFile(pkg + "/lib/zz-big.dat", bigInstalled ? "small" : bigFile);
         engine.setTimings(TestableEngine::fast());
         engine.setUpdateInfo(app + "/Pellamo.exe", "2.0", "http://x/p.zip");
-        QVERIFY(ownerOnly(engine.tempDir));
+        QVERIFY(!posix() || !(QFile::permissions(engine.tempDir) & 0x0077)); // Windows: the platform test holds it
         writeTreeFile(engine.zipPath, zipOf(snapshotTree(pkg)));
         engine.isRunning = true; // as after a successful download
     }
@@ -414,7 +414,7 @@ private slots:
         TestableEngine crashed;
         prepare(crashed);
         QVERIFY(crashed.createBackup());
-        QVERIFY(ownerOnly(crashed.backupDir));
+        QVERIFY(!posix() || !(QFile::permissions(crashed.backupDir) & 0x0077));
         const QString backupDir = crashed.backupDir;
         const QString journal = backupDir + ".journal";
         if (phase == "backup" || backup == "half removed") // cut short: restoring it would lose files

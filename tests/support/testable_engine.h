@@ -12,19 +12,6 @@
 inline bool posix() { return QSysInfo::kernelType() != "winnt"; }
 #define POSIX_ONLY(when, why) do { if ((when) && !posix()) QSKIP(why); } while (0)
 
-// stat()'s "uid gid mode" (octal), where there are such.
-inline QString ownerAndMode(const QString &path)
-{
-    struct stat st;
-    return stat(QFile::encodeName(path).constData(), &st) ? "none" : QString::asprintf("%u %u %o", unsigned(st.st_uid), unsigned(st.st_gid), unsigned(st.st_mode));
-}
-
-// Nobody but the owner may reach the path (Windows: Administrators and SYSTEM).
-inline bool ownerOnly(const QString &path)
-{
-    return posix() ? !(QFile::permissions(path) & 0x0077) : platform::untrustedEntry(path.toStdString()).empty();
-}
-
 class TestableEngine : public UpdateEngine
 {
 public:

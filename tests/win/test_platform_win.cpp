@@ -65,9 +65,7 @@ PROCESS_INFORMATION start(std::wstring line)
 
 DWORD runAndWait(const std::wstring &commandLine)
 {
-    const PROCESS_INFORMATION pi = start(commandLine);
-    if (!pi.hProcess)
-        return 0xFFFFFFFF;
+    const PROCESS_INFORMATION pi = start(commandLine); // not started: every call below fails
     WaitForSingleObject(pi.hProcess, 10000);
     DWORD code = 0xFFFFFFFF;
     GetExitCodeProcess(pi.hProcess, &code);
