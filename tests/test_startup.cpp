@@ -85,12 +85,13 @@ private slots:
         QFETCH(QByteArray, content);
         QFETCH(QString, line);
         QFETCH(bool, fileRemains);
-        writeTreeFile(sandbox.path() + "/info.json", content);
-        mkfifo(QFile::encodeName(sandbox.path() + "/fifo").constData(), 0666);
+        const QString cwd = sandbox.path() + "/w/w/w/w/w/w/w/w/w/w"; // deeper than the updater's folder: a path relative to that fails here
+        writeTreeFile(cwd + "/info.json", content);
+        mkfifo(QFile::encodeName(cwd + "/fifo").constData(), 0666);
         QString err;
-        QCOMPARE(runToEnd(updaterBinary(), args, sandbox.path(), updaterEnvironment(sandbox.path()), &err), 1);
+        QCOMPARE(runToEnd(updaterBinary(), args, cwd, updaterEnvironment(sandbox.path()), &err), 1);
         QVERIFY2(err.split('\n').contains(line) || line.isEmpty(), qPrintable(err));
-        QCOMPARE(QFileInfo::exists(sandbox.path() + "/" + (args.first() == "-i" ? args.at(1) : "info.json")), fileRemains);
+        QCOMPARE(QFileInfo::exists(cwd + "/" + (args.first() == "-i" ? args.at(1) : "info.json")), fileRemains);
     }
 
     // What another user plants in the data root, or in a tree the updater

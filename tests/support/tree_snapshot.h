@@ -35,8 +35,8 @@ inline void writeTreeFile(const QString &path, const QByteArray &content)
 
 // A ZIP archive of the given entries (name -> content), names taken exactly as
 // given, unsafe ones too; stored uncompressed, so contents can be found in it.
-// Made as on Windows: no Unix modes.
-inline QByteArray zipOf(const QMap<QString, QByteArray> &entries)
+// Made as on Windows (no Unix modes), or made on Unix.
+inline QByteArray zipOf(const QMap<QString, QByteArray> &entries, bool madeOnUnix = false)
 {
     QByteArray out, central;
     QDataStream o(&out, QIODevice::WriteOnly), c(&central, QIODevice::WriteOnly);
@@ -48,13 +48,12 @@ inline QByteArray zipOf(const QMap<QString, QByteArray> &entries)
         const quint32 crc = quint32(crc32(0, reinterpret_cast<const Bytef *>(e.value().constData()), uInt(size)));
         const quint16 utf8 = name.size() == e.key().size() ? 0 : 0x800; // longer in UTF-8: not ASCII
         // Version 2.0 made by MS-DOS, stored, 1980-01-01, then for the directory the archive bit alone.
-        const auto common = [&](QDataStream &d) { d << quint16(20) << utf8 << quint32(0) << quint16(0x21) << crc << size << size << quint16(name.size()); };
+        const auto common = [&](QDataStream &d) { d << quint16(20) << utf8 << quint32(0) << quint16(0x21) << crc << size << size << quint16(name.size()) << quint16(0); };
         common(o << quint32(0x04034b50));
-        o << quint16(0);
         o.writeRawData(name.constData(), name.size());
         o.writeRawData(e.value().constData(), e.value().size());
-        common(c << quint32(0x02014b50) << quint16(20));
-        c << quint32(0) << quint16(0) << quint16(0) << quint32(0x20) << offset;
+        common(c << quint32(0x02014b50) << quint16(madeOnUnix ? 0x314 : 20));
+        c << quint16(0) << quint16(0) << quint16(0) << quint32(madeOnUnix ? 0x81A40020 : 0x20) << offset; // Unix: a file, 0644
         c.writeRawData(name.constData(), name.size());
     }
     const quint32 at = quint32(o.device()->pos());
