@@ -124,7 +124,7 @@ private slots:
         if (plant == "lock link") // to a directory of root's alone, as the real one is
             QVERIFY(QFile::link(victim, lock) && QFile::setPermissions(victim, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
         if (plant == "lock fifo")
-            mkfifo(QFile::encodeName(lock).constData(), 0666);
+            mkfifo(QFile::encodeName(lock).constData(), 0600); // root's alone, and still no directory
         QFile held(lock + "/updater.lock");
         if (plant == "lock directory" || plant == "lock held") {
             writeTreeFile(held.fileName(), "");

@@ -21,10 +21,9 @@ struct ToolDoubles
     bool add(const QString &name, int exitCode, const QString &shell = QString()) const
     {
 #ifdef Q_OS_WIN
-        const QString exe = dir + '/' + name + ".exe";
-        QFile::copy(QCoreApplication::applicationDirPath() + "/farwen_fixture_program.exe", exe);
+        QFile::copy(QCoreApplication::applicationDirPath() + "/farwen_fixture_program.exe", dir + '/' + name + ".exe");
         const auto echo = QRegularExpression("^echo '(.*)'$").match(shell), sleep = QRegularExpression("^sleep (\\d+)$").match(shell);
-        writeTreeFile(exe + ".double", QStringLiteral("%1 %2\n%3\n").arg(exitCode).arg(sleep.captured(1).toInt()).arg(echo.captured(1)).toUtf8());
+        writeTreeFile(dir + '/' + name + ".exe.double", QStringLiteral("%1 %2\n%3\n").arg(exitCode).arg(sleep.captured(1).toInt()).arg(echo.captured(1)).toUtf8());
         return shell.isEmpty() || echo.hasMatch() || sleep.hasMatch();
 #else
         writeTreeFile(dir + '/' + name, QStringLiteral("#!/bin/sh\nline='%1'; for a in \"$@\"; do line=\"$line|$a\"; done\n"
