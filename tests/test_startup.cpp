@@ -101,7 +101,7 @@ private slots:
     {
         QTest::addColumn<QString>("plant");
         QTest::addColumn<QString>("line");
-        for (const char *lock : {"link", "directory", "fifo", "held"})
+        for (const char *lock : {"link", "directory", "fifo", "held", "readable"})
             QTest::newRow(qPrintable(QStringLiteral("lock: a %1").arg(lock))) << QStringLiteral("lock %1").arg(lock) << "JSON格式不正确";
         QTest::newRow("stale work directory of another user") << "stale 65534" << "JSON格式不正确";
         QTest::newRow("stale work directory, swapped") << "stale 0" << "JSON格式不正确";
@@ -129,11 +129,11 @@ private slots:
         if (plant == "lock directory" || plant == "lock held") {
             writeTreeFile(held.fileName(), "");
             QProcess::execute("chown", {"-R", "65534", lock});
-            QProcess::execute("chmod", {"-R", "a+rwx", lock});
+            QProcess::execute("chmod", {"-R", plant == "lock held" ? "a+rwx" : "go-rwx", lock}); // another user's, open or not
             QVERIFY(held.open(QIODevice::ReadWrite) && flock(held.handle(), LOCK_EX | LOCK_NB) == 0);
         }
-        if (plant == "open")
-            QFile::setPermissions(data, QFileDevice::Permissions(0x7777));
+        if (plant == "open" || plant == "lock readable") // the data root open to all; root's lock directory open to reading
+            QVERIFY(QDir().mkpath(lock) && QFile::setPermissions(plant == "open" ? data : lock, QFileDevice::Permissions(plant == "open" ? 0x7777 : 0x7755)));
         if (plant == "acl")
             QCOMPARE(QProcess::execute("setfacl", {"-m", "u:nobody:rwx", data}), 0);
         const QString tree = plant.startsWith("stale") ? data + "/KarvoUpdate_1"
@@ -141,9 +141,8 @@ private slots:
         const bool swapped = plant.startsWith("stale") || plant.startsWith("companion") || plant.startsWith("backup");
         for (int i = 0; i < 2000 && swapped; ++i)
             writeTreeFile(QStringLiteral("%1/%2/f%3").arg(tree).arg(i / 20).arg(i % 20), "x");
-        if (swapped)
-            QProcess::execute("chown", {"-R", QString::number(owner), tree});
         if (swapped) { // a directory when looked at, a link when opened: every time, not by winning a race
+            QProcess::execute("chown", {"-R", QString::number(owner), tree});
             env.insert("LD_PRELOAD", FARWEN_SWAP_SHIM);
             env.insert("FARWEN_SWAP_DIR", tree + "/0");
             env.insert("FARWEN_SWAP_TO", victim);
