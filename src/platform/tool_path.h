@@ -8,8 +8,7 @@
 std::string platformPath(const QString &path);
 
 // The program to start for a Windows tool. On Windows the System directory's.
-// Elsewhere our stand-in: found on PATH first (so a test double placed there
-// wins), otherwise beside this executable.
+// Elsewhere our stand-in: found on PATH first, otherwise beside this executable.
 QString toolPath(platform::Tool tool);
 // Tests only: a tool found in this directory is taken before any other. The
 // updater never sets it, and nothing it reads can.
