@@ -122,6 +122,7 @@ bool extractPackage(CheckedPackage &package, DeltaApply &deltaApply, const QStri
     if (!unpacked)
         qDebug() << "解压错误:" << reason;
     bool complete = unpacked;
+    QString failure = unpacked ? QString() : reason;
     progress(1, 1);
 
     // Only what is on disk counts: every file of the package, at its size.
@@ -131,7 +132,8 @@ bool extractPackage(CheckedPackage &package, DeltaApply &deltaApply, const QStri
             continue;
         const QFileInfo unpacked(appDir + QLatin1Char('/') + it.key());
         if (!unpacked.isFile() || unpacked.size() != it.value()) {
-            qDebug() << "解压错误: 文件不完整" << it.key();
+            failure = QStringLiteral("文件不完整: %1").arg(it.key());
+            qDebug() << "解压错误:" << failure;
             complete = false;
         }
     }
@@ -140,10 +142,15 @@ bool extractPackage(CheckedPackage &package, DeltaApply &deltaApply, const QStri
     for (auto it = dropped.cbegin(); complete && it != dropped.cend(); ++it) {
         qDebug() << "删除新版本不再包含的文件:" << *it;
         complete = platform::removeFileBelow(root, platformPath(*it));
+        if (!complete)
+            failure = QStringLiteral("无法删除文件: %1").arg(*it);
         for (QDir dir = QFileInfo(appDir + QLatin1Char('/') + *it).dir();
              complete && dir.absolutePath() != QDir(appDir).absolutePath() && QDir().rmdir(dir.absolutePath());)
             dir.cdUp();
     }
-    qDebug() << "解压结果: 命令成功=" << unpacked << ", 最终结果=" << complete;
+    if (complete)
+        qDebug() << "解压结果: 命令成功=" << unpacked << ", 最终结果=" << complete;
+    else
+        qDebug() << "解压结果: 命令成功=" << unpacked << ", 最终结果=" << complete << ", 原因:" << failure;
     return complete;
 }

@@ -24,6 +24,10 @@ bool relaunchElevated(const std::vector<std::string> &arguments);
 // also to the debugger), whatever the system's code page.
 void writeLogLine(const std::string &utf8);
 
+// Where the Windows layer says which file call failed, on what, and with
+// which system error (UTF-8); writeLogLine until set. POSIX: not used.
+void setFailureLog(void (*log)(const std::string &utf8));
+
 // The machine-wide data directory (forward slashes, no trailing slash).
 std::string dataRoot();
 

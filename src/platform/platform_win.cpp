@@ -28,7 +28,41 @@ std::wstring widen(const std::string &utf8)
     return out;
 }
 
+std::string narrow(const wchar_t *text, std::size_t length)
+{
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
+    if (n > 0)
+        WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), &out[0], n, nullptr, nullptr);
+    return out;
+}
+
+void (*failureLog)(const std::string &) = writeLogLine;
+
+// Which call failed on what, with Windows' own error, for the log; false, and
+// the error left for the caller.
+bool failed(const char *call, const std::wstring &path)
+{
+    const DWORD error = GetLastError();
+    wchar_t *text = nullptr;
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, error, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    std::string why = length ? narrow(text, length) : std::string();
+    while (!why.empty() && (why.back() == '\n' || why.back() == '\r' || why.back() == ' '))
+        why.pop_back();
+    LocalFree(text);
+    failureLog("Windows " + std::string(call) + " \"" + narrow(path.data(), path.size()) + "\": 错误 " + std::to_string(error)
+               + (why.empty() ? std::string() : " " + why));
+    SetLastError(error);
+    return false;
+}
+
 } // namespace
+
+void setFailureLog(void (*log)(const std::string &utf8))
+{
+    failureLog = log ? log : writeLogLine;
+}
 
 bool isAdministrator()
 {
@@ -76,19 +110,19 @@ bool copyFileDurably(const std::string &fromUtf8, const std::string &toUtf8,
     HANDLE in = CreateFileW(widen(fromUtf8).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (in == INVALID_HANDLE_VALUE)
-        return false;
+        return failed("CreateFileW", widen(fromUtf8));
     const std::wstring target = widen(toUtf8);
     HANDLE out = CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    bool ok = out != INVALID_HANDLE_VALUE;
+    bool ok = out != INVALID_HANDLE_VALUE || failed("CreateFileW", target);
     std::vector<char> buffer(1 << 16);
     for (DWORD got = 1; ok && got > 0;) {
         DWORD put = 0;
-        ok = ReadFile(in, buffer.data(), DWORD(buffer.size()), &got, nullptr)
-             && (got == 0 || (WriteFile(out, buffer.data(), got, &put, nullptr) && put == got));
+        ok = (ReadFile(in, buffer.data(), DWORD(buffer.size()), &got, nullptr) || failed("ReadFile", widen(fromUtf8)))
+             && (got == 0 || (WriteFile(out, buffer.data(), got, &put, nullptr) && put == got) || failed("WriteFile", target));
         if (ok && got > 0)
             onData(buffer.data(), got);
     }
-    ok = ok && FlushFileBuffers(out);
+    ok = ok && (FlushFileBuffers(out) || failed("FlushFileBuffers", target));
     if (out != INVALID_HANDLE_VALUE) {
         CloseHandle(out);
         if (!ok)
@@ -104,8 +138,8 @@ bool flushDirectory(const std::string &pathUtf8)
     HANDLE h = CreateFileW(widen(pathUtf8).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE)
-        return false;
-    const bool ok = FlushFileBuffers(h);
+        return failed("CreateFileW", widen(pathUtf8));
+    const bool ok = FlushFileBuffers(h) || failed("FlushFileBuffers", widen(pathUtf8));
     CloseHandle(h);
     return ok;
 }
@@ -175,9 +209,11 @@ bool createPrivateDirectory(const std::string &pathUtf8)
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kPrivateDirectorySecurity, SDDL_REVISION_1, &sd, nullptr))
         return false;
     SECURITY_ATTRIBUTES sa{sizeof(sa), sd, FALSE};
-    const BOOL ok = CreateDirectoryW(widen(pathUtf8).c_str(), &sa);
+    // Something at the name is the caller's to judge (a clash, or its own).
+    const bool ok = CreateDirectoryW(widen(pathUtf8).c_str(), &sa)
+                    || (GetLastError() != ERROR_ALREADY_EXISTS && failed("CreateDirectoryW", widen(pathUtf8)));
     LocalFree(sd);
-    return ok == TRUE;
+    return ok;
 }
 
 namespace {
@@ -242,19 +278,37 @@ bool ownedBy(HANDLE h, const std::vector<BYTE> &user, bool administrators)
 }
 
 // Opened as itself (a link or junction is not followed), and held without
-// sharing deletion: nobody can rename or replace it while it is open.
-HANDLE openEntry(const std::wstring &path)
+// sharing deletion: nobody can rename or replace it while it is open. With
+// DELETE only for what is to be deleted: Windows refuses that access to a
+// directory that another handle holds without sharing deletion, and every
+// process's working directory is such a handle (the updater's own is the
+// installation when it is installed there).
+HANDLE openEntry(const std::wstring &path, bool forDeletion = true)
 {
-    return CreateFileW(path.c_str(), DELETE | READ_CONTROL | FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                       FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE h = CreateFileW(path.c_str(), (forDeletion ? DELETE : 0) | READ_CONTROL | FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND)
+        failed("CreateFileW", path);
+    return h;
+}
+
+bool deleteHeld(HANDLE h, const std::wstring &path)
+{
+    FILE_DISPOSITION_INFO remove{TRUE};
+    return SetFileInformationByHandle(h, FileDispositionInfo, &remove, sizeof(remove))
+           || failed("SetFileInformationByHandle(FileDispositionInfo)", path);
 }
 
 bool removeHeld(const std::wstring &path, HANDLE h, const std::vector<BYTE> &user, bool administrators)
 {
     BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(h, &info) || !ownedBy(h, user, administrators))
+    if (!GetFileInformationByHandle(h, &info))
+        return failed("GetFileInformationByHandle", path);
+    if (!ownedBy(h, user, administrators)) {
+        failureLog("Windows: not removed, owned by someone else: " + narrow(path.data(), path.size()));
         return false;
+    }
     bool all = true;
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
         // Listed through the handle held: a search by path would have to share
@@ -263,7 +317,7 @@ bool removeHeld(const std::wstring &path, HANDLE h, const std::vector<BYTE> &use
         for (bool first = true;; first = false) {
             if (!GetFileInformationByHandleEx(h, first ? FileIdBothDirectoryRestartInfo : FileIdBothDirectoryInfo,
                                               buffer.data(), static_cast<DWORD>(buffer.size()))) {
-                all = all && GetLastError() == ERROR_NO_MORE_FILES;
+                all = all && (GetLastError() == ERROR_NO_MORE_FILES || failed("GetFileInformationByHandleEx", path));
                 break;
             }
             for (std::size_t at = 0;;) {
@@ -282,8 +336,7 @@ bool removeHeld(const std::wstring &path, HANDLE h, const std::vector<BYTE> &use
             }
         }
     }
-    FILE_DISPOSITION_INFO remove{TRUE};
-    return SetFileInformationByHandle(h, FileDispositionInfo, &remove, sizeof(remove)) && all;
+    return deleteHeld(h, path) && all;
 }
 
 } // namespace
@@ -389,14 +442,19 @@ std::wstring heldPathBelow(const std::string &root, const std::string &rel, bool
     std::wstring path = backslashed(root);
     std::size_t at = 0;
     for (;;) {
-        HANDLE h = openEntry(path);
+        HANDLE h = openEntry(path, false);
         BY_HANDLE_FILE_INFORMATION info;
         if (h == INVALID_HANDLE_VALUE)
             return std::wstring();
         held->push_back(h);
-        if (!GetFileInformationByHandle(h, &info) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-            || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        if (!GetFileInformationByHandle(h, &info)) {
+            failed("GetFileInformationByHandle", path);
             return std::wstring();
+        }
+        if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            failureLog("Windows: not a plain directory on the way: " + narrow(path.data(), path.size()));
+            return std::wstring();
+        }
         const std::size_t slash = rel.find('/', at);
         const std::string part = rel.substr(at, slash == std::string::npos ? std::string::npos : slash - at);
         if (part.empty() || part == "." || part == ".." || part.find_first_of("\\:") != std::string::npos)
@@ -404,8 +462,8 @@ std::wstring heldPathBelow(const std::string &root, const std::string &rel, bool
         path += L"\\" + widen(part);
         if (slash == std::string::npos)
             return path;
-        if (make)
-            CreateDirectoryW(path.c_str(), nullptr);
+        if (make && !CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+            failed("CreateDirectoryW", path);
         at = slash + 1;
     }
 }
@@ -438,10 +496,11 @@ bool allowRequester(const std::string &pathUtf8, bool directory)
     access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
     access.Trustee.TrusteeType = TRUSTEE_IS_USER;
     access.Trustee.ptstrName = reinterpret_cast<LPWSTR>(user.data());
-    const bool granted = SetEntriesInAclW(1, &access, dacl, &merged) == ERROR_SUCCESS
-                         && SetNamedSecurityInfoW(const_cast<LPWSTR>(path.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                                  nullptr, nullptr, merged, nullptr)
-                                == ERROR_SUCCESS;
+    DWORD error = SetEntriesInAclW(1, &access, dacl, &merged);
+    if (error == ERROR_SUCCESS)
+        error = SetNamedSecurityInfoW(const_cast<LPWSTR>(path.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                      nullptr, merged, nullptr);
+    const bool granted = error == ERROR_SUCCESS || (SetLastError(error), failed("SetNamedSecurityInfoW", path));
     LocalFree(merged);
     LocalFree(sd);
     return granted;
@@ -458,9 +517,11 @@ bool copyFileBelow(const std::string &fromRootUtf8, const std::string &toRootUtf
                         : CreateFileW(from.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                       OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     BY_HANDLE_FILE_INFORMATION info;
+    if (source == INVALID_HANDLE_VALUE && !from.empty() && !to.empty())
+        failed("CreateFileW", from);
     bool ok = source != INVALID_HANDLE_VALUE && GetFileInformationByHandle(source, &info)
               && !(info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY));
-    ok = ok && CopyFileW(from.c_str(), to.c_str(), TRUE) == TRUE;
+    ok = ok && (CopyFileW(from.c_str(), to.c_str(), TRUE) || failed("CopyFileW", to));
     if (source != INVALID_HANDLE_VALUE)
         CloseHandle(source);
     release(held);
@@ -473,10 +534,8 @@ bool removeFileBelow(const std::string &rootUtf8, const std::string &relUtf8)
     const std::wstring path = heldPathBelow(rootUtf8, relUtf8, false, &held);
     HANDLE h = path.empty() ? INVALID_HANDLE_VALUE : openEntry(path);
     BY_HANDLE_FILE_INFORMATION info;
-    FILE_DISPOSITION_INFO remove{TRUE};
-    const bool ok = h != INVALID_HANDLE_VALUE && GetFileInformationByHandle(h, &info)
-                    && !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                    && SetFileInformationByHandle(h, FileDispositionInfo, &remove, sizeof(remove));
+    const bool ok = h != INVALID_HANDLE_VALUE && (GetFileInformationByHandle(h, &info) || failed("GetFileInformationByHandle", path))
+                    && !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && deleteHeld(h, path);
     if (h != INVALID_HANDLE_VALUE)
         CloseHandle(h);
     release(held);
@@ -516,8 +575,12 @@ LockResult takeSingleInstanceLock()
         return LockResult::Failed;
     HANDLE file = CreateFileW((dir + L"\\updater.lock").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return GetLastError() == ERROR_SHARING_VIOLATION ? LockResult::HeldByAnother : LockResult::Failed;
+    if (file == INVALID_HANDLE_VALUE) {
+        if (GetLastError() == ERROR_SHARING_VIOLATION)
+            return LockResult::HeldByAnother;
+        failed("CreateFileW", dir + L"\\updater.lock");
+        return LockResult::Failed;
+    }
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(file, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
         || info.nNumberOfLinks != 1) {
@@ -612,6 +675,7 @@ bool FileReplacement::begin(const std::string &targetUtf8, bool)
     DeleteFileW(wide.c_str());
     HANDLE h = CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
+        failed("CreateFileW", wide);
         temp.clear();
         return false;
     }
@@ -626,7 +690,7 @@ bool FileReplacement::write(const char *data, std::size_t size)
         DWORD written = 0;
         const DWORD chunk = static_cast<DWORD>(size > (1u << 30) ? (1u << 30) : size);
         if (!WriteFile(h, data, chunk, &written, nullptr) || written == 0)
-            return false;
+            return failed("WriteFile", widen(temp));
         data += written;
         size -= written;
     }
@@ -639,11 +703,11 @@ bool FileReplacement::commit()
         return false;
     HANDLE h = reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle));
     handle = -1;
-    const bool flushed = FlushFileBuffers(h) == TRUE;
+    const bool flushed = FlushFileBuffers(h) || failed("FlushFileBuffers", widen(temp));
     CloseHandle(h);
     // A target in use cannot be replaced: that fails the unpack.
-    if (!flushed || !MoveFileExW(widen(temp).c_str(), widen(target).c_str(),
-                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (!flushed || !(MoveFileExW(widen(temp).c_str(), widen(target).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+                      || failed("MoveFileExW", widen(target)))) {
         DeleteFileW(widen(temp).c_str());
         temp.clear();
         return false;
@@ -671,13 +735,16 @@ bool armBootRecovery(const std::string &appPathUtf8)
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     const std::wstring command = joinWindowsArguments({self, L"--recover", widen(appPathUtf8)});
     HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRunOnceKey, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key,
-                        nullptr) != ERROR_SUCCESS)
-        return false;
+    const LSTATUS opened = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRunOnceKey, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY,
+                                           nullptr, &key, nullptr);
+    if (opened != ERROR_SUCCESS) {
+        SetLastError(DWORD(opened));
+        return failed("RegCreateKeyExW", std::wstring(L"HKLM\\") + kRunOnceKey);
+    }
     const LSTATUS set = RegSetValueExW(key, kRecoveryValue, 0, REG_SZ, reinterpret_cast<const BYTE *>(command.c_str()),
                                        static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t)));
     RegCloseKey(key);
-    return set == ERROR_SUCCESS;
+    return set == ERROR_SUCCESS || (SetLastError(DWORD(set)), failed("RegSetValueExW", kRecoveryValue));
 }
 
 void disarmBootRecovery()

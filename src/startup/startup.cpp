@@ -220,6 +220,7 @@ int runWithoutWindow(int argc, char **argv)
 int runUpdater(int argc, char **argv)
 {
     qInstallMessageHandler(writeLog);
+    platform::setFailureLog([](const std::string &line) { qWarning().noquote() << QString::fromStdString(line); });
     if (needsNoWindow(argc, argv))
         return runWithoutWindow(argc, argv);
     QApplication app(argc, argv);
