@@ -106,6 +106,8 @@ private slots:
         QTest::newRow("stale work directory of another user") << "stale 65534" << "JSON格式不正确";
         QTest::newRow("stale work directory, swapped") << "stale 0" << "JSON格式不正确";
         QTest::newRow("companion, swapped") << "companion 65534" << QString();
+        for (const char *requester : {"0", "abc"}) // root, or no number: nobody asked, nothing is anyone's to remove
+            QTest::newRow(qPrintable(QStringLiteral("companion, swapped, PKEXEC_UID=%1").arg(requester))) << QStringLiteral("companion %1").arg(requester) << QString();
         QTest::newRow("data root open to all") << "open" << "数据目录不安全，拒绝更新:";
         QTest::newRow("data root open through an ACL") << "acl" << "数据目录不安全，拒绝更新:";
         QTest::newRow("committed backup, swapped") << "backup 0" << QString();
@@ -152,7 +154,7 @@ private slots:
         if (plant.startsWith("companion") || plant.startsWith("backup")) { // removed 2 s after the start, as the user who asked
             writeTreeFile(dir.path() + "/app/Pellamo.exe", "main");
             writeTreeFile(dir.path() + "/upd.json", infoJson(dir.path() + "/app/Pellamo.exe"));
-            env.insert("PKEXEC_UID", QString::number(owner));
+            env.insert("PKEXEC_UID", plant.section(' ', 1));
             QProcess updater;
             updater.setProcessEnvironment(env);
             updater.start(updaterBinary(), {"-i", dir.path() + "/upd.json"});
@@ -166,8 +168,9 @@ private slots:
             QVERIFY2(err.contains(line), qPrintable(err));
         }
         QCOMPARE(snapshotTree(victim), precious);
-        QCOMPARE(QFileInfo::exists(victim + ".swapped"), swapped && plant != "stale 65534"); // where the updater removes
-        if (plant == "stale 65534") // another user's entries are not the updater's to delete
+        const bool kept = plant == "stale 65534" || (plant.startsWith("companion") && owner == 0); // not the updater's to delete
+        QCOMPARE(QFileInfo::exists(victim + ".swapped"), swapped && !kept); // where the updater removes
+        if (kept)
             QVERIFY(QFileInfo::exists(tree + "/0x/f0") || QFileInfo::exists(tree + "/0/f0"));
         const QFileInfo taken(lock);
         if (plant.startsWith("lock")) // a directory of root's alone, never the one planted

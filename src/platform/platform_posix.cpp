@@ -239,16 +239,28 @@ bool createPrivateDirectory(const std::string &pathUtf8)
 
 namespace {
 
+// The variable that names the user who asked, set or not.
+const char *requesterVariable()
+{
+    const char *text = std::getenv("PKEXEC_UID");
+    return text && *text ? text : std::getenv("SUDO_UID");
+}
+
+// That user's uid, only when the variable is a plain number naming an
+// existing user other than root; -1 for none (nothing is theirs).
+long long requesterUid()
+{
+    const char *text = requesterVariable();
+    if (!text || !*text || std::strspn(text, "0123456789") != std::strlen(text) || std::strlen(text) > 9)
+        return -1;
+    const uid_t uid = static_cast<uid_t>(std::strtoul(text, nullptr, 10));
+    return uid != 0 && getpwuid(uid) ? static_cast<long long>(uid) : -1;
+}
+
+// With no requester, an owner no entry can have: nothing is removed.
 uid_t ownerUid(Owner owner)
 {
-    if (owner == Owner::Requester) {
-        const char *uid = std::getenv("PKEXEC_UID");
-        if (!uid || !*uid)
-            uid = std::getenv("SUDO_UID");
-        if (uid && *uid)
-            return static_cast<uid_t>(std::strtoul(uid, nullptr, 10));
-    }
-    return geteuid();
+    return owner == Owner::Requester ? static_cast<uid_t>(requesterUid()) : geteuid();
 }
 
 // Empties the directory open at dir; each entry is looked at without
@@ -387,13 +399,11 @@ bool isLink(const std::string &pathUtf8)
 
 bool allowRequester(const std::string &pathUtf8, bool directory)
 {
-    const char *uidText = std::getenv("PKEXEC_UID");
-    if (!uidText || !*uidText)
-        uidText = std::getenv("SUDO_UID");
-    const uint32_t uid = uidText && *uidText ? uint32_t(std::strtoul(uidText, nullptr, 10)) : geteuid();
+    const long long requester = requesterUid();
+    const uint32_t uid = uint32_t(requester);
     struct stat st;
-    if (uid == geteuid())
-        return true;
+    if (requester < 0 || uid == geteuid())
+        return true; // nobody else to let in
     if (lstat(pathUtf8.c_str(), &st) != 0 || S_ISLNK(st.st_mode))
         return false;
     // The owner's bits, the one user's read (a file) or passage (a directory),
@@ -459,12 +469,9 @@ bool startAsUser(const std::string &programUtf8, const std::vector<std::string> 
                  const std::string &workDirUtf8)
 {
     // The user behind pkexec or sudo; otherwise the updater's own user.
-    const char *uidText = std::getenv("PKEXEC_UID");
-    if (!uidText || !*uidText)
-        uidText = std::getenv("SUDO_UID");
-    const struct passwd *user = (uidText && *uidText && geteuid() == 0)
-                                    ? getpwuid(static_cast<uid_t>(std::strtoul(uidText, nullptr, 10)))
-                                    : nullptr;
+    const char *uidText = requesterVariable();
+    const long long requester = requesterUid();
+    const struct passwd *user = requester >= 0 && geteuid() == 0 ? getpwuid(static_cast<uid_t>(requester)) : nullptr;
     if (uidText && *uidText && geteuid() == 0 && !user)
         return false; // never fall back to running it elevated
     const uid_t uid = user ? user->pw_uid : 0;
