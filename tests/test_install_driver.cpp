@@ -261,9 +261,10 @@ private slots:
         const QString main1 = QCryptographicHash::hash("main v1", QCryptographicHash::Sha256).toHex();
         QTest::newRow("rebuilt bytes fail their hash") << "manifest d[M] = m.replace(b'" + QString::fromLatin1(v2) + "', b'0' * 64)" << false << refused;
         QTest::newRow("deletes outside") << "manifest d[M] = m.replace(b'\"old-name.txt\"', b'\"../victim.txt\"')" << false << refused;
-        QTest::newRow("deletes the main program")
-            << "manifest j = json.loads(m); j['files'] = [dict(f, path='Pellamo.exe', old_sha256='" + main1 + "') if f['path'] == 'old-name.txt' "
-               "else f for f in j['files'] if f['path'] != 'Pellamo.exe']; d[M] = json.dumps(j).encode()" << false << refused;
+        for (const QString main : {"Pellamo.exe", "./Pellamo.exe"}) // the rule compares the name, however spelt
+            QTest::newRow(qPrintable("deletes the main program as " + main))
+                << "manifest j = json.loads(m); j['files'] = [dict(f, path='" + main + "', old_size=7, old_sha256='" + main1 + "') if f['path'] == 'old-name.txt' "
+                   "else f for f in j['files'] if f['path'] != 'Pellamo.exe']; d[M] = json.dumps(j).encode()" << false << refused;
         QTest::newRow("changes nothing") << "manifest d[M] = b'{\"format\": 1, \"files\": []}'" << false << refused;
         QTest::newRow("files not an array") << "manifest d[M] = b'{\"format\": 1, \"files\": {}}'" << false << refused;
         QTest::newRow("one name twice") << "manifest d[M] = m.replace(b'\"new-name.txt\"', b'\"OLD-NAME.txt\"'); "

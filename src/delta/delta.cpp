@@ -69,6 +69,16 @@ QString unsafeName(const QString &name)
     return QString();
 }
 
+QString unplainPath(const QString &path)
+{
+    if (path.contains(QLatin1Char('\\')))
+        return QStringLiteral("路径含有反斜杠");
+    for (const QString &part : path.split(QLatin1Char('/')))
+        if (part.isEmpty() || part == QLatin1String("."))
+            return QStringLiteral("路径含有空的或\".\"部分");
+    return unsafeName(path);
+}
+
 QString Entry::stored() const
 {
     return (op == Patch && !whole ? QStringLiteral("patches/") : QStringLiteral("files/")) + path
@@ -139,8 +149,8 @@ bool Manifest::fromJson(const QByteArray &json, QString *reason)
         }
         // The archive's rules, and one name per file on a case-blind disk.
         for (const QString &path : {e.path, e.from}) {
-            const QString unsafe = path.contains(QLatin1Char('\\')) ? QStringLiteral("路径含有反斜杠") : unsafeName(path);
-            if (!path.isEmpty() && (!unsafe.isEmpty() || path.endsWith(QLatin1Char('/')) || path.contains(QLatin1String("//")))) {
+            const QString unsafe = unplainPath(path);
+            if (!path.isEmpty() && !unsafe.isEmpty()) {
                 *reason = QStringLiteral("差分清单路径不安全: %1 %2").arg(path, unsafe);
                 return false;
             }

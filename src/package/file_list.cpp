@@ -52,8 +52,7 @@ QStringList droppedFiles(CheckedPackage &package, const QString &appDir, const Q
             keep.insert(path.left(cut).toLower());
     QStringList dropped;
     for (const QString &path : oldPaths)
-        if (!keep.contains(path.toLower()) && delta::unsafeName(path).isEmpty() && !path.contains(QLatin1Char('\\'))
-            && plainFileBelow(appDir, path))
+        if (!keep.contains(path.toLower()) && delta::unplainPath(path).isEmpty() && plainFileBelow(appDir, path))
             dropped << path;
     return dropped;
 }
