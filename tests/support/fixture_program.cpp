@@ -6,7 +6,8 @@
 //             (with FARWEN_FIXTURE_BREAK_ON_INSTALL it first makes itself non-executable);
 //   anything else stays running until killed.
 // As a Windows program also "hold FILE" (open, sharing no writes; FILE.held says so) and
-// "ini FILE SECTION KEY" (the value as Windows' profile API reads it).
+// "ini FILE SECTION KEY" (the value as Windows' profile API reads it), and "runonce" (the
+// updater's RunOnce value, split into lines as Windows splits a command line).
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -67,6 +68,18 @@ int main(int argc, char **argv)
         wchar_t value[256];
         GetPrivateProfileStringW(wide(argv[3]).c_str(), wide(argv[4]).c_str(), L"", value, 256, wide(argv[2]).c_str());
         std::printf("%ls\n", value);
+        return 0;
+    }
+    if (cmd == "runonce") {
+        wchar_t value[4096];
+        DWORD size = sizeof(value);
+        int n = 0;
+        if (RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce", L"FarwenUpdaterRecovery",
+                         RRF_RT_REG_SZ, nullptr, value, &size) != ERROR_SUCCESS)
+            return 1;
+        wchar_t **args = CommandLineToArgvW(value, &n);
+        for (int i = 0; i < n; ++i)
+            std::printf("%ls\n", args[i]);
         return 0;
     }
 #endif

@@ -37,6 +37,10 @@ bool underWine()
 
 QString nativePath(const QString &path)
 {
+    // Inside the prefix's C: drive, as Windows programs name it there.
+    const QString driveC = qEnvironmentVariable("WINEPREFIX") + "/drive_c/";
+    if (underWine() && path.startsWith(driveC))
+        return "C:\\" + path.mid(driveC.size()).replace('/', '\\');
     return underWine() ? "Z:" + QDir::toNativeSeparators(path) : path;
 }
 
@@ -79,7 +83,8 @@ int runToEnd(const QString &program, const QStringList &args, const QString &wor
     return ended ? p.exitCode() : -1;
 }
 
-ProductSandbox::ProductSandbox(bool withDaemon)
+ProductSandbox::ProductSandbox(bool withDaemon, const QString &appDir)
+    : appPath(appDir.isEmpty() ? root.path() + "/Pellamo" : appDir)
 {
     // Open to an unprivileged user, as whom the product may be started again.
     QFile::setPermissions(root.path(), QFileDevice::Permissions(0x7755));

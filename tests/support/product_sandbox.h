@@ -29,10 +29,11 @@ int runToEnd(const QString &program, const QStringList &args, const QString &wor
 class ProductSandbox
 {
 public:
-    explicit ProductSandbox(bool withDaemon = true);
+    // The installation below the sandbox, or in appDir (its parent must exist).
+    explicit ProductSandbox(bool withDaemon = true, const QString &appDir = QString());
     ~ProductSandbox();
 
-    QString app() const { return root.path() + "/Pellamo"; }
+    QString app() const { return appPath; }
     QString mainProgram() const { return app() + "/Pellamo.exe"; }
     QString dataRoot() const { return root.path() + "/programdata"; }
     // Named like the installation: its "companion directory" is the installation itself.
@@ -57,4 +58,5 @@ public:
 
 private:
     QTemporaryDir root;
+    QString appPath;
 };

@@ -15,8 +15,6 @@
 
 namespace platform {
 extern const wchar_t kPrivateDirectorySecurity[];
-extern const wchar_t kRunOnceKey[];
-extern const wchar_t kRecoveryValue[];
 }
 
 namespace {
@@ -145,23 +143,6 @@ int main()
           "a target in use is not replaced");
     CloseHandle(inUse);
 
-    // The boot-time recovery: armed with this program, "--recover" and the
-    // path as its arguments; gone once disarmed.
-    const std::string appPath = "C:\\Program Files\\Pellamo 'x'\\Pellamo.exe";
-    const auto armed = []() {
-        wchar_t value[2048] = {};
-        DWORD size = sizeof(value);
-        const bool found = RegGetValueW(HKEY_LOCAL_MACHINE, platform::kRunOnceKey, platform::kRecoveryValue, RRF_RT_REG_SZ,
-                                        nullptr, value, &size) == ERROR_SUCCESS;
-        return found ? split(value) : std::vector<std::wstring>();
-    };
-    check(platform::armBootRecovery(appPath), "boot recovery armed");
-    const std::vector<std::wstring> command = armed();
-    check(command.size() == 3 && command[0] == self[0] && command[1] == L"--recover" && narrow(command[2]) == appPath,
-          "boot recovery runs this program with --recover and the path");
-    platform::disarmBootRecovery();
-    check(armed().empty(), "boot recovery disarmed");
-
     // Private directory: made new only, with a protected DACL that grants
     // Administrators and SYSTEM alone. Wine keeps no descriptor given at
     // creation (it reports one from the Unix mode), so the descriptor is
@@ -220,10 +201,12 @@ int main()
     check(startedAsUser ? slurp(started) == "as user\n" : GetShellWindow() == nullptr,
           "unelevated start runs the program, or is refused only without a shell window");
 
-    // Copies and removals below a root: nested parts made, never through "..".
+    // Copies and removals below a root: nested parts made, never through "..". The root is
+    // the working directory, as the installation is for an updater installed in it.
     const std::string src = std::string(dir) + "farwen_from", dst = std::string(dir) + "farwen_to";
     CreateDirectoryA(src.c_str(), nullptr);
     CreateDirectoryA(dst.c_str(), nullptr);
+    SetCurrentDirectoryA(dst.c_str());
     DeleteFileA((dst + "\\d\\f").c_str());
     CreateDirectoryA((src + "\\d").c_str(), nullptr);
     std::ofstream(src + "\\d\\f") << "below";
