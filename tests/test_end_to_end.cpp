@@ -142,7 +142,7 @@ private slots:
         env.insert("FARWEN_FSYNC_LOG", box.dataRoot() + "/fsync.log");
         QProcess updater;
         updater.setProcessEnvironment(env);
-        updater.start(signedBin + "/FarwenUpdater", {"-i", box.infoFile(), "-m", "manual"});
+        updater.start("sh", {"-c", "umask 000; exec \"$0\" \"$@\"", signedBin + "/FarwenUpdater", "-i", box.infoFile(), "-m", "manual"});
         QVERIFY(updater.waitForStarted());
         QTest::qWait(500);
         writeTreeFile(box.path() + "/second.json", "{}");
@@ -168,9 +168,10 @@ private slots:
         QCOMPARE(QDir(box.dataRoot() + "/FarwenUpdater/cache").entryList(QDir::Files), cached); // the killed run's alone
 
         const auto tree = snapshotTree(box.app());
-        QCOMPARE((QList<QByteArray>{tree.value("version.txt"), tree.value("KarvoDeskServer/version.txt"), tree.value("newfeature.dll")}),
+        QCOMPARE((QList<QByteArray>{tree.value("version.txt"), tree.value("KarvoDeskServer/version.txt"), tree.value("plugins/newfeature.dll")}),
                  (QList<QByteArray>{"2.0.0", "2.0.0", QByteArray(50000, 'n')}));
         QCOMPARE(snapshotTree(box.app() + "/data"), userData);
+        QCOMPARE(int(QFileInfo(box.app() + "/plugins").permissions() & 0x0022), 0); // started with umask 000
         // The info file and the backup gone; the attacker kept at it.
         QVERIFY(!QFileInfo::exists(box.infoFile()) && QDir(box.app()).entryList({"_update_backup_*"}, QDir::Dirs).isEmpty() && round > 10);
 
@@ -287,11 +288,11 @@ private slots:
         QCOMPARE(snapshotTree(app), original);
         QVERIFY(!windows(box, "reg", kRunOnce).contains("--recover"));
 
-        // Through: data/old.dat goes, newfeature.dll comes; then a signed delta to 3.0.0.
+        // Through: data/old.dat goes, plugins/newfeature.dll comes; then a signed delta to 3.0.0.
         prepare(0);
         for (const QByteArray version : {"2.0.0", "3.0.0"}) {
             if (version == "3.0.0") {
-                QVERIFY(QProcess::execute("cp", {"-a", box.path() + "/package", box.path() + "/old"}) == 0 && QFile::remove(box.path() + "/package/newfeature.dll"));
+                QVERIFY(QProcess::execute("cp", {"-a", box.path() + "/package", box.path() + "/old"}) == 0 && QFile::remove(box.path() + "/package/plugins/newfeature.dll"));
                 writeTreeFile(box.path() + "/package/version.txt", version);
             }
             serve(version == "2.0.0" ? QStringList{"full", box.path() + "/package"} : QStringList{"delta", box.path() + "/old", box.path() + "/package"}, version);
@@ -303,7 +304,7 @@ private slots:
             const auto tree = snapshotTree(app), package = snapshotTree(box.path() + "/package");
             for (auto f = package.cbegin(); f != package.cend(); ++f)
                 QCOMPARE(tree.value(f.key()), f.value());
-            QVERIFY(!tree.contains("data/old.dat") && tree.contains("newfeature.dll") == (version == "2.0.0") && tree.value("data/user-settings.json") == original.value("data/user-settings.json"));
+            QVERIFY(!tree.contains("data/old.dat") && tree.contains("plugins/newfeature.dll") == (version == "2.0.0") && tree.value("data/user-settings.json") == original.value("data/user-settings.json"));
             QCOMPARE(windows(box, fixture, {"ini", nativePath(app + "/config.ini"), "App", "Version"}), QString(version));
             QVERIFY(!windows(box, "reg", kRunOnce).contains("--recover"));
         }

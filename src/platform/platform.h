@@ -24,6 +24,10 @@ bool relaunchElevated(const std::vector<std::string> &arguments);
 // also to the debugger), whatever the system's code page.
 void writeLogLine(const std::string &utf8);
 
+// Files and folders the process makes get no more than the modes it asks
+// for, whatever the caller's umask allowed (POSIX: umask 022). Nothing on Windows.
+void useOwnFileModes();
+
 // Where the Windows layer says which file call failed, on what, and with
 // which system error (UTF-8); writeLogLine until set. POSIX: not used.
 void setFailureLog(void (*log)(const std::string &utf8));

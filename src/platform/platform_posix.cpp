@@ -641,6 +641,11 @@ std::string toolProgram(Tool tool)
     return std::string();
 }
 
+void useOwnFileModes()
+{
+    umask(022);
+}
+
 void setFailureLog(void (*)(const std::string &))
 {
 }

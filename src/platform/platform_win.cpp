@@ -59,6 +59,10 @@ bool failed(const char *call, const std::wstring &path)
 
 } // namespace
 
+void useOwnFileModes()
+{
+}
+
 void setFailureLog(void (*log)(const std::string &utf8))
 {
     failureLog = log ? log : writeLogLine;

@@ -219,6 +219,7 @@ int runWithoutWindow(int argc, char **argv)
 
 int runUpdater(int argc, char **argv)
 {
+    platform::useOwnFileModes(); // a caller's umask 000 would open the installation's new folders to all
     qInstallMessageHandler(writeLog);
     platform::setFailureLog([](const std::string &line) { qWarning().noquote() << QString::fromStdString(line); });
     if (needsNoWindow(argc, argv))

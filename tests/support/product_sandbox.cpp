@@ -149,7 +149,7 @@ void ProductSandbox::prepareUpdate(int mainPaddingMiB)
     main.close();
     writeTreeFile(pkg + "/version.txt", "2.0.0");
     writeTreeFile(pkg + "/KarvoDeskServer/version.txt", "2.0.0");
-    writeTreeFile(pkg + "/newfeature.dll", QByteArray(50000, 'n'));
+    writeTreeFile(pkg + "/plugins/newfeature.dll", QByteArray(50000, 'n')); // in a folder the update makes
     QProcess::execute("/usr/bin/bsdtar", {"--format=zip", "-cf", zip, "-C", pkg, "."});
     QFile package(zip);
     package.open(QIODevice::ReadOnly);
