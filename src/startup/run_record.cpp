@@ -10,6 +10,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMutex>
+#include <QRegularExpression>
 #include <QSaveFile>
 
 namespace runrecord {
@@ -18,14 +19,29 @@ namespace {
 
 const int kKeptRuns = 20;
 const qint64 kKeptBytes = 10 << 20;
+const int kMaxLineChars = 4000;
 
 QMutex mutex;
 QFile logFile;
 QStringList pending; // lines before the log is open
 QStringList problems; // the last lines that say what failed
 QString resultPath;
+qint64 logged = 0; // bytes of this run's log
 
 } // namespace
+
+QString bounded(const QString &line)
+{
+    QString out = line;
+    if (out.contains(QLatin1Char('@'))) {
+        // Every part of an address's authority that ends in '@'; possessive, so linear.
+        static const QRegularExpression credentials(QStringLiteral("://(?:[^/\\s\"@]*+@)++"));
+        out.replace(credentials, QStringLiteral("://***@"));
+    }
+    if (out.size() > kMaxLineChars)
+        out = out.left(kMaxLineChars) + QStringLiteral(" …（截断，共 %1 字符）").arg(out.size());
+    return out;
+}
 
 void append(const QString &line)
 {
@@ -38,7 +54,11 @@ void append(const QString &line)
             pending << stamped;
         return;
     }
-    logFile.write(stamped.toUtf8() + '\n');
+    if (logged > kKeptBytes)
+        return;
+    const QByteArray bytes = stamped.toUtf8() + '\n';
+    logged += bytes.size();
+    logFile.write(logged > kKeptBytes ? QByteArray("日志已达 10 MiB，此后的行不再记录\n") : bytes);
     logFile.flush(); // a kill or a power cut keeps what was said up to there
 }
 
@@ -71,7 +91,7 @@ bool open(const QString &dataRoot, const QStringList &arguments)
     resultPath = base + QStringLiteral("/last-result.json");
     if (!platform::allowRequester(platformPath(logFile.fileName()), false))
         logFile.write("the log cannot be opened to the user who asked\n");
-    logFile.write(QStringLiteral("FarwenUpdater 1.0.0\n%1\n").arg(arguments.join(QLatin1Char(' '))).toUtf8());
+    logFile.write(QStringLiteral("FarwenUpdater 1.0.0\n%1\n").arg(bounded(arguments.join(QLatin1Char(' ')))).toUtf8());
     for (const QString &line : pending)
         logFile.write(line.toUtf8() + '\n');
     pending.clear();

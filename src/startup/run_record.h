@@ -7,7 +7,11 @@
 
 namespace runrecord {
 
-// Every log line, from any thread; kept until the log is open.
+// A line as the log may keep it: no user:password@ of an address, and no
+// longer than a few thousand characters (a 40 MiB URL is not logged whole).
+QString bounded(const QString &line);
+// Every log line, from any thread; kept until the log is open. A run's log
+// ends with one line that says so once it reaches 10 MiB.
 void append(const QString &line);
 // Opens this run's log once the updater's folder is its own (after the lock).
 bool open(const QString &dataRoot, const QStringList &arguments);

@@ -33,7 +33,7 @@ namespace {
 // the Chinese lines become question marks, or only to the debugger.
 void writeLog(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
-    const QString line = qFormatLogMessage(type, context, message);
+    const QString line = runrecord::bounded(qFormatLogMessage(type, context, message));
     platform::writeLogLine(line.toStdString());
     runrecord::append(line);
 }
