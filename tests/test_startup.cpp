@@ -112,6 +112,7 @@ private slots:
             QTest::newRow(qPrintable(QStringLiteral("companion, swapped, PKEXEC_UID=%1").arg(requester))) << QStringLiteral("companion %1").arg(requester) << QString();
         QTest::newRow("data root open to all") << "open" << "数据目录不安全，拒绝更新:";
         QTest::newRow("data root open through an ACL") << "acl" << "数据目录不安全，拒绝更新:";
+        QTest::newRow("data root through a link") << "linked" << "数据目录不安全，拒绝更新:"; // to a sound folder, which a link can change
         QTest::newRow("committed backup, swapped") << "backup 0" << QString();
     }
     void hostilePlaces()
@@ -138,6 +139,8 @@ private slots:
         }
         if (plant == "open" || plant == "lock readable") // the data root open to all; root's lock directory open to reading
             QVERIFY(QDir().mkpath(lock) && QFile::setPermissions(plant == "open" ? data : lock, QFileDevice::Permissions(plant == "open" ? 0x7777 : 0x7755)));
+        if (plant == "linked")
+            QVERIFY(QDir().rename(data, data + ".real") && QFile::link(data + ".real", data));
         if (plant == "acl")
             QCOMPARE(QProcess::execute("setfacl", {"-m", "u:nobody:rwx", data}), 0);
         const QString tree = plant.startsWith("stale") ? data + "/KarvoUpdate_1"

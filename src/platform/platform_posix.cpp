@@ -368,6 +368,12 @@ std::string unsafeDataRoot()
         return std::string(); // made by the lock, for root alone
     if (!S_ISDIR(st.st_mode))
         return "not a directory";
+    // Checked through a link, it could be swapped for another folder later.
+    char *real = realpath(root.c_str(), nullptr);
+    const bool linked = !real || root != real;
+    std::free(real);
+    if (linked)
+        return "a link on its way";
     // Others may write there: only the sticky bit keeps them from renaming
     // or deleting the updater's entries.
     if (othersMayWrite(root, st) && !(st.st_mode & S_ISVTX))
