@@ -774,10 +774,7 @@ std::string toolProgram(Tool tool)
     if (n == 0 || n >= MAX_PATH)
         return std::string();
     const std::wstring path = std::wstring(dir, n) + (tool == Tool::TaskKill ? L"\\taskkill.exe" : L"\\tasklist.exe");
-    const int size = WideCharToMultiByte(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), &out[0], size, nullptr, nullptr);
-    return out;
+    return narrow(path.data(), path.size());
 }
 
 void writeLogLine(const std::string &utf8)
