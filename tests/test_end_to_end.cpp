@@ -26,6 +26,65 @@ class TestEndToEnd : public QObject
     Q_OBJECT
 
 private slots:
+    // The attacker's race at every call in turn: each place another user can
+    // change becomes a link to a folder of root's right before the updater's
+    // n-th call on it. The victim stays as it was, and every run updates or
+    // leaves the installation as it found it.
+    void raceEveryCall_data()
+    {
+        QTest::addColumn<QString>("place"); // the attacker's, below the run's folder
+        QTest::addColumn<bool>("updates");   // when nothing is swapped
+        QTest::newRow("the -i folder") << "user" << true;
+        QTest::newRow("the companion") << "user/upd" << true;
+        QTest::newRow("the data root's parent") << "shared" << false;
+        QTest::newRow("the installation's parent") << "inst" << false;
+        QTest::newRow("the private folder, planted") << "shared/programdata/FarwenUpdater" << true; // in a data root open to all, sticky
+    }
+    void raceEveryCall()
+    {
+        QFETCH(QString, place);
+        QFETCH(bool, updates);
+        int n = 1;
+        for (bool swapped = true; swapped; ++n) {
+            QTemporaryDir dir;
+            const QString victim = dir.path() + "/victim", info = dir.path() + "/user/upd.json";
+            QMap<QString, QByteArray> precious{{"f", "keep"}, {"upd.json", "keep"}, {"updater.lock", "keep"}};
+            for (auto f = precious.cbegin(); f != precious.cend(); ++f)
+                writeTreeFile(victim + "/" + f.key(), f.value());
+            QDir().mkpath(dir.path() + "/inst");
+            ProductSandbox box(false, dir.path() + "/inst/app");
+            const auto original = snapshotTree(box.app());
+            box.prepareUpdate();
+            writeTreeFile(dir.path() + "/user/upd/notes.txt", "the companion");
+            QVERIFY(QDir().rename(box.infoFile(), info) && QDir().mkpath(dir.path() + "/shared/programdata"));
+            const QString theirs = place.contains("FarwenUpdater") ? "user" : place; // the private folder is planted at the call
+            QCOMPARE(QProcess::execute("chown", {"-R", "65534", dir.path() + "/user"}), 0);
+            QCOMPARE(QProcess::execute("chown", {"65534", dir.path() + "/" + theirs}), 0); // what is in it stays root's
+            QCOMPARE(QProcess::execute("chmod", {"1777", dir.path() + "/shared/programdata"}), 0);
+            QProcessEnvironment env = box.environment();
+            env.insert("PROGRAMDATA", dir.path() + "/shared/programdata");
+            env.insert("PKEXEC_UID", "65534");
+            env.insert("LD_PRELOAD", FARWEN_SWAP_SHIM);
+            env.insert("FARWEN_SWAP_DIR", dir.path() + "/" + place);
+            env.insert("FARWEN_SWAP_TO", victim);
+            env.insert("FARWEN_SWAP_AT", QString::number(n));
+            QProcess updater; // the package is served by this process's event loop
+            updater.setProcessEnvironment(env);
+            updater.setProcessChannelMode(QProcess::MergedChannels);
+            updater.start(updaterBinary(), {"-i", info, "-m", "manual"});
+            QTRY_VERIFY_WITH_TIMEOUT(updater.state() == QProcess::NotRunning, 30000);
+            const int code = updater.exitCode();
+            const QString err = QString::fromUtf8(updater.readAll());
+            swapped = QFileInfo::exists(victim + ".swapped");
+            QVERIFY2(snapshotTree(victim) == precious && QDir(victim).count() == 5, qPrintable(QString("call %1: %2").arg(n).arg(err)));
+            const bool updated = snapshotTree(box.app()).value("version.txt") == "2.0.0";
+            QVERIFY2(code == 0 ? updated : code == 1 && snapshotTree(box.app()) == original, qPrintable(QString("call %1, exit %2: %3").arg(n).arg(code).arg(err)));
+            QVERIFY2(swapped || code == (updates ? 0 : 1), qPrintable(err)); // untouched, the run does as it should
+        }
+        qInfo() << "calls attacked:" << n - 2;
+        QVERIFY(n > 2 || !updates); // attacked at least once where it is used
+    }
+
     void successfulUpdate()
     {
         ProductSandbox box;

@@ -269,6 +269,8 @@ private slots:
         QTest::newRow("files not an array") << "manifest d[M] = b'{\"format\": 1, \"files\": {}}'" << false << refused;
         QTest::newRow("one name twice") << "manifest d[M] = m.replace(b'\"new-name.txt\"', b'\"OLD-NAME.txt\"'); "
                                            "d['patches/OLD-NAME.txt.zst'] = d.pop('patches/new-name.txt.zst')" << false << refused;
+        QTest::newRow("writes the publisher's keys") << "manifest d[M] = m.replace(b'\"new-name.txt\"', b'\"update-keys.pub\"'); "
+                                                       "d['patches/update-keys.pub.zst'] = d.pop('patches/new-name.txt.zst')" << false << refused;
         QTest::newRow("fails while placed, restored") << "mkdir APP/new-name.txt" << false << "error 安装文件失败，已恢复原版本";
     }
     void deltaUpdates()
@@ -319,6 +321,8 @@ private slots:
             writeTreeFile(app + "/lib/big.dll", HttpServer::pattern(300000));
         // The publisher's check says what the updater will do with the delta.
         QCOMPARE(QProcess::execute(pack, {"verify", root.path() + "/d.zip", "--against", app}) == 0, variant.isEmpty() || variant.startsWith("mkdir"));
+        // Without the installation, by every rule of the manifest alone.
+        QCOMPARE(QProcess::execute(pack, {"verify", root.path() + "/d.zip"}) == 0, !variant.startsWith("manifest ") || variant.contains("0' * 64"));
         HttpServer server;
         QMap<QString, QString> sha;
         for (const QString zip : {"d.zip", "f.zip"}) {
@@ -361,6 +365,29 @@ private slots:
         QCOMPARE(rec.fullUpdate, server.requestCount("/f.zip") + server.requestCount("/d.zip") - 1); // one fallback at most
         QVERIFY(QFile::exists(root.path() + "/victim.txt"));
         engine.cancel();
+    }
+
+    // The publisher's tree changed by another user between its listing and
+    // its reading: a folder swapped for a link to a secret is never packaged.
+    void publisherTreeSwapped()
+    {
+        POSIX_ONLY(true, "a preloaded shim");
+        const QString d = root.path() + "/swapped", secret = d + "/secret";
+        writeTreeFile(d + "/new/Pellamo.exe", "main");
+        writeTreeFile(d + "/new/sub/a.txt", "public");
+        writeTreeFile(secret + "/a.txt", "secret"); // of the same size
+        QCOMPARE(QProcess::execute("chown", {"-R", "65534", d + "/new/sub"}), 0);
+        QProcess pack;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("LD_PRELOAD", FARWEN_SWAP_SHIM);
+        env.insert("FARWEN_SWAP_DIR", d + "/new/sub");
+        env.insert("FARWEN_SWAP_TO", secret);
+        env.insert("FARWEN_SWAP_AT", "2"); // the listing's, then the first read
+        pack.setProcessEnvironment(env);
+        pack.start(QFileInfo(updaterBinary()).absolutePath() + "/farwen-pack", {"full", d + "/new", "-o", d + "/f.zip"});
+        QVERIFY(pack.waitForFinished(20000));
+        QCOMPARE(pack.exitCode(), 1);
+        QVERIFY(QFileInfo::exists(secret + ".swapped") && !QFileInfo::exists(d + "/f.zip"));
     }
 
     // Copies and removals below a root never pass a link or "..", and a copy

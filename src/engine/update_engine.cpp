@@ -325,10 +325,15 @@ void UpdateEngine::checkPackageInBackground()
                                   ? config.value(QStringLiteral("App"), QStringLiteral("Version"))
                                   : QString();
     // What no delta may delete: without them the product never starts again.
-    QStringList kept{mainName, QStringLiteral("KarvoDeskServer/KarvoDeskDaemon.exe"), QStringLiteral("config.ini")};
-    const QString updater = QDir(appDir).relativeFilePath(QCoreApplication::applicationFilePath());
-    if (!updater.startsWith(QLatin1String("../")) && !QDir::isAbsolutePath(updater))
-        kept << updater;
+    QStringList kept{mainName, QStringLiteral("KarvoDeskServer/KarvoDeskDaemon.exe"), QStringLiteral("config.ini"),
+                     QStringLiteral("update-keys.pub")};
+    // Nor the updater, nor its keys: without them nothing needs a signature.
+    for (const QString &own : {QCoreApplication::applicationFilePath(),
+                               QCoreApplication::applicationDirPath() + QStringLiteral("/update-keys.pub")}) {
+        const QString rel = QDir(appDir).relativeFilePath(own);
+        if (!rel.startsWith(QLatin1String("../")) && !QDir::isAbsolutePath(rel))
+            kept << rel;
+    }
     // The signature first: nothing of an unsigned package is even unpacked in memory.
     auto work = [result, mainName, installed, kept, &signature, this]() {
         result->ok = (!signature.required() || signature.verify(package.storage(), newVersion, installed, &result->reason))

@@ -4,6 +4,8 @@
 #include "download/signature.h"
 #include "package/delta_apply.h"
 #include "package/package_check.h"
+#include "platform/platform.h"
+#include "platform/tool_path.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -18,6 +20,7 @@
 #include <archive.h>
 #include <archive_entry.h>
 
+#include <functional>
 #include <memory>
 
 namespace {
@@ -35,7 +38,40 @@ struct TreeFile
     QString absolute;
     qint64 size = 0;
     bool executable = false;
+    std::string id; // the entry listed: what is read later must be this one
 };
+
+// A listed file read through one handle that must be the very entry listed,
+// with its listed size: a file swapped for a link or another file since
+// (another user's secret, say) is never packaged.
+bool readListed(const TreeFile &file, const std::function<bool(const char *, qint64)> &sink)
+{
+    platform::HeldFile in;
+    if (!in.open(platformPath(file.absolute)).empty() || file.id.empty() || in.identity() != file.id) {
+        err() << "changed since it was listed: " << file.absolute << Qt::endl;
+        return false;
+    }
+    QByteArray block(1 << 20, Qt::Uninitialized);
+    qint64 done = 0;
+    long long n;
+    for (; (n = in.read(block.data(), size_t(block.size()))) > 0; done += n)
+        if (done + n > file.size || !sink(block.constData(), n))
+            return false;
+    if (n < 0 || done != file.size) {
+        err() << "cannot read whole: " << file.absolute << Qt::endl;
+        return false;
+    }
+    return true;
+}
+
+QByteArray listedSha256(const TreeFile &file)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    return readListed(file, [&hash](const char *data, qint64 n) {
+        hash.addData(data, int(n));
+        return true;
+    }) ? hash.result().toHex() : QByteArray();
+}
 
 // Every file of a tree by its path inside it, sorted; false, said, for links,
 // unreadable entries and names the updater would refuse.
@@ -68,7 +104,8 @@ bool readTree(const QString &root, QMap<QString, TreeFile> *files)
         }
         if (info.fileName().compare(QLatin1String(kMainProgram), Qt::CaseInsensitive) == 0)
             (rel.contains(QLatin1Char('/')) ? mainNested : mainAtTop) = true;
-        files->insert(rel, TreeFile{info.absoluteFilePath(), info.size(), info.isExecutable()});
+        files->insert(rel, TreeFile{info.absoluteFilePath(), info.size(), info.isExecutable(),
+                                    platform::fileIdentity(platformPath(info.absoluteFilePath()))});
     }
     if (mainNested && !mainAtTop) {
         err() << "the main program must lie at the top of the package" << Qt::endl;
@@ -100,24 +137,14 @@ public:
     // must read to exactly the size it had when the tree was listed.
     bool addFile(const QString &name, const TreeFile &file)
     {
-        QFile in(file.absolute);
         std::unique_ptr<archive_entry, decltype(&archive_entry_free)> e(archive_entry_new(), &archive_entry_free);
         archive_entry_set_pathname_utf8(e.get(), name.toUtf8().constData());
         archive_entry_set_filetype(e.get(), AE_IFREG);
         archive_entry_set_perm(e.get(), file.executable ? 0755 : 0644);
         archive_entry_set_size(e.get(), file.size);
-        if (!in.open(QIODevice::ReadOnly) || archive_write_header(a.get(), e.get()) != ARCHIVE_OK)
-            return false;
-        QByteArray block(1 << 20, Qt::Uninitialized);
-        qint64 done = 0;
-        for (qint64 n; (n = in.read(block.data(), block.size())) > 0; done += n)
-            if (done + n > file.size || archive_write_data(a.get(), block.constData(), size_t(n)) != la_ssize_t(n))
-                return false;
-        if (done != file.size || in.error() != QFileDevice::NoError) {
-            err() << "cannot read whole: " << name << Qt::endl;
-            return false;
-        }
-        return archive_write_finish_entry(a.get()) == ARCHIVE_OK;
+        return archive_write_header(a.get(), e.get()) == ARCHIVE_OK
+               && readListed(file, [this](const char *data, qint64 n) { return archive_write_data(a.get(), data, size_t(n)) == la_ssize_t(n); })
+               && archive_write_finish_entry(a.get()) == ARCHIVE_OK;
     }
     bool close() { return archive_write_close(a.get()) == ARCHIVE_OK; }
     QString error() const { return QString::fromUtf8(archive_error_string(a.get())); }
@@ -130,12 +157,14 @@ private:
     std::unique_ptr<archive, Free> a;
 };
 
-QByteArray readAll(const QString &path, bool *ok)
+QByteArray readAll(const TreeFile &file, bool *ok)
 {
-    QFile f(path);
-    const bool opened = f.open(QIODevice::ReadOnly);
-    *ok = *ok && opened;
-    return opened ? f.readAll() : QByteArray();
+    QByteArray bytes;
+    *ok = *ok && readListed(file, [&bytes](const char *data, qint64 n) {
+        bytes.append(data, int(n));
+        return true;
+    });
+    return bytes;
 }
 
 // What the new version ships, for the updater to remove what it no longer does.
@@ -143,7 +172,7 @@ QByteArray fileList(const QMap<QString, TreeFile> &files, bool *ok)
 {
     QList<QPair<QString, QPair<qint64, QByteArray>>> list;
     for (auto it = files.cbegin(); *ok && it != files.cend(); ++it) {
-        list.append({it.key(), {it->size, delta::fileSha256(it->absolute)}});
+        list.append({it.key(), {it->size, listedSha256(*it)}});
         *ok = list.last().second.second.size() == 64;
     }
     return delta::fileListJson(list);
@@ -190,8 +219,8 @@ int packDelta(const QString &oldDir, const QString &newDir, const QString &out, 
     delta::Manifest manifest;
     QMap<QString, QByteArray> patches; // small: patches of files up to kMaxPatchedSize
     QMap<QString, TreeFile> whole;     // streamed from the new tree at write time
-    const auto sha = [](const QString &path, bool *ok) {
-        const QByteArray hex = delta::fileSha256(path);
+    const auto sha = [](const TreeFile &file, bool *ok) {
+        const QByteArray hex = listedSha256(file);
         *ok = *ok && hex.size() == 64;
         return hex;
     };
@@ -206,7 +235,7 @@ int packDelta(const QString &oldDir, const QString &newDir, const QString &out, 
             gone.op = delta::Entry::Delete;
             gone.path = it.key();
             gone.oldSize = it->size;
-            gone.oldSha256 = sha(it->absolute, &ok);
+            gone.oldSha256 = sha(*it, &ok);
             manifest.entries.append(gone);
             goneBySha.insert(gone.oldSha256, gone.path);
             goneByName.insert(QFileInfo(gone.path).fileName(), gone.path);
@@ -216,14 +245,14 @@ int packDelta(const QString &oldDir, const QString &newDir, const QString &out, 
         e.path = it.key();
         e.executable = it->executable;
         e.newSize = it->size;
-        e.newSha256 = sha(it->absolute, &ok);
+        e.newSha256 = sha(*it, &ok);
         if (!olds.contains(e.path))
             e.from = goneBySha.value(e.newSha256, goneByName.value(QFileInfo(e.path).fileName()));
         if (olds.contains(e.source())) {
             const TreeFile &old = olds[e.source()];
             e.op = delta::Entry::Patch;
             e.oldSize = old.size;
-            e.oldSha256 = sha(old.absolute, &ok);
+            e.oldSha256 = sha(old, &ok);
             if (e.oldSha256 == e.newSha256 && e.from.isEmpty())
                 continue; // unchanged: not in the delta
             e.whole = true;
@@ -232,7 +261,7 @@ int packDelta(const QString &oldDir, const QString &newDir, const QString &out, 
             if (e.path.compare(QLatin1String("config.ini"), Qt::CaseInsensitive) == 0)
                 err() << "config.ini travels whole: the updater keeps the customer's and adds only the keys it lacks" << Qt::endl;
             else if (old.size <= delta::kMaxPatchedSize && it->size <= delta::kMaxPatchedSize) {
-                const QByteArray next = readAll(it->absolute, &ok), patch = delta::makePatch(readAll(old.absolute, &ok), next);
+                const QByteArray next = readAll(*it, &ok), patch = delta::makePatch(readAll(old, &ok), next);
                 e.whole = patch.isEmpty() || patch.size() >= next.size();
                 if (!e.whole)
                     patches.insert(e.stored(), patch);
@@ -270,7 +299,9 @@ int packDelta(const QString &oldDir, const QString &newDir, const QString &out, 
             ok = zip.add(p.key(), p.value(), false);
             ++p;
         } else {
-            ok = zip.addFile(w.key(), TreeFile{w->absolute, w->size, false});
+            TreeFile stored = *w;
+            stored.executable = false;
+            ok = zip.addFile(w.key(), stored);
             ++w;
         }
     }
@@ -297,12 +328,16 @@ int verify(const QString &package, const QString &keys, const QString &version, 
         }
     }
     ok = ok && checked.check(QLatin1String(kMainProgram), &reason);
+    // What the updater keeps when it is installed beside the main program.
+    const QStringList kept{QLatin1String(kMainProgram),          QStringLiteral("KarvoDeskServer/KarvoDeskDaemon.exe"),
+                           QStringLiteral("config.ini"),         QStringLiteral("FarwenUpdater.exe"),
+                           QStringLiteral("FarwenUpdater"),      QStringLiteral("update-keys.pub")};
+    DeltaApply delta;
+    if (ok && DeltaApply::isDelta(checked) && against.isEmpty())
+        ok = delta.readManifest(checked, &reason, kept);
     if (ok && !against.isEmpty() && DeltaApply::isDelta(checked)) {
         QTemporaryDir work;
-        DeltaApply delta;
-        ok = delta.prepare(checked, against, work.path(), &reason,
-                           {QLatin1String(kMainProgram), QStringLiteral("KarvoDeskServer/KarvoDeskDaemon.exe"), QStringLiteral("config.ini")})
-             == DeltaApply::Ready;
+        ok = delta.prepare(checked, against, work.path(), &reason, kept) == DeltaApply::Ready;
     }
     if (!ok) {
         err() << package << ": refused: " << reason << Qt::endl;

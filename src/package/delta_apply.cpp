@@ -33,12 +33,8 @@ const int kMaxManifestSize = 16 << 20;
 
 } // namespace
 
-DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &installDir, const QString &workDir,
-                                        QString *reason, const QStringList &kept)
+bool DeltaApply::readManifest(CheckedPackage &package, QString *reason, const QStringList &kept)
 {
-    ready = false;
-    rebuiltDir = workDir + QStringLiteral("/rebuilt");
-    platform::removeTree(platformPath(rebuiltDir), platform::Owner::Elevated); // an earlier try's
     QByteArray json;
     const bool found = package.streamFiles([&json, reason](const QString &name) -> CheckedPackage::BlockSink {
         if (name != QLatin1String(delta::kManifestName))
@@ -52,15 +48,30 @@ DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &
             return true;
         };
     }, reason);
-    if (!found || json.isEmpty())
-        return Broken;
-    if (!manifest.fromJson(json, reason))
+    if (!found || json.isEmpty() || !manifest.fromJson(json, reason))
+        return false;
+    for (const delta::Entry &e : manifest.entries) {
+        // The publisher's keys are not even written: a delta that brings
+        // other keys would decide what the next update needs.
+        const bool keys = e.path.endsWith(QLatin1String("update-keys.pub"), Qt::CaseInsensitive);
+        if ((e.op == delta::Entry::Delete || keys) && kept.contains(e.path, Qt::CaseInsensitive)) {
+            *reason = (e.op == delta::Entry::Delete ? QStringLiteral("差分包不能删除: %1") : QStringLiteral("差分包不能改写: %1"))
+                          .arg(e.path);
+            return false;
+        }
+    }
+    return true;
+}
+
+DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &installDir, const QString &workDir,
+                                        QString *reason, const QStringList &kept)
+{
+    ready = false;
+    rebuiltDir = workDir + QStringLiteral("/rebuilt");
+    platform::removeTree(platformPath(rebuiltDir), platform::Owner::Elevated); // an earlier try's
+    if (!readManifest(package, reason, kept))
         return Broken;
     for (const delta::Entry &e : manifest.entries) {
-        if (e.op == delta::Entry::Delete && kept.contains(e.path, Qt::CaseInsensitive)) {
-            *reason = QStringLiteral("差分包不能删除: %1").arg(e.path);
-            return Broken;
-        }
         if (!linkOnTheWay(installDir, e.path).isEmpty() || !linkOnTheWay(installDir, e.source()).isEmpty()) {
             *reason = QStringLiteral("差分包路径经过链接: %1").arg(e.path);
             return Broken;

@@ -29,6 +29,9 @@ public:
     // Broken.
     Outcome prepare(CheckedPackage &package, const QString &installDir, const QString &workDir, QString *reason,
                     const QStringList &kept = QStringList());
+    // The manifest alone, by every rule that needs no installation: read,
+    // plain paths only, and no delete of a kept file nor write of the keys.
+    bool readManifest(CheckedPackage &package, QString *reason, const QStringList &kept);
     bool prepared() const { return ready; }
     // Every path the delta writes or deletes.
     template <typename Visit>

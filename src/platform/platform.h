@@ -10,6 +10,11 @@ namespace platform {
 
 enum class Tool { TaskKill, TaskList };
 
+// Libraries the process loads from now on come from the System directory
+// only, never from beside the program or the working directory (Windows);
+// the first act of main. Nothing elsewhere.
+void restrictLibrarySearch();
+
 // True only when the process definitely runs with administrator rights.
 bool isAdministrator();
 
@@ -82,6 +87,12 @@ enum class Owner { Elevated, Requester };
 // owner are removed (a link itself is an entry). False when anything stayed.
 bool removeTree(const std::string &pathUtf8, Owner owner);
 
+// Why another user could change which folder an absolute path names: a link
+// on its way, or a folder on it (the path's own included) that someone else
+// owns or may rename (its parent open to them without the sticky bit).
+// Empty when every folder from the top down is the elevated user's to change.
+std::string unsafePathTo(const std::string &pathUtf8);
+
 // Why the data root must not be used (others may rename or delete the
 // updater's entries in it); empty when it is safe.
 std::string unsafeDataRoot();
@@ -116,6 +127,37 @@ void bindToUpdater(long long childPid);
 int terminationRequests();
 // Empties that descriptor once a request has been seen.
 void clearTerminationRequests();
+
+// A regular file in a folder someone else may change (the -i file): opened
+// once as itself, read through that handle, and removed only while its name
+// still names the very file read. A swap of the folder or file after the open
+// changes nothing the updater does.
+class HeldFile
+{
+public:
+    HeldFile() = default;
+    HeldFile(const HeldFile &) = delete;
+    HeldFile &operator=(const HeldFile &) = delete;
+    ~HeldFile() { close(); }
+    // Empty when open; else why not ("missing", "not a plain file", ...).
+    std::string open(const std::string &pathUtf8);
+    // At most limit bytes; false when there are more or the read fails.
+    bool readAll(std::string *out, std::size_t limit);
+    // The next bytes: 0 at the end, negative on failure.
+    long long read(char *data, std::size_t size);
+    // Which file this is (device and inode; Windows: volume and file index).
+    std::string identity() const;
+    bool remove();
+    void close();
+
+private:
+    long long handle = -1, dir = -1;
+    std::string name;
+};
+
+// The identity HeldFile::identity gives of the plain file at a path, looked
+// at without following a link; empty for anything else.
+std::string fileIdentity(const std::string &pathUtf8);
 
 // A file's new contents, written beside it and then put in its place whole:
 // the target holds its old bytes or all the new ones, never none or a part.

@@ -24,6 +24,10 @@
 
 namespace platform {
 
+void restrictLibrarySearch()
+{
+}
+
 bool isAdministrator()
 {
     return geteuid() == 0;
@@ -340,12 +344,13 @@ namespace {
 // Whether anyone but root and the elevated user may write: the mode's group
 // (of a group other than root's) and other bits, and every named user or
 // group of the access list (the group bits then show only its mask).
-bool othersMayWrite(const std::string &path, const struct stat &st)
+bool othersMayWrite(const std::string &path, const struct stat &st, int fd = -1)
 {
     if ((st.st_mode & S_IWOTH) || ((st.st_mode & S_IWGRP) && st.st_gid != 0))
         return true;
     unsigned char acl[4 + 8 * 64];
-    const ssize_t n = lgetxattr(path.c_str(), "system.posix_acl_access", acl, sizeof(acl));
+    const ssize_t n = fd >= 0 ? fgetxattr(fd, "system.posix_acl_access", acl, sizeof(acl))
+                              : lgetxattr(path.c_str(), "system.posix_acl_access", acl, sizeof(acl));
     if (n < 0)
         return errno == ERANGE; // too long to read: not to be trusted
     for (ssize_t at = 4; at + 8 <= n; at += 8) {
@@ -360,6 +365,45 @@ bool othersMayWrite(const std::string &path, const struct stat &st)
 
 } // namespace
 
+std::string unsafePathTo(const std::string &pathUtf8)
+{
+    if (pathUtf8.empty() || pathUtf8[0] != '/')
+        return "not an absolute path";
+    int dir = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat parent, st;
+    std::string why, at;
+    if (dir < 0 || fstat(dir, &parent) != 0)
+        why = "cannot be read";
+    for (std::size_t from = 1; why.empty() && from < pathUtf8.size();) {
+        std::size_t slash = pathUtf8.find('/', from);
+        if (slash == std::string::npos)
+            slash = pathUtf8.size();
+        const std::string part = pathUtf8.substr(from, slash - from);
+        from = slash + 1;
+        if (part.empty() || part == ".")
+            continue;
+        at += "/" + part;
+        if (part == ".." || fstatat(dir, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            why = "cannot be read: " + at;
+        else if (S_ISLNK(st.st_mode))
+            why = "a link on its way: " + at;
+        else if (!S_ISDIR(st.st_mode))
+            why = "not a directory: " + at;
+        else if (st.st_uid != 0 && st.st_uid != geteuid())
+            why = "owned by another user: " + at;
+        else if (othersMayWrite(std::string(), parent, dir) && !(parent.st_mode & S_ISVTX))
+            why = "others may rename it: " + at;
+        const int sub = why.empty() ? openat(dir, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1;
+        if (why.empty() && (sub < 0 || fstat(sub, &parent) != 0 || parent.st_ino != st.st_ino))
+            why = "cannot be read: " + at;
+        close(dir);
+        dir = sub;
+    }
+    if (dir >= 0)
+        close(dir);
+    return why;
+}
+
 std::string unsafeDataRoot()
 {
     struct stat st;
@@ -368,12 +412,11 @@ std::string unsafeDataRoot()
         return std::string(); // made by the lock, for root alone
     if (!S_ISDIR(st.st_mode))
         return "not a directory";
-    // Checked through a link, it could be swapped for another folder later.
-    char *real = realpath(root.c_str(), nullptr);
-    const bool linked = !real || root != real;
-    std::free(real);
-    if (linked)
-        return "a link on its way";
+    // Checked through a link, or in a folder another user may change, it
+    // could be swapped for another folder later.
+    const std::string chain = unsafePathTo(root);
+    if (!chain.empty())
+        return chain;
     // Others may write there: only the sticky bit keeps them from renaming
     // or deleting the updater's entries.
     if (othersMayWrite(root, st) && !(st.st_mode & S_ISVTX))
@@ -440,23 +483,40 @@ LockResult takeSingleInstanceLock()
     mkdir(root.c_str(), 0755);
     // A directory of the elevated user's that nobody else can write in; what
     // someone else put at its name is moved aside, never used or followed.
-    const std::string dir = root + "/FarwenUpdater";
+    // Worked on through the data root's handle, and checked again once made:
+    // another user may make that name between the move and the mkdir.
+    const int top = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (top < 0)
+        return LockResult::Failed;
+    const char name[] = "FarwenUpdater";
+    int dir = -1;
     struct stat st;
-    // (Group passage alone is the requester's, granted for the run's logs.)
-    if (lstat(dir.c_str(), &st) == 0 && (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 067) || othersMayWrite(dir, st))) {
+    for (int round = 0; round < 3 && dir < 0; ++round) {
+        const int made = mkdirat(top, name, 0700) == 0 ? 0 : errno;
+        // (Group passage alone is the requester's, granted for the run's logs.)
+        const int fd = made == 0 || made == EEXIST ? openat(top, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1;
+        if (fd >= 0 && fstat(fd, &st) == 0 && st.st_uid == geteuid() && !(st.st_mode & 067)
+            && !othersMayWrite(std::string(), st, fd)) {
+            dir = fd;
+            break;
+        }
+        if (fd >= 0)
+            close(fd);
         // A name nobody can have planted ahead: renameat2 never replaces one.
         bool moved = false;
         for (int i = 0; i < 8 && !moved; ++i) {
             const std::string suffix = randomSuffix();
             moved = !suffix.empty()
-                    && renameat2(AT_FDCWD, dir.c_str(), AT_FDCWD, (dir + ".planted-" + suffix).c_str(), RENAME_NOREPLACE) == 0;
+                    && renameat2(top, name, top, (std::string(name) + ".planted-" + suffix).c_str(), RENAME_NOREPLACE) == 0;
         }
-        if (!moved)
-            return LockResult::Failed;
+        if (!moved && errno != ENOENT)
+            break;
     }
-    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
+    close(top);
+    if (dir < 0)
         return LockResult::Failed;
-    const int fd = open((dir + "/updater.lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int fd = openat(dir, "updater.lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    close(dir);
     if (fd < 0)
         return LockResult::Failed;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1) {
@@ -575,6 +635,88 @@ std::string dataRoot()
     while (root.size() > 1 && root.back() == '/')
         root.pop_back();
     return root;
+}
+
+std::string HeldFile::open(const std::string &pathUtf8)
+{
+    close();
+    const std::size_t slash = pathUtf8.rfind('/');
+    const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : pathUtf8.substr(0, slash);
+    name = slash == std::string::npos ? pathUtf8 : pathUtf8.substr(slash + 1);
+    // The folder as it is named now; from here on only this handle counts.
+    const int d = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat seen, opened;
+    if (d < 0 || name.empty() || name == "." || name == ".." || fstatat(d, name.c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (d >= 0)
+            ::close(d);
+        return "missing";
+    }
+    dir = d;
+    // Looked at before it is opened: opening a device or a FIFO can block or act.
+    if (!S_ISREG(seen.st_mode))
+        return "not a plain file";
+    const int fd = openat(d, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return "cannot be opened";
+    handle = fd;
+    if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_ino != seen.st_ino || opened.st_dev != seen.st_dev)
+        return "not a plain file";
+    return std::string();
+}
+
+long long HeldFile::read(char *data, std::size_t size)
+{
+    ssize_t n = -1;
+    while (handle >= 0 && (n = ::read(int(handle), data, size)) < 0 && errno == EINTR) {
+    }
+    return n;
+}
+
+bool HeldFile::readAll(std::string *out, std::size_t limit)
+{
+    out->clear();
+    char buffer[64 * 1024];
+    for (long long n; (n = read(buffer, sizeof(buffer))) > 0;) {
+        if (out->size() + std::size_t(n) > limit)
+            return false;
+        out->append(buffer, std::size_t(n));
+    }
+    return handle >= 0 && read(buffer, 0) == 0;
+}
+
+namespace {
+std::string identityOf(const struct stat &st)
+{
+    return S_ISREG(st.st_mode) ? std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) : std::string();
+}
+} // namespace
+
+std::string HeldFile::identity() const
+{
+    struct stat st;
+    return handle >= 0 && fstat(int(handle), &st) == 0 ? identityOf(st) : std::string();
+}
+
+std::string fileIdentity(const std::string &pathUtf8)
+{
+    struct stat st;
+    return lstat(pathUtf8.c_str(), &st) == 0 ? identityOf(st) : std::string();
+}
+
+bool HeldFile::remove()
+{
+    struct stat now, held;
+    return handle >= 0 && fstat(int(handle), &held) == 0 && fstatat(int(dir), name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0
+           && now.st_ino == held.st_ino && now.st_dev == held.st_dev && unlinkat(int(dir), name.c_str(), 0) == 0;
+}
+
+void HeldFile::close()
+{
+    for (long long *fd : {&handle, &dir})
+        if (*fd >= 0) {
+            ::close(int(*fd));
+            *fd = -1;
+        }
 }
 
 bool FileReplacement::begin(const std::string &targetUtf8, bool executable)

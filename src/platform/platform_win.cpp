@@ -9,6 +9,8 @@
 #include <aclapi.h>
 #include <sddl.h>
 #include <shellapi.h>
+#include <shlobj.h>
+#include <knownfolders.h>
 
 #include <cstdlib>
 #include <io.h>
@@ -57,7 +59,28 @@ bool failed(const char *call, const std::wstring &path)
     return false;
 }
 
+// This program's path, however long: a path cut at MAX_PATH names another file.
+std::wstring ownProgram()
+{
+    for (DWORD size = MAX_PATH; size <= 32768 * 2; size *= 2) {
+        std::wstring path(size, L'\0');
+        const DWORD n = GetModuleFileNameW(nullptr, &path[0], size);
+        if (n == 0)
+            return std::wstring();
+        if (n < size) {
+            path.resize(n);
+            return path;
+        }
+    }
+    return std::wstring();
+}
+
 } // namespace
+
+void restrictLibrarySearch()
+{
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
 
 void useOwnFileModes()
 {
@@ -83,8 +106,7 @@ bool isAdministrator()
 
 bool relaunchElevated(const std::vector<std::string> &arguments)
 {
-    wchar_t path[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    const std::wstring path = ownProgram();
 
     std::vector<std::wstring> wide;
     wide.reserve(arguments.size());
@@ -96,7 +118,7 @@ bool relaunchElevated(const std::vector<std::string> &arguments)
     ZeroMemory(&info, sizeof(info));
     info.cbSize = sizeof(info);
     info.lpVerb = L"runas";
-    info.lpFile = path;
+    info.lpFile = path.c_str();
     info.lpParameters = parameters.c_str();
     info.nShow = SW_SHOWNORMAL;
     return ShellExecuteExW(&info) == TRUE;
@@ -367,6 +389,24 @@ bool underWine()
     return ntdll && GetProcAddress(ntdll, "wine_get_version");
 }
 
+// Who may own what the elevated updater trusts: Administrators, SYSTEM or
+// TrustedInstaller. Not this user's own account, which the same user's
+// unelevated processes also carry; under Wine that account is the Unix owner.
+bool trustedOwner(HANDLE h)
+{
+    static const std::vector<BYTE> installer = [] {
+        PSID sid = nullptr;
+        std::vector<BYTE> bytes;
+        if (ConvertStringSidToSidW(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", &sid)) {
+            bytes.assign(static_cast<BYTE *>(sid), static_cast<BYTE *>(sid) + GetLengthSid(sid));
+            LocalFree(sid);
+        }
+        return bytes;
+    }();
+    return ownedBy(h, underWine() ? tokenUser(GetCurrentProcess()) : std::vector<BYTE>(), true)
+           || (!installer.empty() && ownedBy(h, installer, false));
+}
+
 // Whether the access list grants any of mask to anyone but administrators,
 // SYSTEM, services and the creator of an entry. On Windows this user's own
 // entry counts: the unelevated user holds the same account.
@@ -377,9 +417,19 @@ bool othersGranted(PACL dacl, DWORD mask)
     const std::vector<BYTE> self = underWine() ? tokenUser(GetCurrentProcess()) : std::vector<BYTE>();
     for (DWORD i = 0; i < dacl->AceCount; ++i) {
         ACCESS_ALLOWED_ACE *ace = nullptr;
-        if (!GetAce(dacl, i, reinterpret_cast<void **>(&ace)) || ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE
-            || (ace->Header.AceFlags & INHERIT_ONLY_ACE))
+        if (!GetAce(dacl, i, reinterpret_cast<void **>(&ace)) || (ace->Header.AceFlags & INHERIT_ONLY_ACE))
             continue;
+        const BYTE type = ace->Header.AceType;
+        if (type == ACCESS_DENIED_ACE_TYPE || type == ACCESS_DENIED_OBJECT_ACE_TYPE || type == ACCESS_DENIED_CALLBACK_ACE_TYPE
+            || type == ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE)
+            continue; // a denial can only take away
+        // Conditional, object and unknown kinds are not judged by whom they
+        // name: granting the access at all counts as granting it to others.
+        if (type != ACCESS_ALLOWED_ACE_TYPE) {
+            if (ace->Mask & mask)
+                return true;
+            continue;
+        }
         PSID sid = &ace->SidStart;
         const SID_IDENTIFIER_AUTHORITY *authority = GetSidIdentifierAuthority(sid);
         const bool service = authority->Value[5] == 5 && *GetSidSubAuthorityCount(sid) >= 1 && *GetSidSubAuthority(sid, 0) == 80;
@@ -395,17 +445,56 @@ const DWORD kMayDeleteOthers = FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OW
 
 } // namespace
 
+std::string unsafePathTo(const std::string &pathUtf8)
+{
+    // Junctions and links on the way; who may rename a folder is its own
+    // and its parent's access list, judged where the updater keeps data.
+    const std::wstring path = backslashed(pathUtf8);
+    if (path.size() < 3 || path[1] != L':' || path[2] != L'\\')
+        return "not an absolute path";
+    for (std::size_t at = 3; at <= path.size(); ++at) {
+        if (at < path.size() && path[at] != L'\\')
+            continue;
+        const std::wstring prefix = path.substr(0, at);
+        HANDLE h = openEntry(prefix, false);
+        BY_HANDLE_FILE_INFORMATION info;
+        const bool read = h != INVALID_HANDLE_VALUE && GetFileInformationByHandle(h, &info);
+        if (h != INVALID_HANDLE_VALUE)
+            CloseHandle(h);
+        if (!read)
+            return "cannot be read: " + narrow(prefix.data(), prefix.size());
+        if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            return "a link on its way: " + narrow(prefix.data(), prefix.size());
+    }
+    return std::string();
+}
+
 std::string unsafeDataRoot()
 {
+    if (dataRoot().empty())
+        return "the known folder cannot be read";
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR sd = nullptr;
-    std::wstring root = backslashed(dataRoot());
-    if (GetNamedSecurityInfoW(root.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
-                              &sd) != ERROR_SUCCESS)
-        return "its access list cannot be read";
-    const bool unsafe = othersGranted(dacl, kMayDeleteOthers);
-    LocalFree(sd);
-    return unsafe ? "others may delete or rename entries in it" : "";
+    const std::wstring root = backslashed(dataRoot());
+    HANDLE h = openEntry(root, false);
+    BY_HANDLE_FILE_INFORMATION info;
+    std::string why;
+    if (h == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(h, &info))
+        why = "cannot be read";
+    else if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        why = "not a plain directory";
+    else if (!trustedOwner(h))
+        why = "owned by another user";
+    else if (GetSecurityInfo(h, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr, &sd) != ERROR_SUCCESS)
+        why = "its access list cannot be read";
+    else if (!(why = unsafePathTo(dataRoot())).empty()) {
+    } else if (othersGranted(dacl, kMayDeleteOthers))
+        why = "others may delete or rename entries in it";
+    if (sd)
+        LocalFree(sd);
+    if (h != INVALID_HANDLE_VALUE)
+        CloseHandle(h);
+    return why;
 }
 
 std::string untrustedEntry(const std::string &pathUtf8)
@@ -424,7 +513,7 @@ std::string untrustedEntry(const std::string &pathUtf8)
         why = "cannot be read";
     else if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
         why = "a link";
-    else if (!ownedBy(h, tokenUser(GetCurrentProcess()), true))
+    else if (!trustedOwner(h))
         why = "owned by another user";
     else if (GetSecurityInfo(h, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr, &sd) != ERROR_SUCCESS)
         why = "its access list cannot be read";
@@ -559,23 +648,42 @@ LockResult takeSingleInstanceLock()
         return LockResult::Taken;
     // A file held open without sharing, in a directory only administrators
     // can change: released by Windows when the holder ends, however it ends.
+    // Checked once made, and held from then on so that it cannot be renamed:
+    // ordinary users may make folders in the data root, this name too,
+    // between the move below and the creation.
     const std::wstring dir = backslashed(dataRoot() + "/FarwenUpdater");
-    HANDLE existing = openEntry(dir);
-    if (existing != INVALID_HANDLE_VALUE) {
+    static HANDLE folder = INVALID_HANDLE_VALUE;
+    for (int round = 0; round < 3 && folder == INVALID_HANDLE_VALUE; ++round) {
+        createPrivateDirectory(dataRoot() + "/FarwenUpdater");
+        HANDLE existing = openEntry(dir, false);
         BY_HANDLE_FILE_INFORMATION info;
-        const bool ours = GetFileInformationByHandle(existing, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                          && !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
-                          && ownedBy(existing, tokenUser(GetCurrentProcess()), true);
-        CloseHandle(existing);
+        PACL dacl = nullptr;
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        const bool ours = existing != INVALID_HANDLE_VALUE && GetFileInformationByHandle(existing, &info)
+                          && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                          && !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && trustedOwner(existing)
+                          && GetSecurityInfo(existing, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                                             nullptr, &sd) == ERROR_SUCCESS
+                          && !othersGranted(dacl, kMayDeleteOthers | FILE_WRITE_DATA | FILE_APPEND_DATA);
+        if (sd)
+            LocalFree(sd);
+        if (ours) {
+            folder = existing;
+            break;
+        }
+        if (existing != INVALID_HANDLE_VALUE)
+            CloseHandle(existing);
         // Someone else's: moved aside under a name nobody can have planted
         // ahead (no replacing flag), never used or followed.
-        bool moved = ours;
+        bool moved = false;
         for (int i = 0; i < 8 && !moved; ++i)
             moved = MoveFileExW(dir.c_str(), (dir + L".planted-" + widen(randomSuffix())).c_str(), 0) == TRUE;
-        if (!moved)
-            return LockResult::Failed;
+        if (!moved && GetLastError() != ERROR_FILE_NOT_FOUND) {
+            failed("MoveFileExW", dir);
+            break;
+        }
     }
-    if (!createPrivateDirectory(dataRoot() + "/FarwenUpdater") && GetLastError() != ERROR_ALREADY_EXISTS)
+    if (folder == INVALID_HANDLE_VALUE)
         return LockResult::Failed;
     HANDLE file = CreateFileW((dir + L"\\updater.lock").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -669,6 +777,95 @@ void bindToUpdater(long long childPid)
         CloseHandle(child);
 }
 
+std::string HeldFile::open(const std::string &pathUtf8)
+{
+    close();
+    // Not shared for writing or deletion: nobody renames, replaces or changes
+    // it while held, and the removal is of this handle's file.
+    const std::wstring path = backslashed(pathUtf8);
+    HANDLE h = INVALID_HANDLE_VALUE;
+    for (const DWORD access : {DWORD(GENERIC_READ | DELETE), DWORD(GENERIC_READ)}) {
+        h = CreateFileW(path.c_str(), access, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_ACCESS_DENIED)
+            break;
+    }
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        failed("CreateFileW", path);
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? "missing" : "cannot be opened";
+    }
+    handle = reinterpret_cast<intptr_t>(h);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info)
+        || (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)))
+        return "not a plain file";
+    name = pathUtf8;
+    return std::string();
+}
+
+long long HeldFile::read(char *data, std::size_t size)
+{
+    DWORD n = 0;
+    if (handle < 0)
+        return -1;
+    if (!ReadFile(reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle)), data, DWORD(size > (1u << 30) ? (1u << 30) : size), &n,
+                  nullptr))
+        return failed("ReadFile", widen(name)), -1;
+    return n;
+}
+
+bool HeldFile::readAll(std::string *out, std::size_t limit)
+{
+    out->clear();
+    char buffer[64 * 1024];
+    long long n;
+    while ((n = read(buffer, sizeof(buffer))) > 0) {
+        if (out->size() + std::size_t(n) > limit)
+            return false;
+        out->append(buffer, std::size_t(n));
+    }
+    return n == 0;
+}
+
+namespace {
+std::string identityOf(HANDLE h)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(h, &info) || (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)))
+        return std::string();
+    return std::to_string(info.dwVolumeSerialNumber) + ":"
+           + std::to_string((static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow);
+}
+} // namespace
+
+std::string HeldFile::identity() const
+{
+    return handle >= 0 ? identityOf(reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle))) : std::string();
+}
+
+std::string fileIdentity(const std::string &pathUtf8)
+{
+    HANDLE h = CreateFileW(backslashed(pathUtf8).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return std::string();
+    const std::string id = identityOf(h);
+    CloseHandle(h);
+    return id;
+}
+
+bool HeldFile::remove()
+{
+    return handle >= 0 && deleteHeld(reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle)), widen(name));
+}
+
+void HeldFile::close()
+{
+    if (handle >= 0)
+        CloseHandle(reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle)));
+    handle = -1;
+}
+
 bool FileReplacement::begin(const std::string &targetUtf8, bool)
 {
     discard();
@@ -735,8 +932,9 @@ extern const wchar_t kRecoveryValue[] = L"FarwenUpdaterRecovery";
 
 bool armBootRecovery(const std::string &appPathUtf8)
 {
-    wchar_t self[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    const std::wstring self = ownProgram();
+    if (self.empty())
+        return false;
     const std::wstring command = joinWindowsArguments({self, L"--recover", widen(appPathUtf8)});
     HKEY key = nullptr;
     const LSTATUS opened = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRunOnceKey, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY,
@@ -762,7 +960,21 @@ void disarmBootRecovery()
 
 std::string dataRoot()
 {
-    return "C:/ProgramData";
+    // The machine's own, wherever it was moved; cached, as it cannot change.
+    static const std::string root = [] {
+        PWSTR known = nullptr;
+        std::string path;
+        if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &known)) && known)
+            path = narrow(known, wcslen(known));
+        CoTaskMemFree(known);
+        for (char &c : path)
+            if (c == '\\')
+                c = '/';
+        while (path.size() > 3 && path.back() == '/')
+            path.pop_back();
+        return path;
+    }();
+    return root;
 }
 
 std::string toolProgram(Tool tool)

@@ -1,6 +1,8 @@
+#include "platform/platform.h"
 #include "startup/startup.h"
 
 int main(int argc, char **argv)
 {
+    platform::restrictLibrarySearch();
     return runUpdater(argc, argv);
 }

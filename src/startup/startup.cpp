@@ -76,7 +76,10 @@ bool installationTrusted(const QString &mainProgram)
     const QString dir = QFileInfo(mainProgram).absolutePath();
     if (mainProgram.isEmpty() || !QFileInfo(dir).isDir())
         return true; // judged by the later checks
-    const std::string why = platform::untrustedEntry(platformPath(dir));
+    // Nor one that a folder on its way lets another user swap.
+    std::string why = platform::untrustedEntry(platformPath(dir));
+    if (why.empty())
+        why = platform::unsafePathTo(platformPath(QDir::cleanPath(dir)));
     if (why.empty())
         return true;
     qCritical() << "安装目录可被他人修改，拒绝更新:" << dir << QString::fromStdString(why);

@@ -18,6 +18,11 @@
 
 const char kMainProgramName[] = "Pellamo.exe";
 
+namespace {
+// More than any update-info file needs; a bigger one is not read into memory.
+const std::size_t kMaxInfoSize = 64u << 20;
+} // namespace
+
 void setupCommandLine(QCommandLineParser &parser)
 {
     parser.setApplicationDescription(QStringLiteral("Farwen 更新程序"));
@@ -43,22 +48,25 @@ bool readUpdateInfo(const QCommandLineParser &parser, UpdateInfo &info)
 
     // Only a plain file is read, and deleted only once it proves to be an
     // update-info file: a FIFO would block, a link or a device is not ours.
-    const QFileInfo given(path);
-    if (path.isEmpty() || (!given.exists() && !given.isSymLink())) {
+    // Its folder is the user's: read and removed through one handle, never by
+    // its name again.
+    platform::HeldFile file;
+    const std::string why = path.isEmpty() ? std::string("missing") : file.open(platformPath(path));
+    if (why == "missing" || why == "cannot be opened") {
         qCritical() << "无法读取JSON文件:" << path;
         return false;
     }
-    if (given.isSymLink() || platform::isLink(path.toStdString()) || !given.isFile()) {
+    if (!why.empty()) {
         qCritical() << "不是普通文件:" << path;
         return false;
     }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        qCritical() << "无法读取JSON文件:" << path;
+    std::string bytes;
+    if (!file.readAll(&bytes, kMaxInfoSize)) {
+        qCritical() << "无法读取JSON文件:" << path << "(超过64 MiB或读取失败)";
         return false;
     }
-    const QByteArray data = file.readAll();
-    file.close();
+    const QByteArray data = QByteArray::fromStdString(bytes);
+    bytes.clear();
 
     const QJsonDocument doc = QJsonDocument::fromJson(data);
     if (!doc.isObject()) {
@@ -82,7 +90,9 @@ bool readUpdateInfo(const QCommandLineParser &parser, UpdateInfo &info)
     info.fullSignature = obj.value(QStringLiteral("full_signature")).toString();
 
     // Consumed by every run that could parse it, whatever the later checks say.
-    QFile::remove(path);
+    if (!file.remove())
+        qWarning() << "JSON文件无法删除:" << path;
+    file.close();
 
     const QFileInfo infoFile(path);
     QString companion = QDir::toNativeSeparators(infoFile.absoluteFilePath());
