@@ -5,7 +5,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/ensure-packages.sh"
-ensure_packages g++-mingw-w64-x86-64-posix cmake make
+ensure_packages g++-mingw-w64-x86-64-posix cmake make python3
 prefix=$(bash "$root/scripts/win-deps.sh")
 build="$root/build/win64"
 export FARWEN_WIN_PREFIX="$prefix"

@@ -785,7 +785,8 @@ std::string HeldFile::open(const std::string &pathUtf8)
     const std::wstring path = backslashed(pathUtf8);
     HANDLE h = INVALID_HANDLE_VALUE;
     for (const DWORD access : {DWORD(GENERIC_READ | DELETE), DWORD(GENERIC_READ)}) {
-        h = CreateFileW(path.c_str(), access, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        h = CreateFileW(path.c_str(), access, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                        FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
         if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_ACCESS_DENIED)
             break;
     }

@@ -8,6 +8,7 @@
 #include <shellapi.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -99,6 +100,18 @@ int main()
         platform::terminateNow(std::stoi(narrow(self[2])));
     if (self.size() >= 2 && self[1] == L"--lock")
         return int(platform::takeSingleInstanceLock()) + 2; // Taken 2, HeldByAnother 3
+    if (self.size() >= 3 && self[1] == L"--arm") { // the boot command's program, into a file (run from a long path)
+        HKEY key = nullptr;
+        wchar_t value[4096] = {};
+        DWORD size = sizeof(value);
+        const bool armed = platform::armBootRecovery("C:\\app\\Pellamo.exe")
+                           && RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce", 0,
+                                            KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) == ERROR_SUCCESS
+                           && RegQueryValueExW(key, L"FarwenUpdaterRecovery", nullptr, nullptr, reinterpret_cast<BYTE *>(value), &size) == ERROR_SUCCESS;
+        platform::disarmBootRecovery();
+        std::ofstream(narrow(self[2]), std::ios::binary) << (armed ? narrow(split(value).at(0)) : std::string());
+        return 0;
+    }
     if (self.size() >= 2 && self[1] == L"--sleep")
         Sleep(30000);
     if (self.size() >= 3 && self[1] == L"--job") { // a tool in the job, then this "updater" dies
@@ -107,6 +120,19 @@ int main()
         std::ofstream(narrow(self[2])) << pi.dwProcessId;
         platform::terminateNow(0);
     }
+
+    // The data root is the known folder, moved here (Wine reads where from
+    // these values, as Windows does), not the variables a caller can set.
+    const auto knownFolder = [](const wchar_t *unexpanded, const wchar_t *expanded) {
+        const wchar_t *key = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\";
+        RegSetKeyValueW(HKEY_LOCAL_MACHINE, (std::wstring(key) + L"User Shell Folders").c_str(), L"Common AppData", REG_EXPAND_SZ,
+                        unexpanded, DWORD((wcslen(unexpanded) + 1) * sizeof(wchar_t)));
+        RegSetKeyValueW(HKEY_LOCAL_MACHINE, (std::wstring(key) + L"Shell Folders").c_str(), L"Common AppData", REG_SZ, expanded,
+                        DWORD((wcslen(expanded) + 1) * sizeof(wchar_t)));
+    };
+    CreateDirectoryW(L"C:\\FarwenData", nullptr);
+    knownFolder(L"C:\\FarwenData", L"C:\\FarwenData");
+    SetEnvironmentVariableW(L"ProgramData", L"C:\\users\\Public");
 
     // The relaunch: the started copy, splitting its command line the Windows
     // way, receives exactly the hostile arguments.
@@ -244,7 +270,19 @@ int main()
               && GetFileAttributesA(mark.c_str()) == INVALID_FILE_ATTRIBUTES,
           "tools from the System directory, never a planted one");
 
-    check(platform::dataRoot() == "C:/ProgramData" && platform::isAdministrator(), "data root, administrator");
+    check(platform::dataRoot() == "C:/FarwenData" && platform::isAdministrator(), "data root the known folder, administrator");
+    knownFolder(L"%ProgramData%", L"C:\\ProgramData");
+    // The -i file: read and removed through one handle; a directory is no file.
+    const std::string info = std::string(dir) + "farwen_info.json";
+    std::ofstream(info, std::ios::binary) << "{\"a\": 1}";
+    platform::HeldFile held;
+    std::string bytes;
+    check(held.open(info).empty() && held.readAll(&bytes, 100) && bytes == "{\"a\": 1}" && !held.identity().empty()
+              && held.identity() == platform::fileIdentity(info) && held.remove(),
+          "a file read and removed through its handle");
+    held.close();
+    check(GetFileAttributesA(info.c_str()) == INVALID_FILE_ATTRIBUTES && held.open(info) == "missing" && held.open(dir) == "not a plain file",
+          "removed; a folder is no plain file");
     // The process really ends with the given code.
     check(runAndWait(L"\"" + self[0] + L"\" --exit 7") == 7, "terminateNow exit code");
 
