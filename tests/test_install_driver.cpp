@@ -387,7 +387,8 @@ private slots:
         pack.start(QFileInfo(updaterBinary()).absolutePath() + "/farwen-pack", {"full", d + "/new", "-o", d + "/f.zip"});
         QVERIFY(pack.waitForFinished(20000));
         QCOMPARE(pack.exitCode(), 1);
-        QVERIFY(QFileInfo::exists(secret + ".swapped") && !QFileInfo::exists(d + "/f.zip"));
+        QVERIFY(QFileInfo::exists(secret + ".swapped") && !QFileInfo::exists(d + "/f.zip")
+                && pack.readAllStandardError().contains("changed since it was listed: " + d.toUtf8() + "/new/sub/a.txt"));
     }
 
     // Copies and removals below a root never pass a link or "..", and a copy

@@ -491,7 +491,7 @@ LockResult takeSingleInstanceLock()
     const char name[] = "FarwenUpdater";
     int dir = -1;
     struct stat st;
-    for (int round = 0; round < 3 && dir < 0; ++round) {
+    for (int round = 0; round < 3; ++round) {
         const int made = mkdirat(top, name, 0700) == 0 ? 0 : errno;
         // (Group passage alone is the requester's, granted for the run's logs.)
         const int fd = made == 0 || made == EEXIST ? openat(top, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1;
@@ -666,9 +666,12 @@ std::string HeldFile::open(const std::string &pathUtf8)
 
 long long HeldFile::read(char *data, std::size_t size)
 {
-    ssize_t n = -1;
-    while (handle >= 0 && (n = ::read(int(handle), data, size)) < 0 && errno == EINTR) {
-    }
+    if (handle < 0)
+        return -1;
+    ssize_t n;
+    do
+        n = ::read(int(handle), data, size);
+    while (n < 0 && errno == EINTR);
     return n;
 }
 

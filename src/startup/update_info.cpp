@@ -66,7 +66,6 @@ bool readUpdateInfo(const QCommandLineParser &parser, UpdateInfo &info)
         return false;
     }
     const QByteArray data = QByteArray::fromStdString(bytes);
-    bytes.clear();
 
     const QJsonDocument doc = QJsonDocument::fromJson(data);
     if (!doc.isObject()) {
