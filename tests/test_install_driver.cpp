@@ -379,15 +379,12 @@ private slots:
         QCOMPARE(QProcess::execute("chown", {"-R", "65534", d + "/new/sub"}), 0);
         QProcess pack;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("LD_PRELOAD", FARWEN_SWAP_SHIM);
-        env.insert("FARWEN_SWAP_DIR", d + "/new/sub");
-        env.insert("FARWEN_SWAP_TO", secret);
-        env.insert("FARWEN_SWAP_AT", "2"); // the listing's, then the first read
+        for (const QStringList &v : QList<QStringList>{{"LD_PRELOAD", FARWEN_SWAP_SHIM}, {"FARWEN_SWAP_DIR", d + "/new/sub"}, {"FARWEN_SWAP_TO", secret},
+                                                       {"FARWEN_SWAP_AT", "2"}}) // the listing's call, then the first read
+            env.insert(v[0], v[1]);
         pack.setProcessEnvironment(env);
         pack.start(QFileInfo(updaterBinary()).absolutePath() + "/farwen-pack", {"full", d + "/new", "-o", d + "/f.zip"});
-        QVERIFY(pack.waitForFinished(20000));
-        QCOMPARE(pack.exitCode(), 1);
-        QVERIFY(QFileInfo::exists(secret + ".swapped") && !QFileInfo::exists(d + "/f.zip")
+        QVERIFY(pack.waitForFinished(20000) && pack.exitCode() == 1 && QFileInfo::exists(secret + ".swapped") && !QFileInfo::exists(d + "/f.zip")
                 && pack.readAllStandardError().contains("changed since it was listed: " + d.toUtf8() + "/new/sub/a.txt"));
     }
 
@@ -403,11 +400,9 @@ private slots:
         QVERIFY(platform::copyFileBelow(a.toStdString(), b.toStdString(), "d/f"));
         QCOMPARE(int(QFileInfo(b + "/d/f").permissions() & 0x7777), 0x7755);
         QVERIFY(QFile::link(a + "/d", b + "/l"));
-        for (const char *rel : {"d/../d/f", "./d/f", "d//f", "d/.", "l/f", "l/g"}) {
-            QVERIFY2(!platform::copyFileBelow(a.toStdString(), b.toStdString(), rel), rel);
-            QVERIFY2(!platform::copyFileBelow(b.toStdString(), a.toStdString(), rel), rel);
-            QVERIFY2(!platform::removeFileBelow(b.toStdString(), rel), rel);
-        }
+        for (const char *rel : {"d/../d/f", "./d/f", "d//f", "d/.", "l/f", "l/g"})
+            QVERIFY2(!platform::copyFileBelow(a.toStdString(), b.toStdString(), rel) && !platform::copyFileBelow(b.toStdString(), a.toStdString(), rel)
+                         && !platform::removeFileBelow(b.toStdString(), rel), rel);
         QVERIFY(QFile::exists(a + "/d/f") && !QFile::exists(a + "/d/g"));
         QVERIFY(platform::removeFileBelow(b.toStdString(), "d/f") && !QFile::exists(b + "/d/f"));
     }

@@ -24,10 +24,7 @@ int seen = 0;
 thread_local bool inside = false;
 
 template <typename F>
-F real(const char *symbol)
-{
-    return reinterpret_cast<F>(dlsym(RTLD_NEXT, symbol));
-}
+F real(const char *symbol) { return reinterpret_cast<F>(dlsym(RTLD_NEXT, symbol)); }
 
 std::string fdPath(int fd)
 {
@@ -91,7 +88,6 @@ FORWARD_OPEN(open, (const char *p, int flags, ...), (p, flags, m), AT_FDCWD, p, 
 FORWARD_OPEN(open64, (const char *p, int flags, ...), (p, flags, m), AT_FDCWD, p, flags)
 FORWARD_OPEN(openat, (int d, const char *p, int flags, ...), (d, p, flags, m), d, p, flags)
 FORWARD_OPEN(openat64, (int d, const char *p, int flags, ...), (d, p, flags, m), d, p, flags)
-FORWARD(int, creat, (const char *p, mode_t m), (p, m), AT_FDCWD, p)
 FORWARD(int, unlink, (const char *p), (p), AT_FDCWD, p)
 FORWARD(int, unlinkat, (int d, const char *p, int f), (d, p, f), d, p)
 FORWARD(int, rmdir, (const char *p), (p), AT_FDCWD, p)
@@ -99,16 +95,10 @@ FORWARD(int, mkdir, (const char *p, mode_t m), (p, m), AT_FDCWD, p)
 FORWARD(int, mkdirat, (int d, const char *p, mode_t m), (d, p, m), d, p)
 FORWARD(int, chmod, (const char *p, mode_t m), (p, m), AT_FDCWD, p)
 FORWARD(int, fchmodat, (int d, const char *p, mode_t m, int f), (d, p, m, f), d, p)
-FORWARD(int, chown, (const char *p, uid_t u, gid_t g), (p, u, g), AT_FDCWD, p)
-FORWARD(int, lchown, (const char *p, uid_t u, gid_t g), (p, u, g), AT_FDCWD, p)
-FORWARD(int, fchownat, (int d, const char *p, uid_t u, gid_t g, int f), (d, p, u, g, f), d, p)
-FORWARD(int, truncate, (const char *p, off_t n), (p, n), AT_FDCWD, p)
 FORWARD(int, link, (const char *p, const char *q), (p, q), AT_FDCWD, (before(AT_FDCWD, q), p))
-FORWARD(int, symlink, (const char *p, const char *q), (p, q), AT_FDCWD, q)
 FORWARD(int, rename, (const char *p, const char *q), (p, q), AT_FDCWD, (before(AT_FDCWD, q), p))
 FORWARD(int, renameat, (int d, const char *p, int e, const char *q), (d, p, e, q), d, (before(e, q), p))
 FORWARD(int, renameat2, (int d, const char *p, int e, const char *q, unsigned f), (d, p, e, q, f), d, (before(e, q), p))
-FORWARD(int, setxattr, (const char *p, const char *n, const void *v, size_t s, int f), (p, n, v, s, f), AT_FDCWD, p)
 FORWARD(int, lsetxattr, (const char *p, const char *n, const void *v, size_t s, int f), (p, n, v, s, f), AT_FDCWD, p)
 
 extern "C" int fsync(int fd)

@@ -124,11 +124,10 @@ int main()
     // The data root is the known folder, moved here (Wine reads where from
     // these values, as Windows does), not the variables a caller can set.
     const auto knownFolder = [](const wchar_t *unexpanded, const wchar_t *expanded) {
-        const wchar_t *key = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\";
-        RegSetKeyValueW(HKEY_LOCAL_MACHINE, (std::wstring(key) + L"User Shell Folders").c_str(), L"Common AppData", REG_EXPAND_SZ,
-                        unexpanded, DWORD((wcslen(unexpanded) + 1) * sizeof(wchar_t)));
-        RegSetKeyValueW(HKEY_LOCAL_MACHINE, (std::wstring(key) + L"Shell Folders").c_str(), L"Common AppData", REG_SZ, expanded,
-                        DWORD((wcslen(expanded) + 1) * sizeof(wchar_t)));
+        const std::wstring key = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\";
+        for (const auto &v : {std::make_pair(L"User Shell Folders", unexpanded), std::make_pair(L"Shell Folders", expanded)})
+            RegSetKeyValueW(HKEY_LOCAL_MACHINE, (key + v.first).c_str(), L"Common AppData", v.second[0] == L'%' ? REG_EXPAND_SZ : REG_SZ,
+                            v.second, DWORD((wcslen(v.second) + 1) * sizeof(wchar_t)));
     };
     CreateDirectoryW(L"C:\\FarwenData", nullptr);
     knownFolder(L"C:\\FarwenData", L"C:\\FarwenData");
@@ -278,11 +277,9 @@ int main()
     platform::HeldFile held;
     std::string bytes;
     check(held.open(info).empty() && held.readAll(&bytes, 100) && bytes == "{\"a\": 1}" && !held.identity().empty()
-              && held.identity() == platform::fileIdentity(info) && held.remove(),
-          "a file read and removed through its handle");
-    held.close();
-    check(GetFileAttributesA(info.c_str()) == INVALID_FILE_ATTRIBUTES && held.open(info) == "missing" && held.open(dir) == "not a plain file",
-          "removed; a folder is no plain file");
+              && held.identity() == platform::fileIdentity(info) && held.remove() && (held.close(), held.open(info) == "missing")
+              && GetFileAttributesA(info.c_str()) == INVALID_FILE_ATTRIBUTES && held.open(dir) == "not a plain file",
+          "a file read and removed through its handle; a folder is no plain file");
     // The process really ends with the given code.
     check(runAndWait(L"\"" + self[0] + L"\" --exit 7") == 7, "terminateNow exit code");
 
