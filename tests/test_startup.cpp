@@ -6,6 +6,8 @@
 #include "support/product_sandbox.h"
 #include "support/tree_snapshot.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QtTest>
 #include <thread>
 
@@ -114,6 +116,8 @@ private slots:
         QTest::newRow("data root open through an ACL") << "acl" << "数据目录不安全，拒绝更新:";
         QTest::newRow("data root through a link") << "linked" << "数据目录不安全，拒绝更新:"; // to a sound folder, which a link can change
         QTest::newRow("committed backup, swapped") << "backup 0" << QString();
+        QTest::newRow("logs blocked by a file, an earlier success") << "logs" << "无法写入运行记录"; // the record says this run failed
+        QTest::newRow("two runs in one instant") << "instant" << "JSON格式不正确"; // two logs
     }
     void hostilePlaces()
     {
@@ -141,6 +145,11 @@ private slots:
             QVERIFY(QDir().mkpath(lock) && QFile::setPermissions(plant == "open" ? data : lock, QFileDevice::Permissions(plant == "open" ? 0x7777 : 0x7755)));
         if (plant == "linked")
             QVERIFY(QDir().rename(data, data + ".real") && QFile::link(data + ".real", data));
+        if (plant == "logs") {
+            writeTreeFile(lock + "/logs", "");
+            writeTreeFile(lock + "/last-result.json", R"({"outcome": "success"})");
+            QVERIFY(QFile::setPermissions(lock, QFileDevice::Permissions(0x7000)));
+        }
         if (plant == "acl")
             QCOMPARE(QProcess::execute("setfacl", {"-m", "u:nobody:rwx", data}), 0);
         const QString tree = plant.startsWith("stale") ? data + "/KarvoUpdate_1"
@@ -169,9 +178,13 @@ private slots:
         } else {
             writeTreeFile(dir.path() + "/info.json", "[1]");
             QString err;
-            QCOMPARE(runToEnd(updaterBinary(), {"-i", "info.json"}, dir.path(), env, &err), 1);
+            for (int run = 0; run < (plant == "instant" ? 2 : 1); ++run) // with the clock stopped
+                QCOMPARE(runToEnd(plant == "instant" ? "faketime" : updaterBinary(), (plant == "instant" ? QStringList{"-f", "2026-01-01 00:00:00", updaterBinary()} : QStringList()) + QStringList{"-i", "info.json"}, dir.path(), env, &err), 1);
             QVERIFY2(err.contains(line), qPrintable(err));
         }
+        if (plant == "logs" || plant == "instant") // a log each, or none; this run's record all the same
+            QVERIFY(QDir(lock + "/logs").entryList({"update-*"}).size() == (plant == "logs" ? 0 : 2)
+                    && QJsonDocument::fromJson(snapshotTree(lock).value("last-result.json")).object().value("outcome") == "incomplete");
         QCOMPARE(snapshotTree(victim), precious);
         const bool kept = plant == "stale 65534" || (plant.startsWith("companion") && plant != "companion 65534"); // not the updater's to delete
         QCOMPARE(QFileInfo::exists(victim + ".swapped"), swapped && !kept); // where the updater removes

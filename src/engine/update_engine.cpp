@@ -55,7 +55,7 @@ void UpdateEngine::setUpdateInfo(const QString &appPath, const QString &newVersi
     }
 
     // Before anything else: an apply that a crash interrupted is undone first.
-    recoveryFailed = !recoverInterruptedApply(appDir, true, [this](int p, const QString &m) { emitInstallProgress(p, m); });
+    recoveryFailed = !recoverInterruptedApply(appDir, [this](int p, const QString &m) { emitInstallProgress(p, m); });
     if (recoveryFailed)
         emit errorOccurred(QStringLiteral("安装失败且无法恢复，需要重新安装"));
 
@@ -69,7 +69,7 @@ bool UpdateEngine::recoverInstallation(const QString &mainProgram)
 {
     appPath = mainProgram;
     appDir = QFileInfo(mainProgram).absolutePath();
-    return recoverInterruptedApply(appDir, false);
+    return recoverInterruptedApply(appDir);
 }
 
 void UpdateEngine::setSignatureInputs(const QByteArray &keyFile, const QString &signatureText)

@@ -80,8 +80,6 @@ public:
         }
     }
 
-    QStringList made() const { return QStringList(madeDirs.begin(), madeDirs.end()); }
-
 private:
     QSet<QString> madeDirs;
 };
@@ -136,6 +134,7 @@ bool InstallationBackup::create(const std::function<bool(QStringList *)> &touche
     const int total = files.size();
     DirMaker dirs;
     ProgressPacer pacer;
+    platform::FlushPlan plan;
     bool allCopied = true;
     int n = 0;
     for (const QString &rel : files) {
@@ -150,12 +149,13 @@ bool InstallationBackup::create(const std::function<bool(QStringList *)> &touche
         // On disk, and its hash taken, in the one pass that copies it.
         QCryptographicHash hash(QCryptographicHash::Sha256);
         qint64 size = 0;
-        if (platform::copyFileDurably(platformPath(path), platformPath(target),
-                                      [&hash, &size](const char *data, std::size_t length) {
-                                          hash.addData(data, int(length));
-                                          size += qint64(length);
-                                      })) {
+        if (platform::copyFile(platformPath(path), platformPath(target),
+                               [&hash, &size](const char *data, std::size_t length) {
+                                   hash.addData(data, int(length));
+                                   size += qint64(length);
+                               })) {
             copies.insert(rel, ApplyJournal::Copy{size, hash.result().toHex()});
+            plan.wrote(platformPath(dir), platformPath(rel));
         } else {
             qDebug() << "备份文件失败:" << rel;
             allCopied = false;
@@ -165,14 +165,10 @@ bool InstallationBackup::create(const std::function<bool(QStringList *)> &touche
             progress(percent, QStringLiteral("Files: %1/%2 ").arg(n).arg(total));
         }
     }
-    // The copies' names survive a power cut before the journal says they
-    // exist: every directory of the backup that holds one, up to the installation's.
-    QSet<QString> flushed{dir, appDir};
-    for (QString sub : dirs.made())
-        for (; sub.startsWith(dir + QLatin1Char('/')); sub = QFileInfo(sub).absolutePath())
-            flushed.insert(sub);
-    for (const QString &each : flushed)
-        allCopied = platform::flushDirectory(platformPath(each)) && allCopied;
+    // The copies and their names survive a power cut before the journal says
+    // they exist, the backup's own name in the installation too.
+    plan.changed(platformPath(appDir), platformPath(QFileInfo(dir).fileName()));
+    allCopied = plan.flush() && allCopied;
     copiesRecorded = allCopied;
     qDebug() << "备份完成，成功率:" << (allCopied ? "全部成功" : "部分失败") << "备份" << total << "个文件，新增" << added.size()
              << "个文件";
@@ -209,10 +205,12 @@ bool InstallationBackup::restore(const Progress &progress)
     // What the update added goes, and what a killed writer left beside its
     // target; by handle, never through a link on the way.
     const std::string root = platformPath(appDir);
+    platform::FlushPlan plan;
     for (int i = 0; i < added.size() + relPaths.size(); ++i) {
         const bool isAdded = i < added.size();
         const std::string rel = platformPath(isAdded ? added.at(i) : relPaths.at(i - added.size()));
         platform::removeFileBelow(root, platform::FileReplacement::pendingPath(rel));
+        plan.changed(root, rel);
         const QFileInfo path(appDir + QLatin1Char('/') + QString::fromStdString(rel));
         if (isAdded && (path.isFile() || path.isSymLink()) && !platform::removeFileBelow(root, rel))
             qDebug() << "警告：无法删除文件:" << path.filePath();
@@ -230,6 +228,7 @@ bool InstallationBackup::restore(const Progress &progress)
             platform::removeFileBelow(root, platformPath(rel));
         if (platform::copyFileBelow(platformPath(dir), root, platformPath(rel))) {
             ++ok;
+            plan.wrote(root, platformPath(rel));
             qDebug() << "恢复文件成功:" << rel;
         } else if (sameContents(source, target)) {
             ++ok;
@@ -240,11 +239,15 @@ bool InstallationBackup::restore(const Progress &progress)
         if (progress && pacer.due(&rel == &relPaths.last()))
             progress(90 + (10 * ok) / qMax(1, total), QStringLiteral("Restoring files (%1/%2)").arg(ok).arg(total));
     }
+    // On disk before anyone (the journal's "committed") says it is restored.
+    const bool durable = plan.flush();
+    if (!durable)
+        qCritical() << "恢复的文件无法写入磁盘";
     qDebug() << "恢复完成: 成功" << ok << "/" << total;
-    if (ok < total)
+    if (ok < total || !durable)
         keep = true; // some files now exist only in the backup
     // Complete or not restored: a mixed installation is never called restored.
-    return ok == total;
+    return ok == total && durable;
 }
 
 QString createFreshDirectory(const QString &base)

@@ -2,6 +2,7 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 
 namespace {
@@ -236,5 +237,10 @@ bool IniFile::save() const
         bytes += text.toLatin1();
     }
     QSaveFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size() && f.commit();
+    // The customer's mode stays (a read-only config.ini is read-only after).
+    const QFileInfo old(path);
+    // (the *User flags are the caller's access, root's write among them: left out)
+    const QFileDevice::Permissions mode = old.isFile() ? old.permissions() & ~QFileDevice::Permissions(0x0700) : QFileDevice::Permissions();
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size() && f.commit()
+           && (!mode || QFile::setPermissions(path, mode));
 }

@@ -21,7 +21,7 @@ QString untrusted(const QString &path)
 
 // Backups without a journal and half-written files: logged and kept; false
 // when there are any.
-bool reportLeftovers(const QString &appDir, bool removeEmptyBackups)
+bool reportLeftovers(const QString &appDir)
 {
     // A backup without its journal, or a file half written beside its target,
     // is an apply interrupted and its record lost: which files are old or new
@@ -35,8 +35,7 @@ bool reportLeftovers(const QString &appDir, bool removeEmptyBackups)
         if (QFileInfo::exists(ApplyJournal::pathFor(backup)))
             continue;
         if (QDir(backup).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
-            if (removeEmptyBackups)
-                platform::removeTree(platformPath(backup), platform::Owner::Elevated);
+            platform::removeTree(platformPath(backup), platform::Owner::Elevated);
             continue;
         }
         qCritical() << "发现没有更新日志的备份，保留，请人工检查:" << backup;
@@ -56,7 +55,7 @@ bool reportLeftovers(const QString &appDir, bool removeEmptyBackups)
 
 } // namespace
 
-bool recoverInterruptedApply(const QString &appDir, bool clearLoneBackups, const InstallationBackup::Progress &progress)
+bool recoverInterruptedApply(const QString &appDir, const InstallationBackup::Progress &progress)
 {
     const QDir dir(appDir);
     // Journals and backups are trusted only where others cannot write.
@@ -65,6 +64,10 @@ bool recoverInterruptedApply(const QString &appDir, bool clearLoneBackups, const
         qCritical() << "安装目录可被他人修改，不使用其中的更新日志和备份:" << appDir << unsafeDir;
         return false;
     }
+    // A save killed between its temporary file's link and its rename leaves that name.
+    for (const QString &name : dir.entryList({QStringLiteral("config.ini.??????"), QLatin1String(InstallationBackup::kMarker) + QStringLiteral("*.journal.??????")},
+                                             QDir::Files | QDir::Hidden | QDir::System))
+        platform::removeFileBelow(platformPath(appDir), platformPath(name));
     const QStringList journals = dir.entryList({QLatin1String(InstallationBackup::kMarker) + QStringLiteral("*.journal")}, QDir::Files | QDir::Hidden
                                                                                             | QDir::System);
     bool recovered = true;
@@ -97,6 +100,7 @@ bool recoverInterruptedApply(const QString &appDir, bool clearLoneBackups, const
         }
         InstallationBackup interrupted;
         interrupted.appDir = appDir;
+        interrupted.newVersion = journal.newVersion;
         interrupted.dir = backup;
         interrupted.added = journal.added;
         interrupted.copies = journal.copies;
@@ -108,10 +112,10 @@ bool recoverInterruptedApply(const QString &appDir, bool clearLoneBackups, const
             recovered = false;
             continue;
         }
-        platform::removeTree(platformPath(backup), platform::Owner::Elevated);
-        QFile::remove(dir.filePath(name));
-        platform::disarmBootRecovery();
+        // "committed" before any of the backup goes: a cut in between never
+        // leaves a journal whose backup is half gone.
+        interrupted.discard();
         qWarning() << "已从备份恢复中断的更新:" << backup;
     }
-    return reportLeftovers(appDir, clearLoneBackups) && recovered;
+    return reportLeftovers(appDir) && recovered;
 }

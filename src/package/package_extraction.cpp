@@ -148,6 +148,24 @@ bool extractPackage(CheckedPackage &package, DeltaApply &deltaApply, const QStri
              complete && dir.absolutePath() != QDir(appDir).absolutePath() && QDir().rmdir(dir.absolutePath());)
             dir.cdUp();
     }
+    // Every new file and name on disk before the journal says "unpacked".
+    platform::FlushPlan plan;
+    const auto flushLater = [&plan, &root, &appDir](const QString &rel) {
+        if (QFileInfo(appDir + QLatin1Char('/') + rel).isFile())
+            plan.wrote(root, platformPath(rel));
+        else
+            plan.changed(root, platformPath(rel));
+    };
+    if (isDelta)
+        deltaApply.forEachPath(flushLater);
+    for (auto it = contents.files.cbegin(); !isDelta && it != contents.files.cend(); ++it)
+        flushLater(it.key());
+    for (const QString &rel : dropped)
+        flushLater(rel);
+    if (complete && !plan.flush()) {
+        failure = QStringLiteral("无法将文件写入磁盘");
+        complete = false;
+    }
     if (complete)
         qDebug() << "解压结果: 命令成功=" << unpacked << ", 最终结果=" << complete;
     else

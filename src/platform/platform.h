@@ -3,6 +3,7 @@
 // portably. Plain C++ at this boundary so the Windows side builds without Qt.
 #include <cstddef>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -42,13 +43,42 @@ std::string dataRoot();
 
 // Copies a regular file's contents and permissions to a new file; fails, and
 // leaves nothing behind, when the target exists or anything goes wrong. The
-// copy never gets setuid or setgid bits, nor write for group or others. It has
-// reached the disk when this returns; each piece of the contents passes
-// through onData as it is copied (one pass).
-bool copyFileDurably(const std::string &fromUtf8, const std::string &toUtf8,
-                     const std::function<void(const char *, std::size_t)> &onData);
+// copy never gets setuid or setgid bits, nor write for group or others. Each
+// piece of the contents passes through onData as it is copied (one pass). Not
+// flushed: a FlushPlan makes it durable together with the others.
+bool copyFile(const std::string &fromUtf8, const std::string &toUtf8,
+              const std::function<void(const char *, std::size_t)> &onData);
 // Makes a directory's entries (new files, renames) survive a power cut.
 bool flushDirectory(const std::string &pathUtf8);
+
+// Files written without a flush each, made durable in one sweep: their data
+// first (POSIX: one syncfs of each file system, each file's own fdatasync
+// where that fails; Windows: each file's FlushFileBuffers), then every
+// directory that gained, lost or renamed an entry. What trusts them (a
+// journal's phase) is written only once flush() said true.
+class FlushPlan
+{
+public:
+    // A file written at root/rel (forward slashes); it and each directory from root down to it.
+    void wrote(const std::string &rootUtf8, const std::string &relUtf8)
+    {
+        files.push_back(rootUtf8 + "/" + relUtf8);
+        changed(rootUtf8, relUtf8);
+    }
+    // An entry that came or went at root/rel: each directory from root down to it.
+    void changed(const std::string &rootUtf8, const std::string &relUtf8)
+    {
+        dirs.insert(rootUtf8);
+        for (std::size_t slash = relUtf8.find('/'); slash != std::string::npos; slash = relUtf8.find('/', slash + 1))
+            dirs.insert(rootUtf8 + "/" + relUtf8.substr(0, slash));
+    }
+    // False when anything could not be flushed; the plan is empty again.
+    bool flush();
+
+private:
+    std::vector<std::string> files;
+    std::set<std::string> dirs;
+};
 
 // The same copy of fromRoot/rel to toRoot/rel, and the removal of root/rel,
 // working relative to open directory handles: no link or junction on the way
@@ -172,8 +202,9 @@ public:
     // link); executable where the system knows such a mode.
     bool begin(const std::string &targetUtf8, bool executable);
     bool write(const char *data, std::size_t size);
-    // Flushed to disk, then renamed over the target; false when the target is
-    // in use or cannot be replaced (the new file is then removed).
+    // Renamed over the target, not flushed (a FlushPlan does that for the
+    // whole unpack); false when the target is in use or cannot be replaced
+    // (the new file is then removed).
     bool commit();
     void discard();
     // The name the new contents have until the commit.

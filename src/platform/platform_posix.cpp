@@ -88,8 +88,8 @@ bool copyContents(int in, int out, off_t size)
 
 } // namespace
 
-bool copyFileDurably(const std::string &fromUtf8, const std::string &toUtf8,
-                     const std::function<void(const char *, std::size_t)> &onData)
+bool copyFile(const std::string &fromUtf8, const std::string &toUtf8,
+              const std::function<void(const char *, std::size_t)> &onData)
 {
     const int in = open(fromUtf8.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st;
@@ -116,7 +116,6 @@ bool copyFileDurably(const std::string &fromUtf8, const std::string &toUtf8,
         if (ok && r > 0)
             onData(buffer, static_cast<std::size_t>(r));
     }
-    ok = ok && fdatasync(out) == 0;
     if (out >= 0) {
         ok = close(out) == 0 && ok;
         if (!ok)
@@ -132,6 +131,38 @@ bool flushDirectory(const std::string &pathUtf8)
     const bool ok = dir >= 0 && fsync(dir) == 0;
     if (dir >= 0)
         close(dir);
+    return ok;
+}
+
+bool FlushPlan::flush()
+{
+    // All the data in one sweep of each file system, then the directories.
+    bool ok = true, each = false;
+    std::set<dev_t> synced;
+    std::vector<int> handles;
+    for (const std::string &dir : dirs) {
+        const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        struct stat st;
+        if (fd < 0) {
+            ok = ok && (errno == ENOENT || errno == ENOTDIR); // a directory that went: its parent holds that
+            continue;
+        }
+        handles.push_back(fd);
+        if (fstat(fd, &st) == 0 && synced.insert(st.st_dev).second && syncfs(fd) != 0)
+            each = true;
+    }
+    for (std::size_t i = 0; each && i < files.size(); ++i) {
+        const int fd = open(files[i].c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        ok = (fd >= 0 ? fdatasync(fd) == 0 : errno == ENOENT) && ok;
+        if (fd >= 0)
+            close(fd);
+    }
+    for (const int fd : handles) {
+        ok = fsync(fd) == 0 && ok;
+        close(fd);
+    }
+    files.clear();
+    dirs.clear();
     return ok;
 }
 
@@ -755,8 +786,7 @@ bool FileReplacement::commit()
         return false;
     const int fd = static_cast<int>(handle);
     handle = -1;
-    const bool written = fdatasync(fd) == 0;
-    if (close(fd) != 0 || !written || rename(temp.c_str(), target.c_str()) != 0) {
+    if (close(fd) != 0 || rename(temp.c_str(), target.c_str()) != 0) {
         unlink(temp.c_str());
         return false;
     }

@@ -130,8 +130,8 @@ void terminateNow(int exitCode)
     _exit(exitCode); // not reached
 }
 
-bool copyFileDurably(const std::string &fromUtf8, const std::string &toUtf8,
-                     const std::function<void(const char *, std::size_t)> &onData)
+bool copyFile(const std::string &fromUtf8, const std::string &toUtf8,
+              const std::function<void(const char *, std::size_t)> &onData)
 {
     HANDLE in = CreateFileW(widen(fromUtf8).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
@@ -148,7 +148,6 @@ bool copyFileDurably(const std::string &fromUtf8, const std::string &toUtf8,
         if (ok && got > 0)
             onData(buffer.data(), got);
     }
-    ok = ok && (FlushFileBuffers(out) || failed("FlushFileBuffers", target));
     if (out != INVALID_HANDLE_VALUE) {
         CloseHandle(out);
         if (!ok)
@@ -167,6 +166,28 @@ bool flushDirectory(const std::string &pathUtf8)
         return failed("CreateFileW", widen(pathUtf8));
     const bool ok = FlushFileBuffers(h) || failed("FlushFileBuffers", widen(pathUtf8));
     CloseHandle(h);
+    return ok;
+}
+
+bool FlushPlan::flush()
+{
+    // Each file's data, then the directories; one that went is its parent's change.
+    const auto flushed = [](const std::wstring &path, DWORD flags) {
+        HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (h == INVALID_HANDLE_VALUE)
+            return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND || failed("CreateFileW", path);
+        const bool ok = FlushFileBuffers(h) || failed("FlushFileBuffers", path);
+        CloseHandle(h);
+        return ok;
+    };
+    bool ok = true;
+    for (const std::string &file : files)
+        ok = flushed(widen(file), 0) && ok;
+    for (const std::string &dir : dirs)
+        ok = flushed(widen(dir), FILE_FLAG_BACKUP_SEMANTICS) && ok;
+    files.clear();
+    dirs.clear();
     return ok;
 }
 
@@ -905,10 +926,9 @@ bool FileReplacement::commit()
         return false;
     HANDLE h = reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle));
     handle = -1;
-    const bool flushed = FlushFileBuffers(h) || failed("FlushFileBuffers", widen(temp));
     CloseHandle(h);
     // A target in use cannot be replaced: that fails the unpack.
-    if (!flushed || !(MoveFileExW(widen(temp).c_str(), widen(target).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+    if (!(MoveFileExW(widen(temp).c_str(), widen(target).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
                       || failed("MoveFileExW", widen(target)))) {
         DeleteFileW(widen(temp).c_str());
         temp.clear();

@@ -66,7 +66,14 @@ bool open(const QString &dataRoot, const QStringList &arguments)
 {
     const QString base = dataRoot + QStringLiteral("/FarwenUpdater");
     const QString dir = base + QStringLiteral("/logs");
-    // Inside the updater's own folder: only the elevated user can have made it.
+    {
+        // The updater's own folder, checked under the lock: the result goes
+        // there even when the log cannot, and a killed save's name goes.
+        QMutexLocker lock(&mutex);
+        resultPath = base + QStringLiteral("/last-result.json");
+        for (const QString &name : QDir(base).entryList({QStringLiteral("last-result.json.??????")}, QDir::Files | QDir::Hidden))
+            platform::removeFileBelow(platformPath(base), platformPath(name));
+    }
     if (!QFileInfo(dir).isDir() && !platform::createPrivateDirectory(platformPath(dir)))
         return false;
     if (!platform::untrustedEntry(platformPath(dir)).empty())
@@ -85,10 +92,13 @@ bool open(const QString &dataRoot, const QStringList &arguments)
             QFile::remove(old.filePath());
     }
     QMutexLocker lock(&mutex);
-    logFile.setFileName(dir + QLatin1Char('/') + name);
-    if (!logFile.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::NewOnly))
+    // Two runs in one millisecond: the second's name gets a number.
+    for (int n = 0; n < 10 && !logFile.isOpen(); ++n) {
+        logFile.setFileName(dir + QLatin1Char('/') + (n ? name.chopped(4) + QStringLiteral("-%1.log").arg(n) : name));
+        logFile.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::NewOnly);
+    }
+    if (!logFile.isOpen())
         return false;
-    resultPath = base + QStringLiteral("/last-result.json");
     if (!platform::allowRequester(platformPath(logFile.fileName()), false))
         logFile.write("the log cannot be opened to the user who asked\n");
     logFile.write(QStringLiteral("FarwenUpdater 1.0.0\n%1\n").arg(bounded(arguments.join(QLatin1Char(' ')))).toUtf8());
@@ -110,11 +120,12 @@ void result(const QString &outcome, const QString &message, const QString &fromV
                         {QStringLiteral("detail"), outcome == QLatin1String("failed") ? problems.join(QLatin1Char('\n')) : QString()},
                         {QStringLiteral("from_version"), fromVersion},
                         {QStringLiteral("to_version"), toVersion},
-                        {QStringLiteral("log"), QDir::toNativeSeparators(logFile.fileName())},
+                        {QStringLiteral("log"), logFile.isOpen() ? QDir::toNativeSeparators(logFile.fileName()) : QString()},
                         {QStringLiteral("time"), QDateTime::currentDateTimeUtc().toString(Qt::ISODate)}};
     QSaveFile f(resultPath);
     if (!(f.open(QIODevice::WriteOnly) && f.write(QJsonDocument(o).toJson()) > 0 && f.commit()
-          && platform::allowRequester(platformPath(resultPath), false)))
+          && platform::allowRequester(platformPath(resultPath), false))
+        && logFile.isOpen())
         logFile.write("last-result.json cannot be written for the product\n");
 }
 

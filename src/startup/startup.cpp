@@ -234,7 +234,11 @@ int runUpdater(int argc, char **argv)
         return requestElevation(app);
 
     switch (guardMachine(0)) {
-    case Guard::Ready: openRecord(app.arguments()); break;
+    case Guard::Ready:
+        openRecord(app.arguments());
+        // A run that ends before its window (bad input) is never taken for the previous one.
+        runrecord::result(QStringLiteral("incomplete"), QString(), QString(), QString());
+        break;
     case Guard::AnotherRuns: tellAnotherUpdaterRuns(); return 1;
     case Guard::Refused: return 1;
     }

@@ -4,7 +4,11 @@
 // missing or not root's) becomes a link to FARWEN_SWAP_TO; FARWEN_SWAP_TO.swapped then says
 // it happened. So every
 // check-then-use of a place another user can change is attacked at its use.
-// With FARWEN_FSYNC_LOG, what is fsync'd (the updater's directories) is named there.
+// With FARWEN_TRACE (a folder), the updater's file-system changes below
+// FARWEN_TRACE_ROOT are written to FARWEN_TRACE/trace in order, one per line
+// for the power-cut explorer: C created, W contents (a copy, named by number),
+// S data flushed, F directory flushed, Y all flushed, R renamed, L linked,
+// U unlinked, M made, X removed directory.
 #include <cerrno>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -15,6 +19,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <mutex>
 #include <string>
 
 namespace {
@@ -33,17 +39,63 @@ std::string fdPath(int fd)
     return n > 0 ? std::string(at, size_t(n)) : std::string();
 }
 
+std::string fullPath(int dir, const char *name)
+{
+    char cwd[4096];
+    const std::string base = name[0] == '/' ? std::string() : dir == AT_FDCWD ? std::string(getcwd(cwd, sizeof(cwd)) ? cwd : "") : fdPath(dir);
+    std::string path = name[0] == '/' ? std::string(name) : base + "/" + name;
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    return path;
+}
+
+// The trace: only the updater's own calls (its children inherit the preload).
+std::mutex traceLock;
+bool written[65536], synced[65536];
+int blobs = 0;
+
+const char *traced(const std::string &path)
+{
+    static const bool updater = [] {
+        char at[4096];
+        const ssize_t n = readlink("/proc/self/exe", at, sizeof(at) - 1);
+        const std::string self = n > 0 ? std::string(at, size_t(n)) : std::string();
+        return std::getenv("FARWEN_TRACE") && self.size() > 14 && self.compare(self.size() - 14, 14, "/FarwenUpdater") == 0;
+    }();
+    const char *root = std::getenv("FARWEN_TRACE_ROOT");
+    return updater && root && path.compare(0, std::strlen(root), root) == 0 ? std::getenv("FARWEN_TRACE") : nullptr;
+}
+
+void note(const std::string &line)
+{
+    const int out = real<int (*)(const char *, int, ...)>("open")((std::string(std::getenv("FARWEN_TRACE")) + "/trace").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (out >= 0 && write(out, (line + "\n").data(), line.size() + 1) >= 0)
+        real<int (*)(int)>("close")(out);
+}
+
+// The file's contents now, kept beside the trace.
+void contents(int fd, const std::string &path)
+{
+    const int in = real<int (*)(const char *, int, ...)>("open")(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDONLY | O_CLOEXEC);
+    const std::string copy = std::string(std::getenv("FARWEN_TRACE")) + "/" + std::to_string(++blobs);
+    const int out = real<int (*)(const char *, int, ...)>("open")(copy.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    char buffer[1 << 16];
+    for (ssize_t n; in >= 0 && out >= 0 && (n = read(in, buffer, sizeof(buffer))) > 0;)
+        if (write(out, buffer, size_t(n)) != n)
+            break;
+    for (const int fd2 : {in, out})
+        if (fd2 >= 0)
+            real<int (*)(int)>("close")(fd2);
+    note("W\t" + path + "\t" + std::to_string(blobs));
+}
+
 void before(int dir, const char *name)
 {
     const char *place = std::getenv("FARWEN_SWAP_DIR"), *victim = std::getenv("FARWEN_SWAP_TO");
     if (swapped || inside || !place || !victim || !name)
         return;
     inside = true;
-    char cwd[4096];
-    const std::string base = name[0] == '/' ? std::string() : dir == AT_FDCWD ? std::string(getcwd(cwd, sizeof(cwd)) ? cwd : "") : fdPath(dir);
-    std::string path = name[0] == '/' ? std::string(name) : base + "/" + name;
-    while (path.size() > 1 && path.back() == '/')
-        path.pop_back();
+    const std::string path = fullPath(dir, name);
     const std::string target = place;
     const char *at = std::getenv("FARWEN_SWAP_AT");
     if ((path == target || path.compare(0, target.size() + 1, target + "/") == 0) && ++seen == (at ? std::atoi(at) : 1)) {
@@ -66,12 +118,66 @@ int mode(int flags, va_list args)
 
 } // namespace
 
-#define FORWARD(type, name, params, args, dir, path)                                                                          \
+// Each call forwarded after the race's swap; what it changed traced after it.
+#define FORWARD(type, name, params, args, dir, path, trace)                                                                   \
     extern "C" type name params                                                                                               \
     {                                                                                                                          \
         before(dir, path);                                                                                                     \
-        return real<type(*) params>(#name) args;                                                                               \
+        const type result = real<type(*) params>(#name) args;                                                                  \
+        if (result == 0)                                                                                                       \
+            trace;                                                                                                             \
+        return result;                                                                                                         \
     }
+
+namespace {
+
+void traceOpen(int fd, int dir, const char *p, int flags, bool existed)
+{
+    const std::string path = fullPath(dir, p);
+    if (fd >= 0 && fd < 65536 && (flags & O_ACCMODE) != O_RDONLY && traced(path)) {
+        std::lock_guard<std::mutex> lock(traceLock);
+        written[fd] = true;
+        synced[fd] = false;
+        if ((flags & O_TMPFILE) != O_TMPFILE && !existed)
+            note("C\t" + path);
+    }
+}
+
+void trace(const char *op, int dir, const char *p, int dir2 = AT_FDCWD, const char *q = nullptr)
+{
+    const std::string path = fullPath(dir, p), path2 = q ? fullPath(dir2, q) : std::string();
+    if (traced(path) || (q && traced(path2))) {
+        std::lock_guard<std::mutex> lock(traceLock);
+        note(std::string(op) + "\t" + path + (q ? "\t" + path2 : std::string()));
+    }
+}
+
+// A flush or the last close of a file written: its contents, then S for a flush.
+void flushed(int fd, bool flush)
+{
+    struct stat st;
+    const std::string path = std::getenv("FARWEN_TRACE") ? fdPath(fd) : std::string();
+    if (fd < 0 || fd >= 65536 || !traced(path) || fstat(fd, &st) != 0)
+        return;
+    std::lock_guard<std::mutex> lock(traceLock);
+    if (S_ISDIR(st.st_mode) && flush)
+        note("F\t" + path);
+    else if (S_ISREG(st.st_mode) && written[fd] && st.st_nlink == 0) // not linked yet
+        synced[fd] = synced[fd] || flush;
+    else if (S_ISREG(st.st_mode) && (written[fd] || flush)) {
+        contents(fd, path);
+        if (flush)
+            note("S\t" + path);
+    }
+}
+
+bool exists(int dir, const char *p, int flags)
+{
+    struct stat st;
+    return (flags & O_CREAT) && fstatat(dir, p, &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+} // namespace
 
 #define FORWARD_OPEN(name, params, args, dir, path, last)                                                                     \
     extern "C" int name params                                                                                                \
@@ -81,31 +187,54 @@ int mode(int flags, va_list args)
         const int m = mode(flags, list);                                                                                       \
         va_end(list);                                                                                                          \
         before(dir, path);                                                                                                     \
-        return real<int (*)(...)>(#name) args;                                                                                 \
+        const bool existed = exists(dir, path, flags);                                                                         \
+        const int fd = real<int (*)(...)>(#name) args;                                                                         \
+        traceOpen(fd, dir, path, flags, existed);                                                                              \
+        return fd;                                                                                                             \
     }
 
 FORWARD_OPEN(open, (const char *p, int flags, ...), (p, flags, m), AT_FDCWD, p, flags)
 FORWARD_OPEN(open64, (const char *p, int flags, ...), (p, flags, m), AT_FDCWD, p, flags)
 FORWARD_OPEN(openat, (int d, const char *p, int flags, ...), (d, p, flags, m), d, p, flags)
 FORWARD_OPEN(openat64, (int d, const char *p, int flags, ...), (d, p, flags, m), d, p, flags)
-FORWARD(int, unlink, (const char *p), (p), AT_FDCWD, p)
-FORWARD(int, unlinkat, (int d, const char *p, int f), (d, p, f), d, p)
-FORWARD(int, rmdir, (const char *p), (p), AT_FDCWD, p)
-FORWARD(int, mkdir, (const char *p, mode_t m), (p, m), AT_FDCWD, p)
-FORWARD(int, mkdirat, (int d, const char *p, mode_t m), (d, p, m), d, p)
-FORWARD(int, chmod, (const char *p, mode_t m), (p, m), AT_FDCWD, p)
-FORWARD(int, fchmodat, (int d, const char *p, mode_t m, int f), (d, p, m, f), d, p)
-FORWARD(int, link, (const char *p, const char *q), (p, q), AT_FDCWD, (before(AT_FDCWD, q), p))
-FORWARD(int, rename, (const char *p, const char *q), (p, q), AT_FDCWD, (before(AT_FDCWD, q), p))
-FORWARD(int, renameat, (int d, const char *p, int e, const char *q), (d, p, e, q), d, (before(e, q), p))
-FORWARD(int, renameat2, (int d, const char *p, int e, const char *q, unsigned f), (d, p, e, q, f), d, (before(e, q), p))
-FORWARD(int, lsetxattr, (const char *p, const char *n, const void *v, size_t s, int f), (p, n, v, s, f), AT_FDCWD, p)
+FORWARD(int, unlink, (const char *p), (p), AT_FDCWD, p, trace("U", AT_FDCWD, p))
+FORWARD(int, unlinkat, (int d, const char *p, int f), (d, p, f), d, p, trace(f & AT_REMOVEDIR ? "X" : "U", d, p))
+FORWARD(int, rmdir, (const char *p), (p), AT_FDCWD, p, trace("X", AT_FDCWD, p))
+FORWARD(int, mkdir, (const char *p, mode_t m), (p, m), AT_FDCWD, p, trace("M", AT_FDCWD, p))
+FORWARD(int, mkdirat, (int d, const char *p, mode_t m), (d, p, m), d, p, trace("M", d, p))
+FORWARD(int, chmod, (const char *p, mode_t m), (p, m), AT_FDCWD, p, (void)0)
+FORWARD(int, fchmodat, (int d, const char *p, mode_t m, int f), (d, p, m, f), d, p, (void)0)
+FORWARD(int, link, (const char *p, const char *q), (p, q), AT_FDCWD, (before(AT_FDCWD, q), p), trace("L", AT_FDCWD, p, AT_FDCWD, q))
+FORWARD(int, rename, (const char *p, const char *q), (p, q), AT_FDCWD, (before(AT_FDCWD, q), p), trace("R", AT_FDCWD, p, AT_FDCWD, q))
+FORWARD(int, renameat, (int d, const char *p, int e, const char *q), (d, p, e, q), d, (before(e, q), p), trace("R", d, p, e, q))
+FORWARD(int, renameat2, (int d, const char *p, int e, const char *q, unsigned f), (d, p, e, q, f), d, (before(e, q), p), trace("R", d, p, e, q))
+FORWARD(int, lsetxattr, (const char *p, const char *n, const void *v, size_t s, int f), (p, n, v, s, f), AT_FDCWD, p, (void)0)
+FORWARD(int, fsync, (int fd), (fd), AT_FDCWD, nullptr, flushed(fd, true))
+FORWARD(int, fdatasync, (int fd), (fd), AT_FDCWD, nullptr, flushed(fd, true))
+FORWARD(int, syncfs, (int fd), (fd), AT_FDCWD, nullptr, trace("Y", fd, ""))
 
-extern "C" int fsync(int fd)
+extern "C" int close(int fd)
 {
-    const std::string at = fdPath(fd);
-    const int log = std::getenv("FARWEN_FSYNC_LOG") && !at.empty() ? real<int (*)(const char *, int, ...)>("open")(std::getenv("FARWEN_FSYNC_LOG"), O_WRONLY | O_APPEND | O_CREAT, 0644) : -1;
-    if (log >= 0 && write(log, (at + "\n").data(), at.size() + 1) >= 0)
-        close(log);
-    return real<int (*)(int)>("fsync")(fd);
+    flushed(fd, false);
+    if (fd >= 0 && fd < 65536)
+        written[fd] = false;
+    return real<int (*)(int)>("close")(fd);
+}
+
+// An unnamed file (O_TMPFILE) given its name: created there with its contents.
+extern "C" int linkat(int d, const char *p, int e, const char *q, int f)
+{
+    before(e, q);
+    const int result = real<int (*)(int, const char *, int, const char *, int)>("linkat")(d, p, e, q, f);
+    const std::string from = fullPath(d, p), to = fullPath(e, q);
+    const int fd = (f & AT_EMPTY_PATH) && !*p ? d : from.compare(0, 14, "/proc/self/fd/") == 0 ? std::atoi(from.c_str() + 14) : -1;
+    if (result == 0 && fd >= 0 && fd < 65536 && traced(to)) {
+        std::lock_guard<std::mutex> lock(traceLock);
+        note("C\t" + to);
+        contents(fd, to);
+        if (synced[fd])
+            note("S\t" + to);
+        written[fd] = false; // named now: its contents are noted
+    }
+    return result;
 }
