@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <string>
 
@@ -49,43 +50,27 @@ std::string fullPath(int dir, const char *name)
     return path;
 }
 
-// The trace: only the updater's own calls (its children inherit the preload).
+// The trace, of what happens below the root (the product's stand-ins write nothing there).
 std::mutex traceLock;
 bool written[65536], synced[65536];
 int blobs = 0;
 
-const char *traced(const std::string &path)
+bool traced(const std::string &path)
 {
-    static const bool updater = [] {
-        char at[4096];
-        const ssize_t n = readlink("/proc/self/exe", at, sizeof(at) - 1);
-        const std::string self = n > 0 ? std::string(at, size_t(n)) : std::string();
-        return std::getenv("FARWEN_TRACE") && self.size() > 14 && self.compare(self.size() - 14, 14, "/FarwenUpdater") == 0;
-    }();
     const char *root = std::getenv("FARWEN_TRACE_ROOT");
-    return updater && root && path.compare(0, std::strlen(root), root) == 0 ? std::getenv("FARWEN_TRACE") : nullptr;
+    return std::getenv("FARWEN_TRACE") && root && path.compare(0, std::strlen(root), root) == 0;
 }
 
 void note(const std::string &line)
 {
-    const int out = real<int (*)(const char *, int, ...)>("open")((std::string(std::getenv("FARWEN_TRACE")) + "/trace").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (out >= 0 && write(out, (line + "\n").data(), line.size() + 1) >= 0)
-        real<int (*)(int)>("close")(out);
+    std::ofstream(std::string(std::getenv("FARWEN_TRACE")) + "/trace", std::ios::app) << line << '\n';
 }
 
 // The file's contents now, kept beside the trace.
 void contents(int fd, const std::string &path)
 {
-    const int in = real<int (*)(const char *, int, ...)>("open")(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDONLY | O_CLOEXEC);
-    const std::string copy = std::string(std::getenv("FARWEN_TRACE")) + "/" + std::to_string(++blobs);
-    const int out = real<int (*)(const char *, int, ...)>("open")(copy.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    char buffer[1 << 16];
-    for (ssize_t n; in >= 0 && out >= 0 && (n = read(in, buffer, sizeof(buffer))) > 0;)
-        if (write(out, buffer, size_t(n)) != n)
-            break;
-    for (const int fd2 : {in, out})
-        if (fd2 >= 0)
-            real<int (*)(int)>("close")(fd2);
+    std::ofstream(std::string(std::getenv("FARWEN_TRACE")) + "/" + std::to_string(++blobs), std::ios::binary)
+        << std::ifstream("/proc/self/fd/" + std::to_string(fd), std::ios::binary).rdbuf();
     note("W\t" + path + "\t" + std::to_string(blobs));
 }
 
@@ -116,8 +101,6 @@ int mode(int flags, va_list args)
     return (flags & (O_CREAT | O_TMPFILE)) ? va_arg(args, int) : 0;
 }
 
-} // namespace
-
 // Each call forwarded after the race's swap; what it changed traced after it.
 #define FORWARD(type, name, params, args, dir, path, trace)                                                                   \
     extern "C" type name params                                                                                               \
@@ -128,8 +111,6 @@ int mode(int flags, va_list args)
             trace;                                                                                                             \
         return result;                                                                                                         \
     }
-
-namespace {
 
 void traceOpen(int fd, int dir, const char *p, int flags, bool existed)
 {
@@ -171,12 +152,6 @@ void flushed(int fd, bool flush)
     }
 }
 
-bool exists(int dir, const char *p, int flags)
-{
-    struct stat st;
-    return (flags & O_CREAT) && fstatat(dir, p, &st, AT_SYMLINK_NOFOLLOW) == 0;
-}
-
 } // namespace
 
 #define FORWARD_OPEN(name, params, args, dir, path, last)                                                                     \
@@ -187,7 +162,8 @@ bool exists(int dir, const char *p, int flags)
         const int m = mode(flags, list);                                                                                       \
         va_end(list);                                                                                                          \
         before(dir, path);                                                                                                     \
-        const bool existed = exists(dir, path, flags);                                                                         \
+        struct stat st;                                                                                                        \
+        const bool existed = (flags & O_CREAT) && fstatat(dir, path, &st, AT_SYMLINK_NOFOLLOW) == 0;                           \
         const int fd = real<int (*)(...)>(#name) args;                                                                         \
         traceOpen(fd, dir, path, flags, existed);                                                                              \
         return fd;                                                                                                             \
