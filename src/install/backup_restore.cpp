@@ -205,6 +205,7 @@ bool InstallationBackup::restore(const Progress &progress)
     // What the update added goes, and what a killed writer left beside its
     // target; by handle, never through a link on the way.
     const std::string root = platformPath(appDir);
+    const platform::OpenedDirectories once;
     platform::FlushPlan plan;
     for (int i = 0; i < added.size() + relPaths.size(); ++i) {
         const bool isAdded = i < added.size();

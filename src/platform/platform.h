@@ -85,6 +85,15 @@ private:
 // or at the end is followed. Missing directories of the target are made.
 bool copyFileBelow(const std::string &fromRootUtf8, const std::string &toRootUtf8, const std::string &relUtf8);
 bool removeFileBelow(const std::string &rootUtf8, const std::string &relUtf8);
+// While one lives on this thread, those two keep the last directories they
+// opened (POSIX): a tree copied file by file opens each one once, not once per
+// file. Nothing may rename those directories meanwhile.
+class OpenedDirectories
+{
+public:
+    OpenedDirectories();
+    ~OpenedDirectories();
+};
 
 // Why the elevated updater must not trust a file or directory: a link, owned
 // by someone other than the elevated user (Windows: Administrators or

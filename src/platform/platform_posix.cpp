@@ -168,9 +168,40 @@ bool FlushPlan::flush()
 
 namespace {
 
+// The last directories opened (a source tree's and a target's, in turn): a
+// tree copied file by file opens each directory once, not once per file.
+struct OpenedDir
+{
+    std::string root, parent;
+    int fd = -1;
+};
+thread_local OpenedDir opened[2];
+thread_local int nextOpened = 0, keepingOpened = 0;
+
+int openParentWalked(const std::string &root, const std::string &rel, bool make, std::string *leaf);
+
 // The directory holding root/rel, opened part by part without following a
 // link; missing parts are made when asked. -1 on failure, *leaf the last part.
 int openParentBelow(const std::string &root, const std::string &rel, bool make, std::string *leaf)
+{
+    const std::string parent = rel.substr(0, rel.rfind('/') == std::string::npos ? 0 : rel.rfind('/'));
+    struct stat st;
+    for (const OpenedDir &o : opened)
+        if (o.fd >= 0 && o.root == root && o.parent == parent && fstat(o.fd, &st) == 0 && st.st_nlink > 0) {
+            *leaf = rel.substr(parent.empty() ? 0 : parent.size() + 1); // a directory removed since is walked again
+            return leaf->empty() || *leaf == "." || *leaf == ".." ? -1 : fcntl(o.fd, F_DUPFD_CLOEXEC, 0);
+        }
+    const int dir = openParentWalked(root, rel, make, leaf);
+    if (!keepingOpened)
+        return dir;
+    OpenedDir &o = opened[nextOpened++ % 2];
+    if (o.fd >= 0)
+        close(o.fd);
+    o = OpenedDir{root, parent, dir < 0 ? -1 : fcntl(dir, F_DUPFD_CLOEXEC, 0)};
+    return dir;
+}
+
+int openParentWalked(const std::string &root, const std::string &rel, bool make, std::string *leaf)
 {
     int dir = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     std::size_t at = 0;
@@ -195,6 +226,21 @@ int openParentBelow(const std::string &root, const std::string &rel, bool make, 
 }
 
 } // namespace
+
+OpenedDirectories::OpenedDirectories()
+{
+    ++keepingOpened;
+}
+
+OpenedDirectories::~OpenedDirectories()
+{
+    if (--keepingOpened == 0)
+        for (OpenedDir &o : opened) {
+            if (o.fd >= 0)
+                close(o.fd);
+            o = OpenedDir();
+        }
+}
 
 bool copyFileBelow(const std::string &fromRootUtf8, const std::string &toRootUtf8, const std::string &relUtf8)
 {

@@ -169,6 +169,9 @@ bool flushDirectory(const std::string &pathUtf8)
     return ok;
 }
 
+OpenedDirectories::OpenedDirectories() = default;
+OpenedDirectories::~OpenedDirectories() = default;
+
 bool FlushPlan::flush()
 {
     // Each file's data, then the directories; one that went is its parent's change.

@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QProcess>
 #include <QPushButton>
+#include <QThread>
 #include <QTimer>
 #include <QCoreApplication>
 #include <QDebug>
@@ -89,15 +90,20 @@ void UpdaterWindow::restartStoppedProduct()
 {
     restartingProduct = true;
     statusLabel->setText(QStringLiteral("Restarting application..."));
-    const QString programDir = QFileInfo(appPath).absolutePath();
+    const QString programDir = QFileInfo(appPath).absolutePath(), mainName = QFileInfo(appPath).fileName();
     const QString daemonPath = programDir + QStringLiteral("/KarvoDeskServer/KarvoDeskDaemon.exe");
+    const int queryWait = timings.productQueryWait, delay = timings.mainProgramDelay;
     // Nothing that is seen running is started a second time; without an
-    // answer, what the updater stopped is started again.
-    if (QFile::exists(daemonPath) && imageState(QStringLiteral("KarvoDeskDaemon.exe"), timings.productQueryWait) != ImageState::Running)
-        QProcess::startDetached(daemonPath, {QStringLiteral("run")}, programDir + QStringLiteral("/KarvoDeskServer"));
-    QTimer::singleShot(timings.mainProgramDelay, this, [this, programDir]() {
-        if (imageState(QFileInfo(appPath).fileName(), timings.productQueryWait) != ImageState::Running)
+    // answer, what the updater stopped is started again. tasklist may take
+    // its whole wait: never on the GUI thread.
+    QThread *restart = QThread::create([this, programDir, mainName, daemonPath, queryWait, delay]() {
+        if (QFile::exists(daemonPath) && imageState(QStringLiteral("KarvoDeskDaemon.exe"), queryWait) != ImageState::Running)
+            QProcess::startDetached(daemonPath, {QStringLiteral("run")}, programDir + QStringLiteral("/KarvoDeskServer"));
+        QThread::msleep(static_cast<unsigned long>(delay));
+        if (imageState(mainName, queryWait) != ImageState::Running)
             startMainProgramAsUser(programDir);
-        QCoreApplication::quit();
     });
+    connect(restart, &QThread::finished, this, []() { QCoreApplication::quit(); });
+    connect(restart, &QThread::finished, restart, &QObject::deleteLater);
+    restart->start();
 }
