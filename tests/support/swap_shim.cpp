@@ -187,7 +187,15 @@ FORWARD(int, renameat2, (int d, const char *p, int e, const char *q, unsigned f)
 FORWARD(int, lsetxattr, (const char *p, const char *n, const void *v, size_t s, int f), (p, n, v, s, f), AT_FDCWD, p, (void)0)
 FORWARD(int, fsync, (int fd), (fd), AT_FDCWD, nullptr, flushed(fd, true))
 FORWARD(int, fdatasync, (int fd), (fd), AT_FDCWD, nullptr, flushed(fd, true))
-FORWARD(int, syncfs, (int fd), (fd), AT_FDCWD, nullptr, trace("Y", fd, ""))
+extern "C" int syncfs(int fd) // with FARWEN_SYNCFS_FAILS set, a file system that cannot
+{
+    if (std::getenv("FARWEN_SYNCFS_FAILS") && *std::getenv("FARWEN_SYNCFS_FAILS"))
+        return errno = EIO, -1;
+    const int result = real<int (*)(int)>("syncfs")(fd);
+    if (result == 0)
+        trace("Y", fd, "");
+    return result;
+}
 
 extern "C" int close(int fd)
 {
