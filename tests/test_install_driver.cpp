@@ -402,6 +402,9 @@ private slots:
                          && !platform::removeFileBelow(b.toStdString(), rel), rel);
         QVERIFY(QFile::exists(a + "/d/f") && !QFile::exists(a + "/d/g"));
         QVERIFY(platform::removeFileBelow(b.toStdString(), "d/f") && !QFile::exists(b + "/d/f"));
+        platform::FlushPlan plan; // folders that went (or became links) are their parents' changes
+        plan.wrote(b.toStdString(), "d/f"), plan.changed(b.toStdString(), "x/y"), plan.changed(b.toStdString(), "l/f");
+        QVERIFY(plan.flush());
     }
 
     // The next start after a crash whose backup cannot restore (kills and

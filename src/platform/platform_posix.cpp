@@ -136,10 +136,10 @@ bool flushDirectory(const std::string &pathUtf8)
 
 bool FlushPlan::flush()
 {
-    // All the data in one sweep of each file system, then the directories.
+    // All the data in one sweep of each file system, then each directory;
+    // one handle at a time (a tree may have more folders than a process may open).
     bool ok = true, each = false;
     std::set<dev_t> synced;
-    std::vector<int> handles;
     for (const std::string &dir : dirs) {
         const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         struct stat st;
@@ -147,19 +147,16 @@ bool FlushPlan::flush()
             ok = ok && (errno == ENOENT || errno == ENOTDIR); // a directory that went: its parent holds that
             continue;
         }
-        handles.push_back(fd);
         if (fstat(fd, &st) == 0 && synced.insert(st.st_dev).second && syncfs(fd) != 0)
             each = true;
+        ok = fsync(fd) == 0 && ok;
+        close(fd);
     }
     for (std::size_t i = 0; each && i < files.size(); ++i) {
         const int fd = open(files[i].c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
         ok = (fd >= 0 ? fdatasync(fd) == 0 : errno == ENOENT) && ok;
         if (fd >= 0)
             close(fd);
-    }
-    for (const int fd : handles) {
-        ok = fsync(fd) == 0 && ok;
-        close(fd);
     }
     files.clear();
     dirs.clear();
