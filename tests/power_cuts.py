@@ -9,7 +9,8 @@
 # or a syncfs (Y); a name made, renamed or removed, with an fsync of each
 # directory it changed (F) or a syncfs. At a cut the disk holds all that was
 # done (a kill), or unflushed data as zeroes or empty, or only the flushed
-# names, or both, or random mixes of these.
+# names, or both, or random mixes of these. Data written over in place may
+# read back as zeroes too.
 #
 # Usage: power_cuts.py UPDATER APP INITIAL TRACE SAMPLE END...  (SAMPLE 0: every state)
 import hashlib, os, random, shutil, subprocess, sys
@@ -70,10 +71,10 @@ def replay(meta, keep):
 rel = lambda path: "" if path == app else path[len(app) + 1:] if path.startswith(app + "/") else None
 
 
-def zeroed(node, pick):  # what a file reads back as: written, or if unflushed, as picked
+def zeroed(node, pick):  # what a file reads back as: written, or if unflushed, zeroes or what it held before
     if node.durable == node.data or pick == 0:
         return node.data
-    return node.durable if node.durable is not None else (b"\0" * len(node.data), b"")[pick % 2]
+    return b"\0" * len(node.data) if pick == 1 else node.durable if node.durable is not None else b""
 
 
 meta, pending = [], []  # names changed in order; the directories each waits for

@@ -402,6 +402,20 @@ private slots:
                          && !platform::removeFileBelow(b.toStdString(), rel), rel);
         QVERIFY(QFile::exists(a + "/d/f") && !QFile::exists(a + "/d/g"));
         QVERIFY(platform::removeFileBelow(b.toStdString(), "d/f") && !QFile::exists(b + "/d/f"));
+        // Replace writes over a plain file of its own in place (what holds it open
+        // reads the new bytes), never through another name.
+        const auto slurp = [](const QString &p) { QFile f(p); return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray(); };
+        for (const QString there : {"own", "hard link", "link"}) {
+            writeTreeFile(b + "/theirs", "theirs"), QFile::remove(b + "/d/f");
+            QVERIFY(there == "own" ? (writeTreeFile(b + "/d/f", "longer old contents"), true)
+                    : there == "link" ? QFile::link(b + "/theirs", b + "/d/f") : QProcess::execute("ln", {b + "/theirs", b + "/d/f"}) == 0);
+            QFile held(b + "/d/f");
+            QVERIFY2(held.open(QIODevice::ReadOnly) && !platform::copyFileBelow(a.toStdString(), b.toStdString(), "d/f")
+                         && platform::copyFileBelow(a.toStdString(), b.toStdString(), "d/f", platform::Existing::Replace)
+                         && slurp(b + "/d/f") == "x" && !QFileInfo(b + "/d/f").isSymLink() && slurp(b + "/theirs") == "theirs"
+                         && (held.readAll() == "x") == (there == "own"),
+                     qPrintable(there));
+        }
         platform::FlushPlan plan; // folders that went (or became links) are their parents' changes
         plan.wrote(b.toStdString(), "d/f"), plan.changed(b.toStdString(), "x/y"), plan.changed(b.toStdString(), "l/f");
         QVERIFY(plan.flush());

@@ -1,6 +1,7 @@
 #include "delta/delta.h"
 
-#include <QCryptographicHash>
+#include "platform/sha256.h"
+
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -176,10 +177,16 @@ bool Manifest::fromJson(const QByteArray &json, QString *reason)
 QByteArray fileSha256(const QString &path)
 {
     QFile f(path);
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!f.open(QIODevice::ReadOnly) || !hash.addData(&f))
+    if (!f.open(QIODevice::ReadOnly))
         return QByteArray();
-    return hash.result().toHex();
+    platform::Sha256 hash;
+    QByteArray block(1 << 16, Qt::Uninitialized);
+    for (qint64 n; (n = f.read(block.data(), block.size())) != 0;) {
+        if (n < 0)
+            return QByteArray();
+        hash.add(block.constData(), std::size_t(n));
+    }
+    return QByteArray::fromStdString(hash.hex());
 }
 
 QByteArray makePatch(const QByteArray &old, const QByteArray &next)

@@ -5,9 +5,9 @@
 #include "install/ini_file.h"
 #include "install/progress_pacer.h"
 #include "platform/platform.h"
+#include "platform/sha256.h"
 #include "platform/tool_path.h"
 
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
@@ -147,14 +147,14 @@ bool InstallationBackup::create(const std::function<bool(QStringList *)> &touche
         if (QFileInfo::exists(target))
             QFile::remove(target);
         // On disk, and its hash taken, in the one pass that copies it.
-        QCryptographicHash hash(QCryptographicHash::Sha256);
+        platform::Sha256 hash;
         qint64 size = 0;
         if (platform::copyFile(platformPath(path), platformPath(target),
                                [&hash, &size](const char *data, std::size_t length) {
-                                   hash.addData(data, int(length));
+                                   hash.add(data, length);
                                    size += qint64(length);
                                })) {
-            copies.insert(rel, ApplyJournal::Copy{size, hash.result().toHex()});
+            copies.insert(rel, ApplyJournal::Copy{size, QByteArray::fromStdString(hash.hex())});
             plan.wrote(platformPath(dir), platformPath(rel));
         } else {
             qDebug() << "备份文件失败:" << rel;
@@ -225,9 +225,7 @@ bool InstallationBackup::restore(const Progress &progress)
         const QFileInfo existing(target);
         if (existing.isDir() && !existing.isSymLink())
             removeEmptyDirectories(target);
-        else if (existing.exists() || existing.isSymLink())
-            platform::removeFileBelow(root, platformPath(rel));
-        if (platform::copyFileBelow(platformPath(dir), root, platformPath(rel))) {
+        if (platform::copyFileBelow(platformPath(dir), root, platformPath(rel), platform::Existing::Replace)) {
             ++ok;
             plan.wrote(root, platformPath(rel));
             qDebug() << "恢复文件成功:" << rel;

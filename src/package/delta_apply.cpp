@@ -2,14 +2,16 @@
 
 #include "package/package_check.h"
 #include "platform/platform.h"
+#include "platform/sha256.h"
 #include "platform/tool_path.h"
 
-#include <QCryptographicHash>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+
+#include <optional>
 
 bool DeltaApply::isDelta(const CheckedPackage &package)
 {
@@ -104,7 +106,7 @@ DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &
     int rebuilt = 0;
     QString failure;
     QFile out;
-    QCryptographicHash hash(QCryptographicHash::Sha256);
+    std::optional<platform::Sha256> hash;
     delta::PatchStream patch;
     const delta::Entry *current = nullptr;
     qint64 written = 0;
@@ -121,7 +123,7 @@ DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &
         if (!e)
             return true;
         const bool patched = e->op == delta::Entry::Patch && !e->whole;
-        if ((patched && !patch.finish()) || written != e->newSize || hash.result().toHex() != e->newSha256)
+        if ((patched && !patch.finish()) || written != e->newSize || QByteArray::fromStdString(hash->hex()) != e->newSha256)
             return refuse(QStringLiteral("重建的文件校验失败: %1").arg(e->path));
         if (!out.flush())
             return refuse(QStringLiteral("无法写入重建的文件: %1").arg(e->path));
@@ -130,7 +132,7 @@ DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &
         return true;
     };
     const CheckedPackage::BlockSink write = [&](const char *data, size_t size) {
-        hash.addData(data, int(size));
+        hash->add(data, size);
         written += qint64(size);
         return out.write(data, qint64(size)) == qint64(size) || refuse(QStringLiteral("无法写入重建的文件: %1").arg(current->path));
     };
@@ -142,7 +144,7 @@ DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &
             return refusing(failure);
         current = e;
         written = 0;
-        hash.reset();
+        hash.emplace();
         const QString target = rebuiltDir + QLatin1Char('/') + e->path;
         QDir().mkpath(QFileInfo(target).absolutePath());
         out.setFileName(target);

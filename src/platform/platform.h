@@ -83,7 +83,11 @@ private:
 // The same copy of fromRoot/rel to toRoot/rel, and the removal of root/rel,
 // working relative to open directory handles: no link or junction on the way
 // or at the end is followed. Missing directories of the target are made.
-bool copyFileBelow(const std::string &fromRootUtf8, const std::string &toRootUtf8, const std::string &relUtf8);
+// A file already at the target: Refuse fails; Replace writes over a plain file of
+// ours with no other name in place (POSIX), and removes anything else first.
+enum class Existing { Refuse, Replace };
+bool copyFileBelow(const std::string &fromRootUtf8, const std::string &toRootUtf8, const std::string &relUtf8,
+                   Existing existing = Existing::Refuse);
 bool removeFileBelow(const std::string &rootUtf8, const std::string &relUtf8);
 // While one lives on this thread, those two keep the last directories they
 // opened (POSIX): a tree copied file by file opens each one once, not once per

@@ -239,7 +239,28 @@ OpenedDirectories::~OpenedDirectories()
         }
 }
 
-bool copyFileBelow(const std::string &fromRootUtf8, const std::string &toRootUtf8, const std::string &relUtf8)
+namespace {
+
+// The file at leaf to write over in place: a plain file of ours with no other
+// name, which nobody else can hold open for writing or reach another way.
+// Anything else there is removed, and a new file made.
+int openForReplacing(int dir, const std::string &leaf)
+{
+    const int fd = openat(dir, leaf.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == geteuid())
+        return fd;
+    if (fd >= 0)
+        close(fd);
+    if (fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(st.st_mode) || unlinkat(dir, leaf.c_str(), 0) != 0)
+        return -1;
+    return openat(dir, leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+}
+
+} // namespace
+
+bool copyFileBelow(const std::string &fromRootUtf8, const std::string &toRootUtf8, const std::string &relUtf8,
+                   Existing existing)
 {
     std::string leaf;
     const int from = openParentBelow(fromRootUtf8, relUtf8, false, &leaf);
@@ -254,8 +275,13 @@ bool copyFileBelow(const std::string &fromRootUtf8, const std::string &toRootUtf
         return false;
     }
     const int to = openParentBelow(toRootUtf8, relUtf8, true, &leaf);
-    const int out = to < 0 ? -1 : openat(to, leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    bool ok = out >= 0 && fchmod(out, st.st_mode & 0755) == 0 && copyContents(in, out, st.st_size);
+    int out = to < 0 ? -1 : openat(to, leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    // Written over in place, no inode to allocate and no blocks to free: on ext4
+    // a file made right after many were removed costs a search of the inode table.
+    if (out < 0 && errno == EEXIST && existing == Existing::Replace)
+        out = openForReplacing(to, leaf);
+    bool ok = out >= 0 && fchmod(out, st.st_mode & 0755) == 0 && copyContents(in, out, st.st_size)
+              && ftruncate(out, st.st_size) == 0;
     if (out >= 0) {
         ok = close(out) == 0 && ok;
         if (!ok)

@@ -623,8 +623,11 @@ bool allowRequester(const std::string &pathUtf8, bool directory)
     return granted;
 }
 
-bool copyFileBelow(const std::string &fromRootUtf8, const std::string &toRootUtf8, const std::string &relUtf8)
+bool copyFileBelow(const std::string &fromRootUtf8, const std::string &toRootUtf8, const std::string &relUtf8,
+                   Existing existing)
 {
+    if (existing == Existing::Replace)
+        removeFileBelow(toRootUtf8, relUtf8); // a new file in its place: nothing of the old one's stays
     std::vector<HANDLE> held;
     const std::wstring from = heldPathBelow(fromRootUtf8, relUtf8, false, &held);
     const std::wstring to = from.empty() ? from : heldPathBelow(toRootUtf8, relUtf8, true, &held);
