@@ -48,6 +48,6 @@ bool ApplyJournal::read(const QString &path)
     const QJsonObject files = o.value(QStringLiteral("files")).toObject();
     for (auto c = files.constBegin(); c != files.constEnd(); ++c)
         copies.insert(c.key(), Copy{qint64(c->toObject().value(QStringLiteral("size")).toDouble(-1)),
-                                    c->toObject().value(QStringLiteral("sha256")).toString().toLatin1()});
+                                    c->toObject().value(QStringLiteral("sha256")).toString().toLatin1(), std::string()});
     return !phase.isEmpty();
 }

@@ -2,6 +2,8 @@
 #include <QByteArray>
 #include <QMap>
 #include <QString>
+
+#include <string>
 #include <QStringList>
 
 // The record of an apply in progress, kept beside its backup so that the next
@@ -25,6 +27,8 @@ struct ApplyJournal
     {
         qint64 size = -1;
         QByteArray sha256; // hex
+        // This run's own copy: its fileStamp() once written (not in the journal).
+        std::string stamp;
     };
     QMap<QString, Copy> copies;
     bool copiesRecorded = false;

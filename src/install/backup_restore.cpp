@@ -5,7 +5,6 @@
 #include "install/ini_file.h"
 #include "install/progress_pacer.h"
 #include "platform/platform.h"
-#include "platform/sha256.h"
 #include "platform/tool_path.h"
 
 #include <QDateTime>
@@ -135,8 +134,8 @@ bool InstallationBackup::create(const std::function<bool(QStringList *)> &touche
     DirMaker dirs;
     ProgressPacer pacer;
     platform::FlushPlan plan;
-    bool allCopied = true;
-    int n = 0;
+    platform::HashedCopier copier;
+    int copied = 0, n = 0;
     for (const QString &rel : files) {
         ++n;
         const QString path = appDir + QLatin1Char('/') + rel;
@@ -146,25 +145,22 @@ bool InstallationBackup::create(const std::function<bool(QStringList *)> &touche
         // same, untouched files: replace them rather than fail on them.
         if (QFileInfo::exists(target))
             QFile::remove(target);
-        // On disk, and its hash taken, in the one pass that copies it.
-        platform::Sha256 hash;
-        qint64 size = 0;
-        if (platform::copyFile(platformPath(path), platformPath(target),
-                               [&hash, &size](const char *data, std::size_t length) {
-                                   hash.add(data, length);
-                                   size += qint64(length);
-                               })) {
-            copies.insert(rel, ApplyJournal::Copy{size, QByteArray::fromStdString(hash.hex())});
+        if (copier.copy(platformPath(path), platformPath(target), platformPath(rel))) {
+            ++copied;
             plan.wrote(platformPath(dir), platformPath(rel));
         } else {
             qDebug() << "备份文件失败:" << rel;
-            allCopied = false;
         }
         if (progress && pacer.due(n == total)) {
             const int percent = qMin(80, 75 + (5 * n) / total);
             progress(percent, QStringLiteral("Files: %1/%2 ").arg(n).arg(total));
         }
     }
+    // Each copy's hash, of the bytes as they were written.
+    const auto hashed = copier.finish();
+    for (const auto &h : hashed)
+        copies.insert(QString::fromStdString(h.first), ApplyJournal::Copy{h.second.size, QByteArray::fromStdString(h.second.sha256), h.second.stamp});
+    bool allCopied = copied == total && int(hashed.size()) == total;
     // The copies and their names survive a power cut before the journal says
     // they exist, the backup's own name in the installation too.
     plan.changed(platformPath(appDir), platformPath(QFileInfo(dir).fileName()));
@@ -190,8 +186,12 @@ bool InstallationBackup::restore(const Progress &progress)
         relPaths << relativeTo(dir, path);
     if (copiesRecorded) {
         // Every copy exactly as it reached the disk, or nothing is written back.
+        // One this run wrote and nobody changed since is not read again: that
+        // would read the page cache, not the disk.
         for (auto c = copies.cbegin(); c != copies.cend(); ++c) {
             const QString copy = dir + QLatin1Char('/') + c.key();
+            if (!c->stamp.empty() && platform::fileStamp(platformPath(copy)) == c->stamp)
+                continue;
             if (QFileInfo(copy).isSymLink() || QFileInfo(copy).size() != c->size || delta::fileSha256(copy) != c->sha256) {
                 qCritical() << "备份文件已损坏，不恢复任何文件:" << c.key();
                 keep = true;

@@ -3,6 +3,8 @@
 // portably. Plain C++ at this boundary so the Windows side builds without Qt.
 #include <cstddef>
 #include <functional>
+#include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -41,13 +43,36 @@ void setFailureLog(void (*log)(const std::string &utf8));
 // The machine-wide data directory (forward slashes, no trailing slash).
 std::string dataRoot();
 
-// Copies a regular file's contents and permissions to a new file; fails, and
-// leaves nothing behind, when the target exists or anything goes wrong. The
-// copy never gets setuid or setgid bits, nor write for group or others. Each
-// piece of the contents passes through onData as it is copied (one pass). Not
-// flushed: a FlushPlan makes it durable together with the others.
-bool copyFile(const std::string &fromUtf8, const std::string &toUtf8,
-              const std::function<void(const char *, std::size_t)> &onData);
+// Copies regular files' contents and permissions to new files; a copy fails, and
+// leaves nothing behind, when the target exists or anything goes wrong. A copy
+// never gets setuid or setgid bits, nor write for group or others. Each copy's
+// size and SHA-256 are taken from the bytes as copied, on a second thread
+// (POSIX) while the next bytes are copied; a source that changed meanwhile
+// fails its copy. Not flushed: a FlushPlan makes them durable together.
+class HashedCopier
+{
+public:
+    HashedCopier();
+    ~HashedCopier();
+    HashedCopier(const HashedCopier &) = delete;
+    HashedCopier &operator=(const HashedCopier &) = delete;
+    bool copy(const std::string &fromUtf8, const std::string &toUtf8, const std::string &key);
+    struct Hashed
+    {
+        long long size = -1;
+        std::string sha256;   // hex
+        std::string stamp;    // fileStamp() of the copy once written
+    };
+    // Waits for every hash. A copy that could not be read back is missing.
+    std::map<std::string, Hashed> finish();
+
+private:
+    struct State;
+    std::unique_ptr<State> state;
+};
+// What changes with any change to a regular file: its volume, file number,
+// size and times (empty for anything else, links not followed).
+std::string fileStamp(const std::string &pathUtf8);
 // Makes a directory's entries (new files, renames) survive a power cut.
 bool flushDirectory(const std::string &pathUtf8);
 

@@ -22,6 +22,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/sha256.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
 namespace platform {
 
 void restrictLibrarySearch()
@@ -48,48 +56,148 @@ void terminateNow(int exitCode)
 
 namespace {
 
-bool copyContents(int in, int out, off_t size)
+// Exactly size bytes; each piece copied passes through copied (offset, length).
+bool copyContents(int in, int out, off_t size, const std::function<void(long long, long long)> &copied = {})
 {
     off_t done = 0;
     bool kernelCopy = true;
     char buffer[1 << 16];
     while (done < size) {
+        ssize_t n;
         if (kernelCopy) {
-            const ssize_t n = copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(size - done), 0);
-            if (n > 0) {
-                done += n;
-                continue;
-            }
+            // In pieces, so that what reads the copy back can start before it is all there.
+            n = copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(std::min<off_t>(size - done, 8 << 20)), 0);
             if (n < 0 && (errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP)) {
                 kernelCopy = false; // this file system pair cannot do it: plain reads and writes
                 continue;
             }
-            if (n < 0 && errno == EINTR)
-                continue;
-            return n == 0; // 0: the file shrank meanwhile
+        } else {
+            n = read(in, buffer, static_cast<size_t>(std::min<off_t>(size - done, off_t(sizeof(buffer)))));
+            for (ssize_t w = 0; n > 0 && w < n;) {
+                const ssize_t put = write(out, buffer + w, static_cast<size_t>(n - w));
+                if (put < 0 && errno == EINTR)
+                    continue;
+                if (put <= 0)
+                    return false;
+                w += put;
+            }
         }
-        const ssize_t r = read(in, buffer, sizeof(buffer));
-        if (r < 0 && errno == EINTR)
+        if (n < 0 && errno == EINTR)
             continue;
-        if (r <= 0)
-            return r == 0;
-        for (ssize_t w = 0; w < r;) {
-            const ssize_t n = write(out, buffer + w, static_cast<size_t>(r - w));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            w += n;
-        }
-        done += r;
+        if (n <= 0)
+            return n == 0 && !copied; // 0: the file shrank meanwhile; a hashed copy must be whole
+        if (copied)
+            copied(done, n);
+        done += n;
     }
     return true;
 }
 
+std::string stampOf(const struct stat &st)
+{
+    return std::to_string(st.st_dev) + ':' + std::to_string(st.st_ino) + ':' + std::to_string(st.st_size) + ':'
+           + std::to_string(st.st_mtim.tv_sec) + '.' + std::to_string(st.st_mtim.tv_nsec) + ':'
+           + std::to_string(st.st_ctim.tv_sec) + '.' + std::to_string(st.st_ctim.tv_nsec);
+}
+
 } // namespace
 
-bool copyFile(const std::string &fromUtf8, const std::string &toUtf8,
-              const std::function<void(const char *, std::size_t)> &onData)
+std::string fileStamp(const std::string &pathUtf8)
+{
+    struct stat st;
+    return lstat(pathUtf8.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? stampOf(st) : std::string();
+}
+
+// The copies' pieces, hashed in order by one thread from the source's pages,
+// which the copy has just read: reading the copy itself would wait on the pages
+// being written, and slow the copy several-fold. A source that changed meanwhile
+// fails its copy. The thread is woken
+// for a batch, not for each piece: a wake-up across processors costs more on
+// a virtual machine than hashing a small file. At most kInFlight pieces (and
+// so open files) wait for it.
+struct HashedCopier::State
+{
+    struct Piece
+    {
+        int fd;
+        std::string key;
+        long long offset, length; // length -1 on the last: the copy failed
+        bool last;
+        std::string sourceStamp, copyStamp; // on the last: the source's before the copy, the copy's after
+    };
+    static constexpr std::size_t kInFlight = 256, kBatch = 64;
+    static constexpr long long kBatchBytes = 8 << 20;
+    std::mutex lock;
+    std::condition_variable ready, room;
+    std::deque<Piece> pieces;
+    long long pendingBytes = 0;
+    bool stopping = false;
+    std::map<std::string, Hashed> done;
+    std::thread worker{[this] { run(); }};
+
+    void push(Piece piece)
+    {
+        std::unique_lock<std::mutex> l(lock);
+        room.wait(l, [this] { return pieces.size() < kInFlight; });
+        pendingBytes += piece.length > 0 ? piece.length : 0;
+        pieces.push_back(std::move(piece));
+        if (pieces.size() >= kBatch || pendingBytes >= kBatchBytes)
+            ready.notify_one();
+    }
+
+    void run()
+    {
+        std::vector<char> buffer(1 << 20);
+        std::unique_ptr<Sha256> hash;
+        long long size = 0;
+        bool ok = true;
+        for (;;) {
+            std::deque<Piece> batch;
+            {
+                std::unique_lock<std::mutex> l(lock);
+                ready.wait(l, [this] { return stopping || pieces.size() >= kBatch || pendingBytes >= kBatchBytes; });
+                if (pieces.empty())
+                    return;
+                batch.swap(pieces);
+                pendingBytes = 0;
+                room.notify_one();
+            }
+            for (Piece &piece : batch) {
+                if (!hash)
+                    hash.reset(new Sha256), size = 0, ok = true;
+                for (long long at = piece.offset; ok && at < piece.offset + piece.length;) {
+                    const ssize_t n = pread(piece.fd, buffer.data(), std::min<long long>(buffer.size(), piece.offset + piece.length - at), at);
+                    ok = n > 0 || (n < 0 && errno == EINTR);
+                    if (n > 0)
+                        hash->add(buffer.data(), std::size_t(n)), at += n, size += n;
+                }
+                if (!piece.last)
+                    continue;
+                struct stat st;
+                if (ok && piece.length >= 0 && fstat(piece.fd, &st) == 0 && st.st_size == size && stampOf(st) == piece.sourceStamp) {
+                    Hashed hashed{size, hash->hex(), piece.copyStamp};
+                    std::lock_guard<std::mutex> l(lock);
+                    if (!hashed.sha256.empty())
+                        done[piece.key] = std::move(hashed);
+                }
+                close(piece.fd);
+                hash.reset();
+            }
+        }
+    }
+};
+
+HashedCopier::HashedCopier()
+    : state(new State)
+{
+}
+
+HashedCopier::~HashedCopier()
+{
+    finish();
+}
+
+bool HashedCopier::copy(const std::string &fromUtf8, const std::string &toUtf8, const std::string &key)
 {
     const int in = open(fromUtf8.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st;
@@ -99,30 +207,38 @@ bool copyFile(const std::string &fromUtf8, const std::string &toUtf8,
         return false;
     }
     const int out = open(toUtf8.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    bool ok = out >= 0 && fchmod(out, st.st_mode & 0755) == 0;
-    char buffer[1 << 16];
-    for (ssize_t r = 1; ok && r > 0;) {
-        r = read(in, buffer, sizeof(buffer));
-        if (r < 0 && errno == EINTR) {
-            r = 1;
-            continue;
-        }
-        ok = r >= 0;
-        for (ssize_t w = 0; ok && w < r;) {
-            const ssize_t n = write(out, buffer + w, static_cast<size_t>(r - w));
-            ok = n > 0 || (n < 0 && errno == EINTR);
-            w += n > 0 ? n : 0;
-        }
-        if (ok && r > 0)
-            onData(buffer, static_cast<std::size_t>(r));
-    }
+    const int reader = out < 0 ? -1 : fcntl(in, F_DUPFD_CLOEXEC, 0); // the hashing thread's own
+    struct stat copied;
+    bool ok = reader >= 0 && fchmod(out, st.st_mode & 0755) == 0
+              && copyContents(in, out, st.st_size, [&](long long offset, long long length) {
+                     state->push(State::Piece{reader, key, offset, length, false, {}, {}});
+                 })
+              && fstat(out, &copied) == 0;
+    // The disk starts on it while the hashes are taken; the flush then has less to wait for.
+    if (ok)
+        sync_file_range(out, 0, 0, SYNC_FILE_RANGE_WRITE);
     if (out >= 0) {
         ok = close(out) == 0 && ok;
         if (!ok)
             unlink(toUtf8.c_str());
     }
+    if (reader >= 0)
+        state->push(State::Piece{reader, key, 0, ok ? 0 : -1, true, stampOf(st), ok ? stampOf(copied) : std::string()});
     close(in);
     return ok;
+}
+
+std::map<std::string, HashedCopier::Hashed> HashedCopier::finish()
+{
+    if (state->worker.joinable()) {
+        {
+            std::lock_guard<std::mutex> l(state->lock);
+            state->stopping = true;
+        }
+        state->ready.notify_all();
+        state->worker.join();
+    }
+    return state->done;
 }
 
 bool flushDirectory(const std::string &pathUtf8)
@@ -281,7 +397,7 @@ bool copyFileBelow(const std::string &fromRootUtf8, const std::string &toRootUtf
     if (out < 0 && errno == EEXIST && existing == Existing::Replace)
         out = openForReplacing(to, leaf);
     bool ok = out >= 0 && fchmod(out, st.st_mode & 0755) == 0 && copyContents(in, out, st.st_size)
-              && ftruncate(out, st.st_size) == 0;
+              && ftruncate(out, lseek(out, 0, SEEK_CUR)) == 0; // what it held past the copy goes
     if (out >= 0) {
         ok = close(out) == 0 && ok;
         if (!ok)

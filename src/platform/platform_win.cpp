@@ -1,6 +1,7 @@
 // Windows implementation: Win32 only, so that it also builds with MinGW-w64.
 #include "platform/platform.h"
 #include "platform/windows_cmdline.h"
+#include "platform/sha256.h"
 
 #ifndef NOMINMAX
 #define NOMINMAX
@@ -130,6 +131,8 @@ void terminateNow(int exitCode)
     _exit(exitCode); // not reached
 }
 
+namespace {
+
 bool copyFile(const std::string &fromUtf8, const std::string &toUtf8,
               const std::function<void(const char *, std::size_t)> &onData)
 {
@@ -155,6 +158,60 @@ bool copyFile(const std::string &fromUtf8, const std::string &toUtf8,
     }
     CloseHandle(in);
     return ok;
+}
+
+} // namespace
+
+std::string fileStamp(const std::string &pathUtf8)
+{
+    HANDLE h = CreateFileW(widen(pathUtf8).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    BY_HANDLE_FILE_INFORMATION info;
+    FILE_BASIC_INFO basic;
+    const bool ok = h != INVALID_HANDLE_VALUE && GetFileInformationByHandle(h, &info)
+                    && GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof(basic))
+                    && !(info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY));
+    if (h != INVALID_HANDLE_VALUE)
+        CloseHandle(h);
+    if (!ok)
+        return std::string();
+    const auto n = [](unsigned long long v) { return std::to_string(v) + ':'; };
+    return n(info.dwVolumeSerialNumber) + n((ULONGLONG(info.nFileIndexHigh) << 32) | info.nFileIndexLow)
+           + n((ULONGLONG(info.nFileSizeHigh) << 32) | info.nFileSizeLow) + n(ULONGLONG(basic.LastWriteTime.QuadPart))
+           + std::to_string(basic.ChangeTime.QuadPart);
+}
+
+// Each copy hashed as it passes, on the copying thread.
+struct HashedCopier::State
+{
+    std::map<std::string, Hashed> done;
+};
+
+HashedCopier::HashedCopier()
+    : state(new State)
+{
+}
+
+HashedCopier::~HashedCopier() = default;
+
+bool HashedCopier::copy(const std::string &fromUtf8, const std::string &toUtf8, const std::string &key)
+{
+    Sha256 hash;
+    long long size = 0;
+    if (!copyFile(fromUtf8, toUtf8, [&hash, &size](const char *data, std::size_t length) {
+            hash.add(data, length);
+            size += static_cast<long long>(length);
+        }))
+        return false;
+    Hashed hashed{size, hash.hex(), fileStamp(toUtf8)};
+    if (!hashed.sha256.empty())
+        state->done[key] = std::move(hashed);
+    return true;
+}
+
+std::map<std::string, HashedCopier::Hashed> HashedCopier::finish()
+{
+    return state->done;
 }
 
 bool flushDirectory(const std::string &pathUtf8)

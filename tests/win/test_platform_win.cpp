@@ -242,11 +242,14 @@ int main()
     check(!platform::removeFileBelow(dst, "d/../d/f") && platform::removeFileBelow(dst, "d/f")
               && GetFileAttributesA((dst + "\\d\\f").c_str()) == INVALID_FILE_ATTRIBUTES,
           "removed below a root, never through ..");
-    std::string seen;
     DeleteFileA((dst + "\\g").c_str()); // a run before this one's
-    check(platform::copyFile(src + "\\d\\f", dst + "\\g", [&seen](const char *p, std::size_t n) { seen.append(p, n); })
-              && seen == "below" && slurp(dst + "\\g") == "below" && !platform::copyFile(src + "\\d\\f", dst + "\\g", [](const char *, std::size_t) {}),
-          "a copy: each piece seen once, never over a file");
+    platform::HashedCopier copier;
+    const bool copied = copier.copy(src + "\\d\\f", dst + "\\g", "g") && !copier.copy(src + "\\d\\f", dst + "\\g", "again");
+    const auto hashed = copier.finish();
+    check(copied && slurp(dst + "\\g") == "below" && hashed.size() == 1 && hashed.at("g").size == 5
+              && hashed.at("g").sha256 == "8ada24bf6bf3139273899fed85010be710367bbd1f8a176f19da97a62bc3bc65"
+              && hashed.at("g").stamp == platform::fileStamp(dst + "\\g") && !hashed.at("g").stamp.empty(),
+          "a copy hashed as written, never over a file");
     platform::FlushPlan plan, heldPlan;
     plan.wrote(dst, "g");
     plan.changed(dst, "gone/x");
