@@ -405,9 +405,10 @@ private slots:
         // Replace writes over a plain file of its own in place (what holds it open
         // reads the new bytes), never through another name.
         const auto slurp = [](const QString &p) { QFile f(p); return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray(); };
-        for (const QString there : {"own", "hard link", "link"}) {
+        for (const QString there : {"own", "hard link", "link", "writable by others"}) {
             writeTreeFile(b + "/theirs", "theirs"), QFile::remove(b + "/d/f");
             QVERIFY(there == "own" ? (writeTreeFile(b + "/d/f", "longer old contents"), true)
+                    : there == "writable by others" ? (writeTreeFile(b + "/d/f", "theirs"), QProcess::execute("chmod", {"666", b + "/d/f"}) == 0)
                     : there == "link" ? QFile::link(b + "/theirs", b + "/d/f") : QProcess::execute("ln", {b + "/theirs", b + "/d/f"}) == 0);
             QFile held(b + "/d/f");
             QVERIFY2(held.open(QIODevice::ReadOnly) && !platform::copyFileBelow(a.toStdString(), b.toStdString(), "d/f")

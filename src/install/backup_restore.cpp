@@ -145,7 +145,7 @@ bool InstallationBackup::create(const std::function<bool(QStringList *)> &touche
         // same, untouched files: replace them rather than fail on them.
         if (QFileInfo::exists(target))
             QFile::remove(target);
-        if (copier.copy(platformPath(path), platformPath(target), platformPath(rel))) {
+        if (copier.copy(platformPath(path), platformPath(target), rel.toStdString())) {
             ++copied;
             plan.wrote(platformPath(dir), platformPath(rel));
         } else {
@@ -156,7 +156,7 @@ bool InstallationBackup::create(const std::function<bool(QStringList *)> &touche
             progress(percent, QStringLiteral("Files: %1/%2 ").arg(n).arg(total));
         }
     }
-    // Each copy's hash, of the bytes as they were written.
+    // Each copy's hash, of the bytes as they were copied.
     const auto hashed = copier.finish();
     for (const auto &h : hashed)
         copies.insert(QString::fromStdString(h.first), ApplyJournal::Copy{h.second.size, QByteArray::fromStdString(h.second.sha256), h.second.stamp});

@@ -111,10 +111,9 @@ std::string fileStamp(const std::string &pathUtf8)
 // The copies' pieces, hashed in order by one thread from the source's pages,
 // which the copy has just read: reading the copy itself would wait on the pages
 // being written, and slow the copy several-fold. A source that changed meanwhile
-// fails its copy. The thread is woken
-// for a batch, not for each piece: a wake-up across processors costs more on
-// a virtual machine than hashing a small file. At most kInFlight pieces (and
-// so open files) wait for it.
+// fails its copy. The thread is woken for a batch, not for each piece: a
+// wake-up across processors costs more on a virtual machine than hashing a
+// small file. At most kInFlight pieces (and so open files) wait for it.
 struct HashedCopier::State
 {
     struct Piece
@@ -125,7 +124,7 @@ struct HashedCopier::State
         bool last;
         std::string sourceStamp, copyStamp; // on the last: the source's before the copy, the copy's after
     };
-    static constexpr std::size_t kInFlight = 256, kBatch = 64;
+    static constexpr std::size_t kInFlight = 128, kBatch = 32;
     static constexpr long long kBatchBytes = 8 << 20;
     std::mutex lock;
     std::condition_variable ready, room;
@@ -358,13 +357,13 @@ OpenedDirectories::~OpenedDirectories()
 namespace {
 
 // The file at leaf to write over in place: a plain file of ours with no other
-// name, which nobody else can hold open for writing or reach another way.
-// Anything else there is removed, and a new file made.
+// name that only we may write, so nobody else can hold it open for writing or
+// reach it another way. Anything else there is removed, and a new file made.
 int openForReplacing(int dir, const std::string &leaf)
 {
     const int fd = openat(dir, leaf.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     struct stat st;
-    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == geteuid())
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == geteuid() && !(st.st_mode & 022))
         return fd;
     if (fd >= 0)
         close(fd);
