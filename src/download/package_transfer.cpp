@@ -54,13 +54,14 @@ void PackageTransfer::start(const QString &url, int transferTimeoutMs, qint64 of
         restartFromZero();
     } else {
         // What an earlier run fetched is hashed once more: its hash state is gone.
+        hash.emplace();
         file->seek(0);
         for (qint64 done = 0; done < offset;) {
             const QByteArray piece = file->read(qMin<qint64>(kWriteChunk, offset - done));
             if (piece.isEmpty())
                 break;
             if (hashing)
-                hash.addData(piece);
+                hash->add(piece.constData(), std::size_t(piece.size()));
             if (prehash)
                 prehash->addPackageData(piece.constData(), piece.size());
             done += piece.size();
@@ -77,7 +78,7 @@ void PackageTransfer::restartFromZero()
     file->seek(0);
     file->resize(0);
     written = 0;
-    hash.reset();
+    hash.emplace();
     if (prehash)
         prehash->beginPackage();
 }
@@ -162,7 +163,7 @@ bool PackageTransfer::writeAvailable()
             return false;
         // Hashed as it arrives: no second pass over the package.
         if (hashing)
-            hash.addData(QByteArray::fromRawData(buffer.constData(), int(n)));
+            hash->add(buffer.constData(), std::size_t(n));
         if (prehash)
             prehash->addPackageData(buffer.constData(), n);
         written += n;
@@ -268,7 +269,7 @@ void PackageTransfer::end(Outcome outcome, const QString &errorText)
     QNetworkReply *done = reply;
     abort();
     if (done)
-        emit ended(outcome, errorText, written, hashing ? hash.result().toHex() : QByteArray());
+        emit ended(outcome, errorText, written, hashing ? QByteArray::fromStdString(hash->hex()) : QByteArray());
 }
 
 void PackageTransfer::abort()

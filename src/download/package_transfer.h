@@ -1,11 +1,14 @@
 #pragma once
 #include <QByteArray>
-#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QStringList>
 #include <QVector>
+
+#include "platform/sha256.h"
+
+#include <optional>
 
 class QFile;
 class QNetworkAccessManager;
@@ -70,7 +73,7 @@ private:
     qint64 expectedTotal = 0; // the whole file's length, when the server named it
     QNetworkAccessManager *manager = nullptr;
     QNetworkReply *reply = nullptr;
-    QCryptographicHash hash{QCryptographicHash::Sha256};
+    std::optional<platform::Sha256> hash{std::in_place};
     qint64 written = 0;
     qint64 reportedPermille = -1;
     QElapsedTimer sinceReport;
