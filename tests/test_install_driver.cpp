@@ -417,6 +417,13 @@ private slots:
                          && (held.readAll() == "x") == (there == "own"),
                      qPrintable(there));
         }
+        // Across file systems the copy reads and writes itself: a full volume fails it, and nothing stays.
+        const QString full = root.path() + "/full";
+        QVERIFY(QDir().mkpath(full) && QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=64k", "tmpfs", full}) == 0);
+        writeTreeFile(a + "/big", QByteArray(256 << 10, 'b'));
+        const bool copied = platform::copyFileBelow(a.toStdString(), full.toStdString(), "big"), left = QFile::exists(full + "/big");
+        QProcess::execute("umount", {full});
+        QVERIFY(!copied && !left);
         platform::FlushPlan plan; // folders that went (or became links) are their parents' changes
         plan.wrote(b.toStdString(), "d/f"), plan.changed(b.toStdString(), "x/y"), plan.changed(b.toStdString(), "l/f");
         QVERIFY(plan.flush());
