@@ -420,10 +420,21 @@ private slots:
         // Across file systems the copy reads and writes itself: a full volume fails it, and nothing stays.
         const QString full = root.path() + "/full";
         QVERIFY(QDir().mkpath(full) && QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=64k", "tmpfs", full}) == 0);
-        writeTreeFile(a + "/big", QByteArray(256 << 10, 'b'));
+        writeTreeFile(a + "/big", QByteArray(256 << 10, 'b')), writeTreeFile(a + "/small", QByteArray(40000, 's'));
         const bool copied = platform::copyFileBelow(a.toStdString(), full.toStdString(), "big"), left = QFile::exists(full + "/big");
+        const bool small = platform::copyFileBelow(a.toStdString(), full.toStdString(), "small") && slurp(full + "/small") == slurp(a + "/small");
         QProcess::execute("umount", {full});
-        QVERIFY(!copied && !left);
+        QVERIFY(!copied && !left && small);
+        // A source that changed before its hash was taken fails its copy (its time
+        // set back first: a change in the same clock tick would not show).
+        QCOMPARE(QProcess::execute("touch", {"-d", "2020-01-01", a + "/big"}), 0);
+        platform::HashedCopier copier;
+        QVERIFY(copier.copy((a + "/small").toStdString(), (b + "/small").toStdString(), "small")
+                && copier.copy((a + "/big").toStdString(), (b + "/big").toStdString(), "big"));
+        writeTreeFile(a + "/big", QByteArray(256 << 10, 'c')); // as large as it was
+        const auto hashed = copier.finish();
+        QVERIFY(hashed.size() == 1 && hashed.at("small").size == 40000 && hashed.at("small").stamp == platform::fileStamp((b + "/small").toStdString())
+                && hashed.at("small").sha256 == QCryptographicHash::hash(slurp(a + "/small"), QCryptographicHash::Sha256).toHex().toStdString());
         platform::FlushPlan plan; // folders that went (or became links) are their parents' changes
         plan.wrote(b.toStdString(), "d/f"), plan.changed(b.toStdString(), "x/y"), plan.changed(b.toStdString(), "l/f");
         QVERIFY(plan.flush());
