@@ -66,5 +66,5 @@ awk -v order="${sizes[*]}" '
 rm -rf "$work/app" "$work/package.zip"
 stall=${STALL_AT-100000:1024}
 if [ -n "$stall" ]; then
-  ROUNDS=1 BENCH_DIR="${BENCH_DIR:-/var/tmp}" bash "$root/bench/update.sh" "$stall" | grep -E "^machine|^GUI stall"
+  ROUNDS=1 BENCH_DIR="${BENCH_DIR:-/var/tmp}" bash "$root/bench/update.sh" "$stall" | grep -E "^machine|^GUI (stall|start)"
 fi

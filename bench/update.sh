@@ -6,6 +6,7 @@
 # ROUNDS updates a size (default 3), alternated with the baselines; the best
 # of each is taken. BENCH_DIR picks the file system (default tmpfs); RATE_MBIT
 # paces the server as a network line (default: the loopback's full speed).
+# STALL_LOG=FILE keeps the sampled run's log (QT_MESSAGE_PATTERN='%{time process} %{message}' dates it).
 # Usage: bench/update.sh [FILES:MIB ...]   (default 1000:50 10000:500 100000:2048)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -128,8 +129,9 @@ for entry in "${sizes[@]}"; do
     # The same update again, in-process, sampling the GUI thread.
     downgrade; start_product
     PROGRAMDATA="$work/pd" TMPDIR="$work/tmp" QT_QPA_PLATFORM=offscreen \
-      "$bin/bench_update_gui_stall" -i "$work/info.json" > "$work/stall.txt" 2>/dev/null || true
-    printf '%s stall %s\n' "$size" "$(tail -1 "$work/stall.txt" | awk '{print $2/1000}')" >> "$results"
+      "$bin/bench_update_gui_stall" -i "$work/info.json" > "$work/stall.txt" 2>"${STALL_LOG:-/dev/null}" || true
+    printf '%s stall %s\n' "$size" "$(grep gui_max_stall_ms "$work/stall.txt" | tail -1 | awk '{print $2/1000}')" >> "$results"
+    printf '%s startup %s\n' "$size" "$(awk '/gui_first_tick_ms/{print $2/1000}' "$work/stall.txt")" >> "$results"
   done
   kill "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true; server=""
   stop_product; rm -f "$work/update.zip" "$work/update.zip.minisig"
@@ -140,6 +142,7 @@ done
 echo "machine: $(nproc) cores, $(free -g | awk '/Mem:/{print $2}') GiB, $(df -T "$work" | awk 'NR==2{print $2}') at ${BENCH_DIR:-/dev/shm}"
 awk -v order="${sizes[*]}" '
   $2 == "stall" { k=$1; if ($3 > worst[k]) worst[k]=$3; runs[k] = runs[k] (runs[k] == "" ? "" : " ") $3 * 1000; next }
+  $2 == "startup" { k=$1; if ($3 > start[k]) start[k]=$3; next }
   { k=$1 SUBSEP $2; if (!(k in best) || $3 < best[k]) best[k]=$3 }
   END {
     n = split(order, wanted, " ")
@@ -162,6 +165,9 @@ awk -v order="${sizes[*]}" '
     }
     printf "%-9s %-11s", "GUI stall", "worst"
     for (i = 1; i <= n; i++) printf " %26s", sprintf("%.0f ms", worst[label[i]] * 1000)
+    printf "\n"
+    printf "%-9s %-11s", "GUI start", "first tick"
+    for (i = 1; i <= n; i++) printf " %26s", sprintf("%.0f ms", start[label[i]] * 1000)
     printf "\n"
     for (i = 1; i <= n; i++) printf "GUI stall of each run at %s (ms): %s\n", label[i], runs[label[i]]
   }' "$results"
