@@ -1012,7 +1012,11 @@ void FileReplacement::discard()
 }
 
 extern const wchar_t kRunOnceKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
-extern const wchar_t kRecoveryValue[] = L"FarwenUpdaterRecovery";
+// Windows runs RunOnce values at the next logon of an administrator; "!"
+// keeps the value until the command has ended, so a recovery that crashes or
+// loses power runs again. The unprefixed name is what older updaters armed.
+extern const wchar_t kRecoveryValue[] = L"!FarwenUpdaterRecovery";
+const wchar_t kOlderRecoveryValue[] = L"FarwenUpdaterRecovery";
 
 bool armBootRecovery(const std::string &appPathUtf8)
 {
@@ -1039,6 +1043,7 @@ void disarmBootRecovery()
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRunOnceKey, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
         return;
     RegDeleteValueW(key, kRecoveryValue);
+    RegDeleteValueW(key, kOlderRecoveryValue);
     RegCloseKey(key);
 }
 

@@ -74,7 +74,7 @@ int main(int argc, char **argv)
         wchar_t value[4096];
         DWORD size = sizeof(value);
         int n = 0;
-        if (RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce", L"FarwenUpdaterRecovery",
+        if (RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce", L"!FarwenUpdaterRecovery",
                          RRF_RT_REG_SZ, nullptr, value, &size) != ERROR_SUCCESS)
             return 1;
         wchar_t **args = CommandLineToArgvW(value, &n);

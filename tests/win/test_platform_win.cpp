@@ -83,6 +83,17 @@ const std::vector<std::vector<std::string>> kArgumentSets{
     {"\xe6\x9b\xb4\xe6\x96\xb0 \xe6\x96\x87\xe4\xbb\xb6.json", "caf\xc3\xa9"},
 };
 
+const wchar_t kRunOnce[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
+
+std::wstring recoveryValue(const wchar_t *name)
+{
+    wchar_t value[4096] = {};
+    DWORD size = sizeof(value);
+    return RegGetValueW(HKEY_LOCAL_MACHINE, kRunOnce, name, RRF_RT_REG_SZ, nullptr, value, &size) == ERROR_SUCCESS
+               ? value
+               : L"";
+}
+
 } // namespace
 
 int main()
@@ -100,16 +111,13 @@ int main()
         platform::terminateNow(std::stoi(narrow(self[2])));
     if (self.size() >= 2 && self[1] == L"--lock")
         return int(platform::takeSingleInstanceLock()) + 2; // Taken 2, HeldByAnother 3
-    if (self.size() >= 3 && self[1] == L"--arm") { // the boot command's program, into a file (run from a long path)
-        HKEY key = nullptr;
-        wchar_t value[4096] = {};
-        DWORD size = sizeof(value);
-        const bool armed = platform::armBootRecovery("C:\\app\\Pellamo.exe")
-                           && RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce", 0,
-                                            KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) == ERROR_SUCCESS
-                           && RegQueryValueExW(key, L"FarwenUpdaterRecovery", nullptr, nullptr, reinterpret_cast<BYTE *>(value), &size) == ERROR_SUCCESS;
+    if (self.size() >= 3 && self[1] == L"--arm") { // the boot command's whole text, into a file (run from a long path too)
+        const std::wstring armed = platform::armBootRecovery("C:\\app\\Pellamo.exe") ? recoveryValue(L"!FarwenUpdaterRecovery") : L"";
+        // An older updater's unprefixed value goes at the disarm too.
+        RegSetKeyValueW(HKEY_LOCAL_MACHINE, kRunOnce, L"FarwenUpdaterRecovery", REG_SZ, L"x", 4);
         platform::disarmBootRecovery();
-        std::ofstream(narrow(self[2]), std::ios::binary) << (armed ? narrow(split(value).at(0)) : std::string());
+        const bool gone = recoveryValue(L"!FarwenUpdaterRecovery").empty() && recoveryValue(L"FarwenUpdaterRecovery").empty();
+        std::ofstream(narrow(self[2]), std::ios::binary) << narrow(armed) << (gone ? "" : " (left armed)");
         return 0;
     }
     if (self.size() >= 2 && self[1] == L"--sleep")
@@ -293,6 +301,13 @@ int main()
           "a file read and removed through its handle; a folder is no plain file");
     // The process really ends with the given code.
     check(runAndWait(L"\"" + self[0] + L"\" --exit 7") == 7, "terminateNow exit code");
+    // The recovery value's exact text, under the name Windows keeps until the command has ended.
+    wchar_t me[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, me, MAX_PATH);
+    const std::string armed = std::string(dir) + "farwen_armed.txt", program = narrow(me);
+    runAndWait(L"\"" + self[0] + L"\" --arm " + std::wstring(armed.begin(), armed.end()));
+    check(slurp(armed) == (program.find(' ') == std::string::npos ? program : '"' + program + '"') + " --recover C:\\app\\Pellamo.exe",
+          "the recovery value \"!FarwenUpdaterRecovery\", removed with an older one: " + slurp(armed));
 
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
