@@ -12,6 +12,7 @@
 #include <shellapi.h>
 #include <shlobj.h>
 #include <knownfolders.h>
+#include <restartmanager.h>
 
 #include <cstdlib>
 #include <io.h>
@@ -983,6 +984,48 @@ bool FileReplacement::write(const char *data, std::size_t size)
     return handle >= 0;
 }
 
+namespace {
+
+// The processes the Restart Manager names as holding the file, for the log;
+// where it gives no answer (Wine's is a stub), that is said instead.
+std::string holdersOf(const std::wstring &path)
+{
+    DWORD session = 0;
+    WCHAR key[CCH_RM_SESSION_KEY + 1] = {};
+    DWORD r = RmStartSession(&session, 0, key);
+    if (r != ERROR_SUCCESS)
+        return "the Restart Manager gave no answer (error " + std::to_string(r) + ")";
+    LPCWSTR files[] = {path.c_str()};
+    std::vector<RM_PROCESS_INFO> info(8);
+    UINT needed = 0, count = 0;
+    DWORD reasons = 0;
+    r = RmRegisterResources(session, 1, files, 0, nullptr, 0, nullptr);
+    for (int round = 0; r == ERROR_SUCCESS || (r == ERROR_MORE_DATA && round < 3); ++round) {
+        count = UINT(info.size());
+        r = RmGetList(session, &needed, &count, info.data(), &reasons);
+        if (r != ERROR_MORE_DATA)
+            break;
+        info.resize(needed + 8);
+    }
+    RmEndSession(session);
+    if (r != ERROR_SUCCESS)
+        return "the Restart Manager gave no answer (error " + std::to_string(r) + ")";
+    if (count == 0)
+        return "the Restart Manager names no process";
+    std::string names;
+    for (UINT i = 0; i < count && i < info.size(); ++i)
+        names += (i ? ", " : "") + narrow(info[i].strAppName, wcsnlen(info[i].strAppName, CCH_RM_MAX_APP_NAME)) + " (pid "
+                 + std::to_string(info[i].Process.dwProcessId) + ")";
+    return "held by " + names;
+}
+
+} // namespace
+
+// A scanner, the indexer or a backup agent opens new and changed files for a
+// moment: a replacement refused for sharing is tried again for about 3 s
+// (kReplaceRetriesMs in all) before the unpack fails, and the log names who held it.
+const int kReplaceRetriesMs[] = {50, 100, 200, 300, 450, 600, 700, 750};
+
 bool FileReplacement::commit()
 {
     if (handle < 0)
@@ -990,10 +1033,24 @@ bool FileReplacement::commit()
     HANDLE h = reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle));
     handle = -1;
     CloseHandle(h);
-    // A target in use cannot be replaced: that fails the unpack.
-    if (!(MoveFileExW(widen(temp).c_str(), widen(target).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
-                      || failed("MoveFileExW", widen(target)))) {
-        DeleteFileW(widen(temp).c_str());
+    const std::wstring from = widen(temp), to = widen(target);
+    bool moved = MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    for (std::size_t i = 0; !moved && i < sizeof(kReplaceRetriesMs) / sizeof(kReplaceRetriesMs[0]); ++i) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED && error != ERROR_LOCK_VIOLATION)
+            break;
+        if (i == 0)
+            failureLog("Windows: in use, tried again for 3 s: " + narrow(to.data(), to.size()) + ": " + holdersOf(to));
+        Sleep(DWORD(kReplaceRetriesMs[i]));
+        moved = MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    }
+    // Still in use: that fails the unpack, and the log says who held it then.
+    if (!moved) {
+        const DWORD error = GetLastError();
+        failed("MoveFileExW", to);
+        if (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_LOCK_VIOLATION)
+            failureLog("Windows: still in use: " + narrow(to.data(), to.size()) + ": " + holdersOf(to));
+        DeleteFileW(from.c_str());
         temp.clear();
         return false;
     }

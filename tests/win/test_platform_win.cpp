@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace platform {
@@ -21,6 +22,7 @@ extern const wchar_t kPrivateDirectorySecurity[];
 namespace {
 
 int passed = 0, failed = 0;
+std::string logged;
 
 void check(bool ok, const std::string &what)
 {
@@ -171,10 +173,25 @@ int main()
     replacement.discard();
     check(slurp(to) == "new" && GetFileAttributesA(platform::FileReplacement::pendingPath(to).c_str()) == INVALID_FILE_ATTRIBUTES,
           "discarded replacement leaves the target");
+    // Held for a moment (a scanner's open): tried again until it is free. Held
+    // throughout: not replaced, and the log says who held it, or that nobody could tell.
+    platform::setFailureLog([](const std::string &line) { logged += line + '\n'; });
     HANDLE inUse = CreateFileA(to.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    check(replacement.begin(to, false) && replacement.write("y", 1) && !replacement.commit() && slurp(to) == "new",
-          "a target in use is not replaced");
+    std::thread release([inUse] { Sleep(1000), CloseHandle(inUse); });
+    const bool waited = replacement.begin(to, false) && replacement.write("z", 1) && replacement.commit() && slurp(to) == "z"
+                        && logged.find("Windows: in use, tried again for 3 s: " + to) != std::string::npos;
+    check(waited, "a target held for 1 s is replaced once free: " + logged);
+    release.join();
+    inUse = CreateFileA(to.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    logged.clear();
+    const DWORD began = GetTickCount();
+    const bool refused = replacement.begin(to, false) && replacement.write("y", 1) && !replacement.commit() && slurp(to) == "z"
+                         && GetTickCount() - began >= 3000 && logged.find("Windows: still in use: " + to + ": ") != std::string::npos
+                         && (logged.find("held by ") != std::string::npos || logged.find("the Restart Manager gave no answer") != std::string::npos
+                             || logged.find("the Restart Manager names no process") != std::string::npos);
+    check(refused, "a target held throughout is not replaced, after 3 s, and its holders are asked for: " + logged);
     CloseHandle(inUse);
+    platform::setFailureLog(nullptr);
 
     // Private directory: made new only, with a protected DACL that grants
     // Administrators and SYSTEM alone. Wine keeps no descriptor given at
