@@ -1,11 +1,27 @@
 #!/usr/bin/env bash
 # Builds the 64-bit Windows updater with MinGW-w64 against our own cross-built libraries
 # (scripts/win-deps.sh, cached per machine) into build/win64, and leaves the shippable
-# dist/FarwenUpdater-<version>-win64.zip.
+# dist/FarwenUpdater-<version>-win64.zip: both programs, signed when a certificate is given,
+# with LICENSE.txt and THIRD-PARTY-NOTICES.txt.
+# Usage: scripts/build-windows.sh [--cert CERT --key KEY [--timestamp URL]]
+#   (or FARWEN_SIGN_CERT, FARWEN_SIGN_KEY, FARWEN_SIGN_TIMESTAMP; see scripts/sign-windows.sh)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --cert) export FARWEN_SIGN_CERT=$(realpath "$2"); shift 2 ;;
+    --key) export FARWEN_SIGN_KEY=$(realpath "$2"); shift 2 ;;
+    --timestamp) export FARWEN_SIGN_TIMESTAMP=$2; shift 2 ;;
+    *) echo "usage: $0 [--cert CERT --key KEY [--timestamp URL]]" >&2; exit 2 ;;
+  esac
+done
+for f in "${FARWEN_SIGN_CERT:-}" "${FARWEN_SIGN_KEY:-}"; do
+  [ -z "$f" ] || [ -r "$f" ] || { echo "build-windows: cannot read $f" >&2; exit 2; }
+done
 . "$root/scripts/ensure-packages.sh"
-ensure_packages g++-mingw-w64-x86-64-posix cmake make python3
+# osslsigncode signs; the -dev packages carry the copyright files of the libraries linked in.
+ensure_packages g++-mingw-w64-x86-64-posix cmake make python3 osslsigncode qtbase5-dev libarchive-dev libsodium-dev \
+  libzstd-dev zlib1g-dev
 prefix=$(bash "$root/scripts/win-deps.sh")
 build="$root/build/win64"
 export FARWEN_WIN_PREFIX="$prefix"
