@@ -1019,12 +1019,17 @@ std::string holdersOf(const std::wstring &path)
     return "held by " + names;
 }
 
-} // namespace
-
 // A scanner, the indexer or a backup agent opens new and changed files for a
 // moment: a replacement refused for sharing is tried again for about 3 s
 // (kReplaceRetriesMs in all) before the unpack fails, and the log names who held it.
 const int kReplaceRetriesMs[] = {50, 100, 200, 300, 450, 600, 700, 750};
+
+bool heldByAnother(DWORD error)
+{
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_LOCK_VIOLATION;
+}
+
+} // namespace
 
 bool FileReplacement::commit()
 {
@@ -1036,8 +1041,7 @@ bool FileReplacement::commit()
     const std::wstring from = widen(temp), to = widen(target);
     bool moved = MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
     for (std::size_t i = 0; !moved && i < sizeof(kReplaceRetriesMs) / sizeof(kReplaceRetriesMs[0]); ++i) {
-        const DWORD error = GetLastError();
-        if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED && error != ERROR_LOCK_VIOLATION)
+        if (!heldByAnother(GetLastError()))
             break;
         if (i == 0)
             failureLog("Windows: in use, tried again for 3 s: " + narrow(to.data(), to.size()) + ": " + holdersOf(to));
@@ -1048,7 +1052,7 @@ bool FileReplacement::commit()
     if (!moved) {
         const DWORD error = GetLastError();
         failed("MoveFileExW", to);
-        if (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_LOCK_VIOLATION)
+        if (heldByAnother(error))
             failureLog("Windows: still in use: " + narrow(to.data(), to.size()) + ": " + holdersOf(to));
         DeleteFileW(from.c_str());
         temp.clear();
