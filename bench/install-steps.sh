@@ -17,16 +17,17 @@ cmake --build "$build" -j"$(nproc)" --target bench_install_steps >/dev/null
 work=$(mktemp -d "${BENCH_DIR:-/var/tmp}/farwen-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 # This machine's ext4 has no journal, and such a file system skips every inode freed in the
-# last 30 s when it makes a file: what the previous round removed would slow the next one
-# down. In an update nothing is removed before the backup, so each side starts quiet.
-quiet=${QUIET:-35}
+# last 60 s when it makes a file, at a cost for each: what the previous round removed would
+# slow the next one down. In an update nothing is removed before the backup, so each side
+# starts quiet, after a copy of the package (the engine's own, the baselines' held.zip).
+quiet=${QUIET:-65}
 engine_steps() {
-  sync; sleep "$quiet"
-  PROGRAMDATA="$work/pd" "$build/bin/bench_install_steps" "$work/app" "$work/package.zip" | sed "s|^|$size |" >> "$work/steps.txt"
+  sync
+  QUIET=$quiet PROGRAMDATA="$work/pd" "$build/bin/bench_install_steps" "$work/app" "$work/package.zip" | sed "s|^|$size |" >> "$work/steps.txt"
 }
 timed() { /usr/bin/time -a -o "$work/steps.txt" -f "$size $1 %e" sh -c "$2"; }
 baselines() {
-  sync; sleep "$quiet"
+  cp "$work/package.zip" "$work/held.zip"; sync; sleep "$quiet"
   timed cp_a "cp -a '$work/app' '$work/copy' && sync"
   # The restore puts a stale copy back: rsync of the installation over one.
   find "$work/copy" -type f -name '*1.*' -exec sh -c 'echo stale > "$1"' _ {} + ; sync
@@ -34,7 +35,7 @@ baselines() {
   rm -rf "$work/copy"
   cp -a "$work/app" "$work/x"; sync; sleep "$quiet"   # unpack over an installation, as the updater does
   timed bsdtar "bsdtar -xf '$work/package.zip' -C '$work/x' && sync"
-  rm -rf "$work/x"
+  rm -rf "$work/x" "$work/held.zip"
 }
 for size in "${sizes[@]}"; do
   rm -rf "$work/app" "$work/pd" "$work/package.zip"; mkdir -p "$work/pd"
