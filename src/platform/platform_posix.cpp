@@ -56,6 +56,8 @@ void terminateNow(int exitCode)
 
 namespace {
 
+constexpr off_t kEarlyWriteBytes = 8 << 20;
+
 // Exactly size bytes; each piece copied passes through copied (offset, length).
 bool copyContents(int in, int out, off_t size, const std::function<void(long long, long long)> &copied = {})
 {
@@ -213,8 +215,10 @@ bool HashedCopier::copy(const std::string &fromUtf8, const std::string &toUtf8, 
                      state->push(State::Piece{reader, key, offset, length, false, {}, {}});
                  })
               && fstat(out, &copied) == 0;
-    // The disk starts on it while the hashes are taken; the flush then has less to wait for.
-    if (ok)
+    // A large file goes to the disk while the hashes are taken, so the flush has less
+    // to wait for. Small ones wait for the flush: one sweep merges them into a few
+    // large writes, where a start for each would cost the disk a request per file.
+    if (ok && st.st_size >= kEarlyWriteBytes)
         sync_file_range(out, 0, 0, SYNC_FILE_RANGE_WRITE);
     if (out >= 0) {
         ok = close(out) == 0 && ok;
