@@ -94,13 +94,18 @@ private slots:
         ProductSandbox box(false);
         const QString initial = box.path() + "/initial", trace = box.path() + "/trace", pending = box.mainProgram() + ".farwen-new";
         const auto copy = [](const QString &from, const QString &to) { return QProcess::execute("cp", {"-a", from, to}) == 0; };
-        const bool killed = path.startsWith("killed");
-        box.prepareUpdate(killed ? 16 : 0);
+        const bool killed = path.startsWith("killed"), failing = path.startsWith("failing");
+        // Failing: the updater runs from the installation, and the package brings a new one.
+        const QString bin = QFileInfo(updaterBinary()).absolutePath(), updaterRun = failing ? box.app() + "/FarwenUpdater" : updaterBinary();
+        for (const QString program : {"FarwenUpdater", "taskkill", "tasklist"})
+            QVERIFY(!failing || QFile::copy(bin + "/" + program, box.app() + "/" + program));
+        QFile built(updaterBinary());
+        box.prepareUpdate(killed ? 16 : 0, failing && built.open(QIODevice::ReadOnly) ? built.readAll() + "new" : QByteArray());
         const QString config = box.app() + "/config.ini"; // the customer's, read-only
         QVERIFY(QFile::setPermissions(config, QFileDevice::ReadOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther));
         const QString list = box.app() + "/farwen-files.json"; // failing: the old file list, immutable, is the last to go
         const auto unlock = qScopeGuard([&]() { QProcess::execute("chattr", {"-i", list}); });
-        if (path.startsWith("failing"))
+        if (failing)
             QVERIFY((writeTreeFile(list, R"({"files": [{"path": "Pellamo.exe"}]})"), QProcess::execute("chattr", {"+i", list}) == 0));
         if (path == "delta") {
             QVERIFY(copy(box.app(), box.path() + "/over") && copy(box.path() + "/package/.", box.path() + "/over/")); // the package over the installation
@@ -116,7 +121,7 @@ private slots:
         QProcess updater; // killed: the apply it stops is not explored, its recovery is
         updater.setProcessEnvironment(killed ? box.environment() : env);
         updater.setProcessChannelMode(QProcess::MergedChannels);
-        updater.start(updaterBinary(), {"-i", box.infoFile(), "-m", "manual"});
+        updater.start(updaterRun, {"-i", box.infoFile(), "-m", "manual"});
         QByteArray log; // a failed run's window waits for its close: its record is enough
         const bool over = QTest::qWaitFor([&]() {
             log += updater.readAll();
@@ -128,12 +133,16 @@ private slots:
             QThread::usleep(100);
         updater.kill();
         QVERIFY(updater.waitForFinished(5000) || updater.state() == QProcess::NotRunning);
-        QVERIFY2(over && (killed ? QFileInfo::exists(pending) : path.startsWith("failing") || updater.exitCode() == 0) && !log.contains("无法写入磁盘"), log.right(2000).constData());
+        QVERIFY2(over && (killed ? QFileInfo::exists(pending) : failing || updater.exitCode() == 0) && !log.contains("无法写入磁盘"), log.right(2000).constData());
         if (killed) {
             QVERIFY(QDir().rename(initial, box.path() + "/original") && copy(box.app(), initial));
             QCOMPARE(runToEnd(updaterBinary(), {"--recover", box.mainProgram()}, box.path(), env), 0);
         }
         QCOMPARE(int(QFileInfo(config).permissions() & 0x7077), 0x4044);
+        // Failing: the running updater went aside and its copy came back.
+        const QStringList asides = QDir(box.app()).entryList({"FarwenUpdater.old-*"}, QDir::Files);
+        QVERIFY(!failing || (asides.size() == 1 && snapshotTree(box.app()).value(asides.value(0)) == snapshotTree(initial).value("FarwenUpdater")
+                             && snapshotTree(box.app()).value("FarwenUpdater") == snapshotTree(initial).value("FarwenUpdater")));
         // What a run may end in: the old tree, or for a run that updates, the new one.
         QStringList ends{killed ? box.path() + "/original" : initial};
         if (path == "full" || path == "delta")
@@ -148,7 +157,11 @@ private slots:
         const QString logs = box.dataRoot() + "/FarwenUpdater/logs";
         const auto lastResult = [&]() { return QJsonDocument::fromJson(snapshotTree(box.dataRoot() + "/FarwenUpdater").value("last-result.json")).object(); };
 
-        box.prepareUpdate();
+        // The signed copy runs from the installation, and the package brings a new one.
+        const QString signedBin = box.app();
+        QFile built(updaterBinary());
+        const QByteArray oldUpdater = built.open(QIODevice::ReadOnly) ? built.readAll() : QByteArray();
+        box.prepareUpdate(0, oldUpdater + "a new updater");
         // A package that is not the one named: refused, and the run's record says why.
         const QByteArray info = snapshotTree(box.path()).value("Pellamo.json");
         writeTreeFile(box.infoFile(), QByteArray(info).replace(info.indexOf("\"sha256\": \"") + 11, 64, QByteArray(64, 'f')));
@@ -166,8 +179,6 @@ private slots:
             writeTreeFile(logs + QString("/update-2000%1.log").arg(i, 4, 10, QChar('0')), "old");
         writeTreeFile(box.infoFile(), info);
         // This run is signed: the publisher's key beside the updater, the signature beside the package.
-        const QString signedBin = box.path() + "/signed";
-        QDir().mkpath(signedBin);
         for (const QString program : {"FarwenUpdater", "taskkill", "tasklist"})
             QVERIFY(QFile::copy(QFileInfo(updaterBinary()).absolutePath() + "/" + program, signedBin + "/" + program));
         QCOMPARE(QProcess::execute("minisign", {"-G", "-W", "-p", signedBin + "/update-keys.pub", "-s", box.path() + "/k.key"}), 0);
@@ -229,6 +240,11 @@ private slots:
         QCOMPARE((QList<QByteArray>{tree.value("version.txt"), tree.value("KarvoDeskServer/version.txt"), tree.value("plugins/newfeature.dll")}),
                  (QList<QByteArray>{"2.0.0", "2.0.0", QByteArray(50000, 'n')}));
         QCOMPARE(snapshotTree(box.app() + "/data"), userData);
+        // The running updater went aside whole; the next start removes it.
+        const QStringList asides = QDir(box.app()).entryList({"FarwenUpdater.old-*"}, QDir::Files);
+        QVERIFY2(tree.value("FarwenUpdater") == oldUpdater + "a new updater" && asides.size() == 1 && tree.value(asides.value(0)) == oldUpdater, qPrintable(asides.join(' ')));
+        QCOMPARE(runToEnd(signedBin + "/FarwenUpdater", {"--recover", box.mainProgram()}, box.path(), box.environment()), 0);
+        QVERIFY(QDir(box.app()).entryList({"FarwenUpdater.old-*"}, QDir::Files).isEmpty() && QFileInfo::exists(box.app() + "/FarwenUpdater"));
         QCOMPARE(int(QFileInfo(box.app() + "/plugins").permissions() & 0x0022), 0); // started with umask 000
         // The info file and the backup gone.
         QVERIFY(!QFileInfo::exists(box.infoFile()) && QDir(box.app()).entryList({"_update_backup_*"}, QDir::Dirs).isEmpty());

@@ -20,8 +20,9 @@ QString untrusted(const QString &path)
 }
 
 // Backups without a journal and half-written files: logged and kept; false
-// when there are any.
-bool reportLeftovers(const QString &appDir)
+// when there are any. Old programs renamed aside by a commit go once no
+// apply is left to undo (removeAsides).
+bool reportLeftovers(const QString &appDir, bool removeAsides)
 {
     // A backup without its journal, or a file half written beside its target,
     // is an apply interrupted and its record lost: which files are old or new
@@ -42,11 +43,19 @@ bool reportLeftovers(const QString &appDir)
         clean = false;
     }
     const QString pending = QString::fromStdString(platform::FileReplacement::pendingPath(""));
-    QDirIterator it(appDir, {QLatin1Char('*') + pending}, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    QDirIterator it(appDir, {QLatin1Char('*') + pending, QStringLiteral("*.old-????????")}, QDir::Files | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();
         if (path.contains(QLatin1Char('/') + QLatin1String(InstallationBackup::kMarker)))
             continue;
+        if (!path.endsWith(pending)) {
+            const QString rel = dir.relativeFilePath(path);
+            if (removeAsides && platform::FileReplacement::isAsideName(it.fileName().toStdString())
+                && platform::removeFileBelow(platformPath(appDir), platformPath(rel)))
+                qDebug() << "已删除替换下来的旧程序文件:" << rel;
+            continue;
+        }
         qCritical() << "发现未完成的文件写入，保留，请人工检查:" << path;
         clean = false;
     }
@@ -117,5 +126,5 @@ bool recoverInterruptedApply(const QString &appDir, const InstallationBackup::Pr
         interrupted.discard();
         qWarning() << "已从备份恢复中断的更新:" << backup;
     }
-    return reportLeftovers(appDir) && recovered;
+    return reportLeftovers(appDir, recovered) && recovered;
 }

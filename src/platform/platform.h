@@ -226,6 +226,9 @@ private:
 // The identity HeldFile::identity gives of the plain file at a path, looked
 // at without following a link; empty for anything else.
 std::string fileIdentity(const std::string &pathUtf8);
+// Whether the plain file at a path (not followed through a link) is this
+// process's program or a library it has loaded.
+bool isLoadedImage(const std::string &pathUtf8);
 
 // A file's new contents, written beside it and then put in its place whole:
 // the target holds its old bytes or all the new ones, never none or a part.
@@ -247,6 +250,19 @@ public:
     void discard();
     // The name the new contents have until the commit.
     static std::string pendingPath(const std::string &targetUtf8) { return targetUtf8 + ".farwen-new"; }
+    // Where a commit moves the old file when this process runs it or has it
+    // loaded (Windows refuses to overwrite a running image, but renames it):
+    // beside it as "<name>.old-" and 8 random letters, removed at the next start.
+    static bool isAsideName(const std::string &nameUtf8)
+    {
+        const std::size_t at = nameUtf8.size() >= 13 ? nameUtf8.size() - 13 : std::string::npos;
+        if (at == std::string::npos || at == 0 || nameUtf8.compare(at, 5, ".old-") != 0)
+            return false;
+        for (std::size_t i = at + 5; i < nameUtf8.size(); ++i)
+            if (!((nameUtf8[i] >= 'a' && nameUtf8[i] <= 'z') || (nameUtf8[i] >= '0' && nameUtf8[i] <= '9')))
+                return false;
+        return true;
+    }
 
 private:
     std::string target, temp;

@@ -27,6 +27,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
+#include <fstream>
 #include <mutex>
 #include <thread>
 
@@ -925,6 +926,27 @@ std::string fileIdentity(const std::string &pathUtf8)
     return lstat(pathUtf8.c_str(), &st) == 0 ? identityOf(st) : std::string();
 }
 
+bool isLoadedImage(const std::string &pathUtf8)
+{
+    // What the process maps is known once it runs the update: read once.
+    static const std::set<std::string> loaded = [] {
+        std::set<std::string> ids;
+        struct stat st;
+        if (stat("/proc/self/exe", &st) == 0)
+            ids.insert(identityOf(st));
+        std::ifstream maps("/proc/self/maps");
+        for (std::string line; std::getline(maps, line);) {
+            const std::size_t path = line.find(" /");
+            if (path != std::string::npos && stat(line.c_str() + path + 1, &st) == 0)
+                ids.insert(identityOf(st));
+        }
+        ids.erase(std::string());
+        return ids;
+    }();
+    const std::string id = fileIdentity(pathUtf8);
+    return !id.empty() && loaded.count(id) > 0;
+}
+
 bool HeldFile::remove()
 {
     struct stat now, held;
@@ -983,7 +1005,16 @@ bool FileReplacement::commit()
         return false;
     const int fd = static_cast<int>(handle);
     handle = -1;
-    if (close(fd) != 0 || rename(temp.c_str(), target.c_str()) != 0) {
+    // As Windows must: a running image is renamed aside, never written over.
+    const bool running = isLoadedImage(target);
+    const std::string aside = running ? target + ".old-" + randomSuffix(8) : std::string();
+    bool ok = close(fd) == 0;
+    const bool asideMade = ok && running && aside.size() == target.size() + 13
+                           && renameat2(AT_FDCWD, target.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0;
+    ok = ok && (asideMade || !running) && rename(temp.c_str(), target.c_str()) == 0;
+    if (!ok) {
+        if (asideMade)
+            rename(aside.c_str(), target.c_str()); // the old one stays in place
         unlink(temp.c_str());
         return false;
     }

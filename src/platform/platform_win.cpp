@@ -13,7 +13,9 @@
 #include <shlobj.h>
 #include <knownfolders.h>
 #include <restartmanager.h>
+#include <psapi.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <io.h>
 #include <random>
@@ -61,12 +63,13 @@ bool failed(const char *call, const std::wstring &path)
     return false;
 }
 
-// This program's path, however long: a path cut at MAX_PATH names another file.
-std::wstring ownProgram()
+// A module's path (this program's by default), however long: a path cut at
+// MAX_PATH names another file.
+std::wstring ownProgram(HMODULE module = nullptr)
 {
     for (DWORD size = MAX_PATH; size <= 32768 * 2; size *= 2) {
         std::wstring path(size, L'\0');
-        const DWORD n = GetModuleFileNameW(nullptr, &path[0], size);
+        const DWORD n = GetModuleFileNameW(module, &path[0], size);
         if (n == 0)
             return std::wstring();
         if (n < size) {
@@ -929,6 +932,29 @@ std::string HeldFile::identity() const
     return handle >= 0 ? identityOf(reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle))) : std::string();
 }
 
+bool isLoadedImage(const std::string &pathUtf8)
+{
+    // What the process has loaded is known once it runs the update: read once.
+    static const std::set<std::string> loaded = [] {
+        std::set<std::string> ids;
+        std::vector<HMODULE> modules(64);
+        DWORD needed = 0;
+        while (K32EnumProcessModules(GetCurrentProcess(), modules.data(), DWORD(modules.size() * sizeof(HMODULE)), &needed)
+               && needed > modules.size() * sizeof(HMODULE))
+            modules.resize(needed / sizeof(HMODULE));
+        modules.resize(std::min<std::size_t>(modules.size(), needed / sizeof(HMODULE)));
+        modules.push_back(nullptr); // the program, should the list fail
+        for (HMODULE module : modules) {
+            const std::wstring path = ownProgram(module);
+            ids.insert(path.empty() ? std::string() : fileIdentity(narrow(path.data(), path.size())));
+        }
+        ids.erase(std::string());
+        return ids;
+    }();
+    const std::string id = fileIdentity(pathUtf8);
+    return !id.empty() && loaded.count(id) > 0;
+}
+
 std::string fileIdentity(const std::string &pathUtf8)
 {
     HANDLE h = CreateFileW(backslashed(pathUtf8).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -1039,6 +1065,15 @@ bool FileReplacement::commit()
     handle = -1;
     CloseHandle(h);
     const std::wstring from = widen(temp), to = widen(target);
+    // A running image cannot be written over, but it can be renamed: aside
+    // beside it, and the new file takes its place.
+    const std::wstring aside = isLoadedImage(target) ? to + L".old-" + widen(randomSuffix(8)) : std::wstring();
+    if (!aside.empty() && (aside.size() != to.size() + 13 || !MoveFileExW(to.c_str(), aside.c_str(), MOVEFILE_WRITE_THROUGH))) {
+        failed("MoveFileExW", aside);
+        DeleteFileW(from.c_str());
+        temp.clear();
+        return false;
+    }
     bool moved = MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
     for (std::size_t i = 0; !moved && i < sizeof(kReplaceRetriesMs) / sizeof(kReplaceRetriesMs[0]); ++i) {
         if (!heldByAnother(GetLastError()))
@@ -1054,6 +1089,8 @@ bool FileReplacement::commit()
         failed("MoveFileExW", to);
         if (heldByAnother(error))
             failureLog("Windows: still in use: " + narrow(to.data(), to.size()) + ": " + holdersOf(to));
+        if (!aside.empty())
+            MoveFileExW(aside.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH); // the old one stays in place
         DeleteFileW(from.c_str());
         temp.clear();
         return false;

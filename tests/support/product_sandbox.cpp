@@ -136,7 +136,7 @@ void ProductSandbox::startProduct()
     }
 }
 
-void ProductSandbox::prepareUpdate(int mainPaddingMiB)
+void ProductSandbox::prepareUpdate(int mainPaddingMiB, const QByteArray &updater)
 {
     const QString zip = root.path() + "/update.zip", pkg = root.path() + "/package";
     QDir(pkg).removeRecursively();
@@ -150,6 +150,8 @@ void ProductSandbox::prepareUpdate(int mainPaddingMiB)
     writeTreeFile(pkg + "/version.txt", "2.0.0");
     writeTreeFile(pkg + "/KarvoDeskServer/version.txt", "2.0.0");
     writeTreeFile(pkg + "/plugins/newfeature.dll", QByteArray(50000, 'n')); // in a folder the update makes
+    if (!updater.isEmpty())
+        writeTreeFile(pkg + (underWine() ? "/FarwenUpdater.exe" : "/FarwenUpdater"), updater);
     QProcess::execute("/usr/bin/bsdtar", {"--format=zip", "-cf", zip, "-C", pkg, "."});
     QFile package(zip);
     package.open(QIODevice::ReadOnly);

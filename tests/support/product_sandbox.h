@@ -45,8 +45,8 @@ public:
     void startProduct();
     // Ends every program of the sandbox that still runs, however it was started.
     // Serves version 2.0.0 (or raw bytes), its main program padded to take
-    // time to write; writes the info file.
-    void prepareUpdate(int mainPaddingMiB = 0);
+    // time to write, with a new updater when given; writes the info file.
+    void prepareUpdate(int mainPaddingMiB = 0, const QByteArray &updater = QByteArray());
     // The update-info file for the served package, from the given (or its own) address.
     // The fixture programs' calls in order, all or those of one program and arguments.
     QVector<ProductCall> calls(const QString &program = QString(), const QString &args = QString()) const;

@@ -122,6 +122,18 @@ int main()
         std::ofstream(narrow(self[2]), std::ios::binary) << narrow(armed) << (gone ? "" : " (left armed)");
         return 0;
     }
+    if (self.size() >= 2 && self[1] == L"--replace-self") { // held as the loader holds an image: read and delete shared
+        wchar_t image[MAX_PATH];
+        GetModuleFileNameW(nullptr, image, MAX_PATH);
+        const std::string path = narrow(image), scratch = path + ".plain";
+        HANDLE loader = CreateFileW(image, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+        std::ofstream(scratch) << "plain";
+        const bool plainFails = !MoveFileExA(scratch.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
+        platform::FileReplacement replacement;
+        const bool replaced = replacement.begin(path, true) && replacement.write("new", 3) && replacement.commit();
+        CloseHandle(loader);
+        return plainFails ? (replaced && slurp(path) == "new" ? 0 : 2) : 3;
+    }
     if (self.size() >= 2 && self[1] == L"--sleep")
         Sleep(30000);
     if (self.size() >= 3 && self[1] == L"--job") { // a tool in the job, then this "updater" dies
@@ -198,6 +210,21 @@ int main()
     check(refused && named && once, "a target held throughout is not replaced, after 3 s, and its holders are named: " + logged);
     CloseHandle(inUse);
     platform::setFailureLog(nullptr);
+    // This program replaced while it runs: aside beside it, whole, the new one in its place.
+    const std::string running = std::string(dir) + "farwen_self\\updater.exe";
+    char image[MAX_PATH];
+    GetModuleFileNameA(nullptr, image, MAX_PATH);
+    platform::removeTree(std::string(dir) + "farwen_self", platform::Owner::Elevated);
+    CreateDirectoryA((std::string(dir) + "farwen_self").c_str(), nullptr);
+    check(CopyFileA(image, running.c_str(), FALSE)
+              && runAndWait(L"\"" + std::wstring(running.begin(), running.end()) + L"\" --replace-self") == 0,
+          "a plain replace of the running program fails, the replacement succeeds");
+    WIN32_FIND_DATAA found;
+    HANDLE asides = FindFirstFileA((running + ".old-*").c_str(), &found);
+    check(asides != INVALID_HANDLE_VALUE && platform::FileReplacement::isAsideName(found.cFileName)
+              && slurp(std::string(dir) + "farwen_self\\" + found.cFileName) == slurp(image) && !FindNextFileA(asides, &found),
+          "the running program is aside, whole");
+    FindClose(asides);
 
     // Private directory: made new only, with a protected DACL that grants
     // Administrators and SYSTEM alone. Wine keeps no descriptor given at
