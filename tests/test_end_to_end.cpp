@@ -243,8 +243,11 @@ private slots:
         // The running updater went aside whole; the next start removes it.
         const QStringList asides = QDir(box.app()).entryList({"FarwenUpdater.old-*"}, QDir::Files);
         QVERIFY2(tree.value("FarwenUpdater") == oldUpdater + "a new updater" && asides.size() == 1 && tree.value(asides.value(0)) == oldUpdater, qPrintable(asides.join(' ')));
+        for (const QString name : {"notes.old-Ver_2026", ".old-abcd2026"}) // not names a commit gives
+            writeTreeFile(box.app() + "/" + name, "the customer's");
         QCOMPARE(runToEnd(signedBin + "/FarwenUpdater", {"--recover", box.mainProgram()}, box.path(), box.environment()), 0);
-        QVERIFY(QDir(box.app()).entryList({"FarwenUpdater.old-*"}, QDir::Files).isEmpty() && QFileInfo::exists(box.app() + "/FarwenUpdater"));
+        QVERIFY(QDir(box.app()).entryList({"FarwenUpdater.old-*"}, QDir::Files).isEmpty() && QFileInfo::exists(box.app() + "/FarwenUpdater")
+                && QFileInfo::exists(box.app() + "/notes.old-Ver_2026") && QFileInfo::exists(box.app() + "/.old-abcd2026"));
         QCOMPARE(int(QFileInfo(box.app() + "/plugins").permissions() & 0x0022), 0); // started with umask 000
         // The info file and the backup gone.
         QVERIFY(!QFileInfo::exists(box.infoFile()) && QDir(box.app()).entryList({"_update_backup_*"}, QDir::Dirs).isEmpty());

@@ -255,8 +255,8 @@ public:
     // beside it as "<name>.old-" and 8 random letters, removed at the next start.
     static bool isAsideName(const std::string &nameUtf8)
     {
-        const std::size_t at = nameUtf8.size() >= 13 ? nameUtf8.size() - 13 : std::string::npos;
-        if (at == std::string::npos || at == 0 || nameUtf8.compare(at, 5, ".old-") != 0)
+        const std::size_t at = nameUtf8.size() - 13; // a name of its own before it
+        if (nameUtf8.size() < 14 || nameUtf8.compare(at, 5, ".old-") != 0)
             return false;
         for (std::size_t i = at + 5; i < nameUtf8.size(); ++i)
             if (!((nameUtf8[i] >= 'a' && nameUtf8[i] <= 'z') || (nameUtf8[i] >= '0' && nameUtf8[i] <= '9')))

@@ -928,12 +928,10 @@ std::string fileIdentity(const std::string &pathUtf8)
 
 bool isLoadedImage(const std::string &pathUtf8)
 {
-    // What the process maps is known once it runs the update: read once.
+    // What the process maps (its program too) is known once it runs the update: read once.
     static const std::set<std::string> loaded = [] {
         std::set<std::string> ids;
         struct stat st;
-        if (stat("/proc/self/exe", &st) == 0)
-            ids.insert(identityOf(st));
         std::ifstream maps("/proc/self/maps");
         for (std::string line; std::getline(maps, line);) {
             const std::size_t path = line.find(" /");
