@@ -938,7 +938,6 @@ bool isLoadedImage(const std::string &pathUtf8)
             if (path != std::string::npos && stat(line.c_str() + path + 1, &st) == 0)
                 ids.insert(identityOf(st));
         }
-        ids.erase(std::string());
         return ids;
     }();
     const std::string id = fileIdentity(pathUtf8);
