@@ -308,7 +308,7 @@ private slots:
         const auto file = [](const QString &path) { QFile f(path); f.open(QIODevice::ReadOnly); return f.readAll(); };
         const auto sha = [](const QByteArray &b) { return QCryptographicHash::hash(b, QCryptographicHash::Sha256).toHex(); };
         QByteArray info; // each run takes the file away
-        const auto prepare = [&](int paddingMiB) { box.prepareUpdate(paddingMiB); info = file(box.infoFile()); };
+        const auto prepare = [&](int paddingMiB, const QByteArray &updater = {}) { box.prepareUpdate(paddingMiB, updater); info = file(box.infoFile()); };
         const auto serve = [&](const QStringList &packArgs, const QByteArray &version) { // signed, and named in the info file
             const QString zip = box.path() + "/out.zip";
             QVERIFY(QProcess::execute(pack, packArgs + QStringList{"-o", zip}) == 0 && QProcess::execute("minisign", {"-S", "-s", box.path() + "/k.key", "-m", zip, "-t", "version=" + version}) == 0);
@@ -321,14 +321,22 @@ private slots:
             updater.setProcessChannelMode(QProcess::MergedChannels);
             startProgram(updater, nativePath(app + "/FarwenUpdater.exe"), {"-i", nativePath(box.infoFile()), "-m", "manual"});
         };
+        const auto hold = [&](const QString &path, const QStringList &how) {
+            QVERIFY(QProcess::startDetached("/usr/lib/wine/wine64", QStringList{fixture, "hold", nativePath(path)} + how));
+            QTRY_VERIFY2_WITH_TIMEOUT(QFile::exists(path + ".held"), "the file was never held", 60000);
+            QVERIFY(file(path + ".held").startsWith("held") && QFile::remove(path + ".held"));
+        };
+        // The running updater held as Windows' loader holds it: a plain replace fails, a rename aside does not.
+        const QByteArray oldUpdater = file(app + "/FarwenUpdater.exe"), newUpdater = oldUpdater + "a new updater";
+        const auto asides = [&] { return QDir(app).entryList({"FarwenUpdater.exe.old-*"}, QDir::Files); };
         box.startProduct();
 
-        // The file that 2.0.0 drops held without sharing deletion: every file was replaced, and all come back.
-        QVERIFY(QProcess::startDetached("/usr/lib/wine/wine64", {fixture, "hold", nativePath(app + "/data/old.dat")}));
-        QTRY_VERIFY2_WITH_TIMEOUT(QFile::exists(app + "/data/old.dat.held"), "the file was never held", 60000);
-        QVERIFY(file(app + "/data/old.dat.held").startsWith("held") && QFile::remove(app + "/data/old.dat.held"));
+        // The file that 2.0.0 drops held without sharing deletion: every file was replaced, the
+        // running updater too, and all come back.
+        hold(app + "/data/old.dat", {});
+        hold(app + "/FarwenUpdater.exe", {"loader"});
         const auto original = snapshotTree(app);
-        prepare(0);
+        prepare(0, newUpdater);
         serve({"full", box.path() + "/package"}, "2.0.0");
         QProcess refused;
         update(refused);
@@ -339,9 +347,12 @@ private slots:
         QTRY_VERIFY2_WITH_TIMEOUT(refused.state() == QProcess::NotRunning, "the window did not close", 30000);
         windows(box, "taskkill", {"/F", "/IM", "fixture.exe"}), log += refused.readAll();
         for (const char *line : {"Windows CreateFileW \"C:\\Program Files\\Pellamo\\data\\old.dat\": 错误 ", "原因: \"无法删除文件: data/old.dat\"",
-                                 "恢复文件成功: \"Pellamo.exe\"", "恢复文件成功: \"version.txt\"", "恢复文件成功: \"KarvoDeskServer/version.txt\""})
+                                 "恢复文件成功: \"Pellamo.exe\"", "恢复文件成功: \"version.txt\"", "恢复文件成功: \"KarvoDeskServer/version.txt\"",
+                                 "恢复文件成功: \"FarwenUpdater.exe\""})
             QVERIFY2(log.contains(line), log.constData());
-        QCOMPARE(snapshotTree(app), original);
+        auto restored = snapshotTree(app); // the old updater back, and beside it the one renamed aside
+        QVERIFY2(asides().size() == 1 && restored.take(asides().value(0)) == oldUpdater, qPrintable(asides().join(' ')));
+        QCOMPARE(restored, original);
         QVERIFY(!windows(box, "reg", kRunOnce).contains("--recover"));
 
         // Killed while the main program is written: the boot's own command puts back every byte.
@@ -362,10 +373,14 @@ private slots:
         QCOMPARE(snapshotTree(app), original);
         QVERIFY(!windows(box, "reg", kRunOnce).contains("--recover"));
 
-        // Through: data/old.dat goes, plugins/newfeature.dll comes; then a signed delta to 3.0.0.
-        prepare(0);
+        // Through: data/old.dat goes, plugins/newfeature.dll and a new updater come; then a signed
+        // delta to 3.0.0, run by the new updater, whose start removes the old one.
+        prepare(0, newUpdater);
+        hold(app + "/FarwenUpdater.exe", {"loader"});
         for (const QByteArray version : {"2.0.0", "3.0.0"}) {
             if (version == "3.0.0") {
+                QVERIFY2(asides().size() == 1 && file(app + "/" + asides().value(0)) == oldUpdater, qPrintable(asides().join(' ')));
+                windows(box, "taskkill", {"/F", "/IM", "fixture.exe"});
                 QVERIFY(QProcess::execute("cp", {"-a", box.path() + "/package", box.path() + "/old"}) == 0 && QFile::remove(box.path() + "/package/plugins/newfeature.dll"));
                 writeTreeFile(box.path() + "/package/version.txt", version);
             }
@@ -378,10 +393,12 @@ private slots:
             const auto tree = snapshotTree(app), package = snapshotTree(box.path() + "/package");
             for (auto f = package.cbegin(); f != package.cend(); ++f)
                 QCOMPARE(tree.value(f.key()), f.value());
-            QVERIFY(!tree.contains("data/old.dat") && tree.contains("plugins/newfeature.dll") == (version == "2.0.0") && tree.value("data/user-settings.json") == original.value("data/user-settings.json"));
+            QVERIFY(!tree.contains("data/old.dat") && tree.contains("plugins/newfeature.dll") == (version == "2.0.0") && tree.value("data/user-settings.json") == original.value("data/user-settings.json")
+                    && tree.value("FarwenUpdater.exe") == newUpdater);
             QCOMPARE(windows(box, fixture, {"ini", nativePath(app + "/config.ini"), "App", "Version"}), QString(version));
             QVERIFY(!windows(box, "reg", kRunOnce).contains("--recover"));
         }
+        QVERIFY2(asides().isEmpty(), qPrintable(asides().join(' ')));
         // The service runs again; without a desktop shell the main program is never started elevated.
         QCOMPARE((QList<int>{box.calls("KarvoDeskDaemon.exe", "install").size(), box.calls("Pellamo.exe", "").size()}), (QList<int>{2, 1}));
     }

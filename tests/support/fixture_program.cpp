@@ -5,7 +5,8 @@
 //   "install" sleeps FARWEN_FIXTURE_INSTALL_SECONDS (default 0), then exits
 //             (with FARWEN_FIXTURE_BREAK_ON_INSTALL it first makes itself non-executable);
 //   anything else stays running until killed.
-// As a Windows program also "hold FILE" (open, sharing no writes; FILE.held says so) and
+// As a Windows program also "hold FILE [loader]" (open, sharing no writes, and with "loader"
+// sharing deletion as the loader holds a running image; FILE.held says so) and
 // "ini FILE SECTION KEY" (the value as Windows' profile API reads it), and "runonce" (the
 // updater's RunOnce value, split into lines as Windows splits a command line).
 #include <chrono>
@@ -60,7 +61,8 @@ int main(int argc, char **argv)
     }
 #ifdef _WIN32
     if (cmd == "hold" && argc > 2) {
-        const HANDLE held = CreateFileW(wide(argv[2]).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        const DWORD share = FILE_SHARE_READ | (argc > 3 && std::strcmp(argv[3], "loader") == 0 ? FILE_SHARE_DELETE : 0);
+        const HANDLE held = CreateFileW(wide(argv[2]).c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
         std::ofstream(std::string(argv[2]) + ".held") << (held == INVALID_HANDLE_VALUE ? "not held " : "held ") << GetLastError();
         Sleep(INFINITE);
     }
