@@ -22,7 +22,15 @@ done
 # osslsigncode signs; the -dev packages carry the copyright files of the libraries linked in.
 ensure_packages g++-mingw-w64-x86-64-posix cmake make python3 osslsigncode qtbase5-dev libarchive-dev libsodium-dev \
   libzstd-dev zlib1g-dev
-prefix=$(bash "$root/scripts/win-deps.sh")
+# Held shared while compiling against it, so that another build's win-deps.sh leaves it be.
+for try in 1 2; do
+  prefix=$(bash "$root/scripts/win-deps.sh")
+  exec 9>>"$prefix.lock"
+  flock -s 9
+  [ -f "$prefix/.complete" ] && break
+  exec 9>&- # removed between the two steps: once more
+done
+[ -f "$prefix/.complete" ] || { echo "build-windows: $prefix was removed while in use" >&2; exit 1; }
 build="$root/build/win64"
 export FARWEN_WIN_PREFIX="$prefix"
 # Qt names two system libraries as Windows spells them; MinGW's files are lower-case.

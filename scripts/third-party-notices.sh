@@ -2,10 +2,11 @@
 # Writes THIRD-PARTY-NOTICES.txt for the Windows zip: every library linked statically into
 # FarwenUpdater.exe and farwen-pack.exe, each with the copyright and licence file of Debian's
 # source package it is built from (as Debian installs it), and the full texts those refer to.
-# Usage: scripts/third-party-notices.sh OUT
+# Usage: scripts/third-party-notices.sh OUT SOURCES (the source versions win-deps.sh built)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-out=$1
+out=$1 sources=$2
+[ -s "$sources" ] || { echo "third-party-notices: no source versions in $sources" >&2; exit 1; }
 # What is linked, and the Debian package whose copyright file describes its source package.
 libs=(
   "Qt 5 (QtCore, QtGui, QtWidgets, QtNetwork, the windows platform plugin; with its bundled harfbuzz-ng, freetype, libpng, pcre2, double-conversion, md4c and zlib):qtbase5-dev"
@@ -22,7 +23,7 @@ libs=(
   echo
   echo "FarwenUpdater itself is under the MIT licence (LICENSE, beside this file). Both programs"
   echo "link the libraries below statically. Each is built unchanged from Debian's source package"
-  echo "(Debian 12) by scripts/win-deps.sh; the versions are those the script names."
+  echo "(Debian 12) by scripts/win-deps.sh, at these versions:"
   echo
   echo "Qt is under the GNU Lesser General Public License, version 3 (text below), which asks that"
   echo "a program linked statically with it can be relinked with a modified Qt. That is met by the"
@@ -31,7 +32,7 @@ libs=(
   echo "and scripts/build-windows.sh builds both programs from the source against that prefix. Put"
   echo "a modified library into the prefix and run build-windows.sh again."
   echo
-  grep -o 'VERSIONS="[^"]*"' "$root/scripts/win-deps.sh" | sed 's/^VERSIONS="//; s/"$//' | tr ' ' '\n' | sed 's/^/  /'
+  sed 's/^/  /' "$sources"
   echo
   for entry in "${libs[@]}"; do
     name=${entry%:*}; pkg=${entry##*:}

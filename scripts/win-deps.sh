@@ -1,41 +1,93 @@
 #!/usr/bin/env bash
 # Cross-builds the updater's Windows libraries (Qt, libarchive with zlib, libsodium, zstd) from
 # Debian's own source packages with Debian's MinGW-w64, once per machine. Prints the prefix.
-# The cache is keyed by the source versions and this script's hash; later runs reuse it.
+# The cache is keyed by the exact source versions and by the recipe below its marker line;
+# later runs reuse it. Builds may share the cache: each holds a lock on the entry it uses
+# (build-windows.sh too, while it compiles against it), and only entries nobody holds go.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 source "$here/ensure-packages.sh"
-ensure_packages dpkg-dev g++-mingw-w64-x86-64-posix cmake make g++ perl python3 xz-utils bzip2 autoconf automake libtool >&2
+ensure_packages dpkg-dev g++-mingw-w64-x86-64-posix cmake make g++ perl python3 xz-utils bzip2 autoconf automake libtool util-linux >&2
 
-VERSIONS="qtbase-opensource-src=5.15.8+dfsg-11+deb12u3 libarchive=3.6.2-1+deb12u4 libsodium=1.0.18-1+deb12u1 libzstd=1.5.4+dfsg2-5 zlib=1:1.2.13.dfsg-1"
-key="$( (echo "$VERSIONS"; cat "$0") | sha256sum | cut -c1-16)"
-cache="${FARWEN_WIN_CACHE:-$HOME/.cache/farwen-win-deps}"
-prefix="$cache/$key"
-if [ -f "$prefix/.complete" ]; then echo "$prefix"; exit 0; fi
-
+# Upstream versions; of each, the archive's newest Debian revision is built, so that a point
+# release (a security fix) neither breaks the build nor is left out.
+UPSTREAM="qtbase-opensource-src=5.15.8+dfsg libarchive=3.6.2 libsodium=1.0.18 libzstd=1.5.4+dfsg2 zlib=1.2.13.dfsg"
 log() { echo "win-deps: $*" >&2; }
-jobs=$(nproc)
-work="$cache/work-$key"
-# Builds of other versions or of an older script, and any unfinished one, go.
-find "$cache" -mindepth 1 -maxdepth 1 ! -name "$key" -exec rm -rf {} + 2>/dev/null || true
-rm -rf "$work" "$prefix"
-mkdir -p "$work" "$prefix"
-cd "$work"
+sudo=""; [ "$(id -u)" -ne 0 ] && sudo="sudo"
 
 # Debian's source archive for the suite this machine already uses, in a sources file of our own.
 src_list=/etc/apt/sources.list.d/farwen-deb-src.sources
-if ! apt-get source --print-uris -qq zlib >/dev/null 2>&1; then
+if ! apt-cache showsrc --only-source zlib 2>/dev/null | grep -q '^Version:'; then
   uris=$(awk '/^URIs:/{print $2; exit}' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
   suites=$(awk '/^Suites:/{sub(/^Suites: */,""); print; exit}' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
-  sudo=""; [ "$(id -u)" -ne 0 ] && sudo="sudo"
   printf 'Types: deb-src\nURIs: %s\nSuites: %s\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
     "${uris:-http://deb.debian.org/debian}" "${suites:-bookworm bookworm-updates}" | $sudo tee "$src_list" >/dev/null
   $sudo apt-get update -qq
 fi
-log "fetching sources"
-# shellcheck disable=SC2086
-apt-get source -qq $VERSIONS >/dev/null 2>&1
 
+# pkg=version of each source package, its newest revision of the upstream version named.
+resolve() {
+  local entry pkg want best v
+  for entry in $UPSTREAM; do
+    pkg=${entry%%=*}; want=${entry#*=}; best=""
+    for v in $(apt-cache showsrc --only-source "$pkg" 2>/dev/null | awk '/^Version:/{print $2}'); do
+      local up=${v#*:}; up=${up%-*}
+      [ "$up" = "$want" ] || continue
+      if [ -z "$best" ] || dpkg --compare-versions "$v" gt "$best"; then best=$v; fi
+    done
+    [ -n "$best" ] || { log "the source archive has no $pkg $want (apt-cache showsrc $pkg)"; return 1; }
+    printf '%s=%s ' "$pkg" "$best"
+  done
+}
+VERSIONS=$(resolve); VERSIONS=${VERSIONS% }
+recipe() { sed -n '/^# --- recipe/,$p' "$0"; }
+key="$( (echo "$VERSIONS"; recipe) | sha256sum | cut -c1-16)"
+cache="${FARWEN_WIN_CACHE:-$HOME/.cache/farwen-win-deps}"
+prefix="$cache/$key"
+mkdir -p "$cache"
+
+# A shared lock on our entry while it is checked, an exclusive one while it is built.
+exec 9>>"$prefix.lock"
+flock -s 9
+# Other entries (other versions or recipes, finished or not) go, unless another build holds
+# them. Lock files stay: one removed under a waiting run would let two runs build at once.
+for other in "$cache"/*; do
+  name=${other##*/}; name=${name#work-}
+  [[ $name =~ ^[0-9a-f]{16}$ ]] && [ "$name" != "$key" ] || continue
+  (flock -n -x 8 && rm -rf "${cache:?}/$name" "$cache/work-$name") 8>>"$cache/$name.lock" \
+    || log "kept $other: another build holds it"
+done
+if [ -f "$prefix/.complete" ]; then echo "$prefix"; exit 0; fi
+flock -u 9; flock -x 9
+if [ -f "$prefix/.complete" ]; then echo "$prefix"; exit 0; fi # built meanwhile by another run
+
+jobs=$(nproc)
+work="$cache/work-$key"
+rm -rf "$work" "$prefix"
+mkdir -p "$work" "$prefix"
+cd "$work"
+# A step's output goes to its log; when it fails, the end of it is shown.
+quiet() {
+  local name=$1; shift
+  "$@" >"$work/$name.log" 2>&1 || { log "$name failed:"; tail -40 "$work/$name.log" >&2; exit 1; }
+}
+fetch() { apt-get source -q $VERSIONS; }
+log "fetching sources: $VERSIONS"
+if ! (fetch >"$work/fetch.log" 2>&1); then
+  # Lists older than the archive name a revision it no longer has: read them again once.
+  grep -E '^(E|W):' "$work/fetch.log" >&2 || tail -20 "$work/fetch.log" >&2
+  log "fetching failed; reading the package lists again"
+  $sudo apt-get update -qq
+  VERSIONS=$(resolve); VERSIONS=${VERSIONS% }
+  if [ "$( (echo "$VERSIONS"; recipe) | sha256sum | cut -c1-16)" != "$key" ]; then
+    log "the archive has newer revisions now: building those"
+    rm -rf "$work" "$prefix"; exec 9>&-; exec bash "$0"
+  fi
+  rm -rf "${work:?}"/* && quiet fetch fetch
+fi
+echo "$VERSIONS" | tr ' ' '\n' >"$prefix/SOURCES"
+
+# --- recipe: a change from here on builds every library again.
 # Compilers under the names Qt's win32-g++ build expects, pinned to the posix-thread variants.
 mkdir -p tc
 for t in gcc g++ gcc-ar gcc-ranlib; do ln -sf "/usr/bin/x86_64-w64-mingw32-$t-posix" "tc/x86_64-w64-mingw32-$t"; done
@@ -69,14 +121,15 @@ install -m644 libarchive/archive.h libarchive/archive_entry.h "$prefix/include/"
 
 log "libsodium"
 cd "$work"/libsodium-1.0.18/
-autoreconf -fi >/dev/null 2>&1 # Debian's source carries no generated configure
+quiet autoreconf autoreconf -fi # Debian's source carries no generated configure
 ./configure -q --host=x86_64-w64-mingw32 --prefix="$prefix" --enable-static --disable-shared \
   --disable-ssp >/dev/null
-make -j"$jobs" >/dev/null 2>&1 && make install >/dev/null
+quiet libsodium make -j"$jobs"
+make install >/dev/null
 
 log "zstd"
 cd "$work"/libzstd-1.5.4*/
-make -C lib -j"$jobs" CC=x86_64-w64-mingw32-gcc AR=x86_64-w64-mingw32-ar libzstd.a >/dev/null 2>&1
+quiet zstd make -C lib -j"$jobs" CC=x86_64-w64-mingw32-gcc AR=x86_64-w64-mingw32-ar libzstd.a
 install -D -m644 lib/libzstd.a "$prefix/lib/libzstd.a"
 install -m644 lib/zstd.h lib/zstd_errors.h lib/zdict.h "$prefix/include/"
 
@@ -92,7 +145,7 @@ cd "$work"/qtbase-opensource-src-5.15.8*/
   -no-feature-xml -silent >"$work/qt-configure.log" 2>&1 \
   || { tail -40 "$work/qt-configure.log" >&2; exit 1; }
 make -j"$jobs" >"$work/qt-build.log" 2>&1 || { grep -m5 -B2 -A8 'rror' "$work/qt-build.log" >&2; exit 1; }
-make install >/dev/null 2>&1
+quiet qt-install make install
 
 touch "$prefix/.complete"
 cd / && rm -rf "$work"
