@@ -385,6 +385,52 @@ private slots:
         QCOMPARE(server.rangeAsked(path), !QByteArray(QTest::currentDataTag()).contains("no validator") && !first.contains("another"));
     }
 
+    // 503 and 429 ask to wait: waited for within what the retries left would wait in all
+    // (300 ms doubled, 9.3 s for five), with no progress from the error page; longer fails at once.
+    void serverAsksToWait_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("retryAfter");
+        QTest::addColumn<QList<int>>("pause"); // the shortest and longest logged, none when not tried again
+        const auto date = [](int s) { return QLocale::c().toString(QDateTime::currentDateTimeUtc().addSecs(s), "ddd, dd MMM yyyy hh:mm:ss 'GMT'").toLatin1(); };
+        QTest::newRow("429, a date 3 s on") << 429 << date(3) << QList<int>{1000, 3000}; // first: the clock runs from here
+        QTest::newRow("503, 1 s") << 503 << QByteArray("1") << QList<int>{1000, 1000};
+        QTest::newRow("429, a date gone") << 429 << date(-60) << QList<int>{300, 300};
+        QTest::newRow("503, not said") << 503 << QByteArray() << QList<int>{300, 300};
+        QTest::newRow("503, beyond the budget") << 503 << QByteArray("10") << QList<int>{};
+    }
+    void serverAsksToWait()
+    {
+        QFETCH(int, status);
+        QFETCH(QByteArray, retryAfter);
+        QFETCH(QList<int>, pause);
+        HttpRoute route(200, zipOf({{"Pellamo.exe", HttpServer::pattern(400000)}}));
+        route.busy = 1;
+        route.busyStatus = status;
+        route.retryAfter = retryAfter;
+        const QString path = "/busy-" + QString::number(qHash(QString(QTest::currentDataTag())));
+        server.route(path, route);
+        retryPauses.clear();
+        testLog = qInstallMessageHandler(keepPauses);
+        const auto restoreLog = qScopeGuard([] { qInstallMessageHandler(testLog); });
+        TestableEngine engine;
+        install(engine);
+        EngineTimings t = TestableEngine::fast();
+        t.retryPause = 300;
+        engine.setTimings(t);
+        engine.setUpdateInfo(app + "/Pellamo.exe", "2.1.0", server.url(path));
+        Events log(engine);
+        engine.startDownload();
+        QTRY_VERIFY_WITH_TIMEOUT(!log.outcome().isEmpty(), 10000);
+        QVERIFY2(pause.isEmpty() ? log.outcome().startsWith("error:下载失败: ") && log.outcome().endsWith("(服务器要求 10 秒后再试，超出重试时间)") : log.outcome() == "ready",
+                 qPrintable(log.join('\n')));
+        QCOMPARE(retryPauses.size(), pause.isEmpty() ? 0 : 1);
+        QVERIFY2(pause.isEmpty() || (retryPauses.value(0).toInt() >= pause.value(0) && retryPauses.value(0).toInt() <= pause.value(1)), qPrintable(retryPauses.join(' ')));
+        QCOMPARE(log.contains("status:Connection lost, retrying (1/5)..."), !pause.isEmpty());
+        QCOMPARE(log.filter(QRegularExpression("^progress:[1-9]")).isEmpty(), pause.isEmpty()); // the package's, never the page's
+        QCOMPARE(server.requestCount(path), pause.isEmpty() ? 1 : 2);
+    }
+
     // Twice the space the installation takes on disk (whole blocks, hidden
     // files too, the backup left out) must be free.
     void diskSpace_data()

@@ -2,6 +2,7 @@
 
 #include "download/signature.h"
 
+#include <QDateTime>
 #include <QDebug>
 #include <QFile>
 #include <QNetworkAccessManager>
@@ -30,6 +31,19 @@ QString proxyFor(const QString &url)
     if (proxies.isEmpty() || proxies.first().type() == QNetworkProxy::NoProxy)
         return QString();
     return proxies.first().hostName() + QLatin1Char(':') + QString::number(proxies.first().port());
+}
+
+// How long a 503 or 429 asks to wait (Retry-After: seconds or an HTTP date),
+// in ms; -1 when it does not say.
+qint64 retryAfterMs(const QNetworkReply *reply)
+{
+    const QByteArray value = reply->rawHeader("Retry-After").trimmed();
+    bool number = false;
+    const qint64 seconds = value.toLongLong(&number);
+    if (number)
+        return seconds < 0 ? -1 : qMin<qint64>(seconds, qint64(1) << 31) * 1000;
+    const QDateTime at = QDateTime::fromString(QString::fromLatin1(value), Qt::RFC2822Date);
+    return at.isValid() ? qMax<qint64>(0, QDateTime::currentDateTimeUtc().msecsTo(at)) : -1;
 }
 
 } // namespace
@@ -172,6 +186,8 @@ bool PackageTransfer::writeAvailable()
 
 void PackageTransfer::onProgress(qint64 received, qint64 total)
 {
+    if (reply && reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() / 100 != 2)
+        return; // an error page's bytes are no progress
     // A resumed transfer goes on from where it was.
     if (total > 0) {
         received += requestOffset;
@@ -221,6 +237,20 @@ void PackageTransfer::onFinished()
         why = QStringLiteral("代理服务器 %1: %2").arg(proxy, why);
     if (tls)
         qDebug() << "证书或TLS错误，不重试:" << why;
+    // A busy server says when to come back: waited for when the retries left
+    // would have waited as long in all, else a failure now.
+    if ((status == 503 || status == 429) && tries < retryPauses.size()) {
+        const qint64 asked = retryAfterMs(reply);
+        qint64 budget = 0;
+        for (int i = tries; i < retryPauses.size(); ++i)
+            budget += retryPauses.at(i);
+        if (asked > budget) {
+            end(NetworkFailed, why + QStringLiteral(" (服务器要求 %1 秒后再试，超出重试时间)").arg((asked + 999) / 1000));
+            return;
+        }
+        tryAgain(why, qMax<qint64>(asked, retryPauses.at(tries)));
+        return;
+    }
     // A range the server cannot serve: once more from the start.
     const bool unsatisfiable = status == 416 && !rangeRefused;
     // An answer of the server (404, 500...) is final; a broken connection,
@@ -248,17 +278,18 @@ void PackageTransfer::misranged()
     tryAgain(QStringLiteral("续传范围不符"));
 }
 
-void PackageTransfer::tryAgain(const QString &why)
+void PackageTransfer::tryAgain(const QString &why, qint64 pauseMs)
 {
     QNetworkReply *r = reply;
     reply = nullptr;
     r->disconnect(this);
     r->abort();
     r->deleteLater();
-    const int pause = retryPauses.at(tries++);
+    const qint64 pause = pauseMs >= 0 ? pauseMs : retryPauses.at(tries);
+    ++tries;
     qDebug() << "下载中断:" << why << "，" << pause << "毫秒后第" << tries << "次重试，从" << written << "字节继续";
     emit retrying(tries, retryPauses.size());
-    QTimer::singleShot(pause, this, [this]() {
+    QTimer::singleShot(int(pause), this, [this]() {
         if (manager)
             request();
     });

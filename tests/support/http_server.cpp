@@ -67,6 +67,12 @@ HttpServer::HttpServer()
                     head += "Content-Encoding: deflate\r\n";
                     r.contentLength = false;
                 }
+                if (n <= r.busy) {
+                    status = r.busyStatus;
+                    body = QByteArray(20000, 'e');
+                    r.dripBytes = 5000, r.dripIntervalMs = 50; // its progress arrives well before its end
+                    head += r.retryAfter.isEmpty() ? QByteArray() : "Retry-After: " + r.retryAfter + "\r\n";
+                }
                 if (!r.etag.isEmpty())
                     head += "ETag: " + r.etag + "\r\n";
                 if (!r.location.isEmpty())

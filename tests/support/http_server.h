@@ -23,6 +23,9 @@ struct HttpRoute
     qint64 rangeShift = 0;   // a range is served from this many bytes further on
     bool ignoresRange = false; // the whole body with 200, whatever the range
     int shortRange = 0;      // the first range answered holds only this many bytes, as its headers say
+    int busy = 0;            // the first this many answers are busyStatus with an error page ...
+    int busyStatus = 503;
+    QByteArray retryAfter;   // ... and this Retry-After, when set
 };
 
 class HttpServer : public QObject
