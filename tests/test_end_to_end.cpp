@@ -118,8 +118,10 @@ private slots:
         QProcessEnvironment env = box.environment();
         env.insert("LD_PRELOAD", FARWEN_SWAP_SHIM), env.insert("FARWEN_TRACE_ROOT", box.app()), env.insert("FARWEN_TRACE", trace);
         env.insert("FARWEN_SYNCFS_FAILS", path.contains("syncfs") ? "1" : ""); // each file flushed on its own then
-        QProcess updater; // killed: the apply it stops is not explored, its recovery is
-        updater.setProcessEnvironment(killed ? box.environment() : env);
+        QProcessEnvironment stopped = box.environment(); // killed: the apply it stops is not explored, its recovery is
+        stopped.insert("LD_PRELOAD", FARWEN_SWAP_SHIM), stopped.insert("FARWEN_STOP_AT", pending);
+        QProcess updater;
+        updater.setProcessEnvironment(killed ? stopped : env);
         updater.setProcessChannelMode(QProcess::MergedChannels);
         updater.start(updaterRun, {"-i", box.infoFile(), "-m", "manual"});
         QByteArray log; // a failed run's window waits for its close: its record is enough
@@ -128,9 +130,9 @@ private slots:
             return updater.state() == QProcess::NotRunning || (killed ? log.contains("=== 开始关闭相关进程 ===")
                    : snapshotTree(box.dataRoot() + "/FarwenUpdater").value("last-result.json").contains("已恢复原版本"));
         }, 60000);
-        QElapsedTimer waited; // killed while the main program is written: the download is over
+        QElapsedTimer waited; // killed while the main program is written (stopped there): the download is over
         for (waited.start(); killed && !QFileInfo::exists(pending) && waited.elapsed() < 20000;)
-            QThread::usleep(100);
+            QThread::usleep(1000);
         updater.kill();
         QVERIFY(updater.waitForFinished(5000) || updater.state() == QProcess::NotRunning);
         QVERIFY2(over && (killed ? QFileInfo::exists(pending) : failing || updater.exitCode() == 0) && !log.contains("无法写入磁盘"), log.right(2000).constData());

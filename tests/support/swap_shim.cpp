@@ -8,10 +8,12 @@
 // FARWEN_TRACE_ROOT are written to FARWEN_TRACE/trace in order, one per line
 // for the power-cut explorer: C created, W contents (a copy, named by number),
 // S data flushed, F directory flushed, Y all flushed, R renamed, L linked,
-// U unlinked, M made, X removed directory.
+// U unlinked, M made, X removed directory. With FARWEN_STOP_AT, the updater stops
+// (SIGSTOP) right after it gives a file that name, for the test to kill it there.
 #include <cerrno>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -112,9 +114,18 @@ int mode(int flags, va_list args)
         return result;                                                                                                         \
     }
 
+void stopAt(const std::string &path)
+{
+    const char *stop = std::getenv("FARWEN_STOP_AT");
+    if (stop && path == stop)
+        raise(SIGSTOP);
+}
+
 void traceOpen(int fd, int dir, const char *p, int flags, bool existed)
 {
     const std::string path = fullPath(dir, p);
+    if (fd >= 0 && (flags & O_CREAT) && !existed)
+        stopAt(path);
     if (fd >= 0 && fd < 65536 && (flags & O_ACCMODE) != O_RDONLY && traced(path)) {
         std::lock_guard<std::mutex> lock(traceLock);
         written[fd] = true;
@@ -211,6 +222,8 @@ extern "C" int linkat(int d, const char *p, int e, const char *q, int f)
     before(e, q);
     const int result = real<int (*)(int, const char *, int, const char *, int)>("linkat")(d, p, e, q, f);
     const std::string from = fullPath(d, p), to = fullPath(e, q);
+    if (result == 0)
+        stopAt(to);
     const int fd = (f & AT_EMPTY_PATH) && !*p ? d : from.compare(0, 14, "/proc/self/fd/") == 0 ? std::atoi(from.c_str() + 14) : -1;
     if (result == 0 && fd >= 0 && fd < 65536 && traced(to)) {
         std::lock_guard<std::mutex> lock(traceLock);
