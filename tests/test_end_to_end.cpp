@@ -186,8 +186,10 @@ private slots:
         QCOMPARE(QProcess::execute("minisign", {"-G", "-W", "-p", signedBin + "/update-keys.pub", "-s", box.path() + "/k.key"}), 0);
         QCOMPARE(QProcess::execute("minisign", {"-S", "-s", box.path() + "/k.key", "-m", box.path() + "/update.zip", "-t", "version=2.0.0"}), 0);
         box.server.route("/update.zip.minisig", HttpRoute(200, snapshotTree(box.path()).value("update.zip.minisig")));
-        for (const QString version : {"2.0.0", "2.0.1"}) // the publisher's check, as the updater checks
-            QCOMPARE(QProcess::execute(QFileInfo(updaterBinary()).absolutePath() + "/farwen-pack", {"verify", box.path() + "/update.zip", "--keys", signedBin + "/update-keys.pub", "--version", version}), version == "2.0.0" ? 0 : 1);
+        // The publisher's check, as the updater checks: the signed version, and no downgrade.
+        for (const QStringList &row : {QStringList{"2.0.0", "1.0.0", "0"}, {"2.0.1", "1.0.0", "1"}, {"2.0.0", "2.0.0", "0"}, {"2.0.0", "2.1.0", "1"}})
+            QCOMPARE(QProcess::execute(QFileInfo(updaterBinary()).absolutePath() + "/farwen-pack", {"verify", box.path() + "/update.zip", "--keys", signedBin + "/update-keys.pub",
+                                                                                                  "--version", row[0], "--installed-version", row[1]}), row[2].toInt());
         // Named first: a signed delta made against another version. The full package follows,
         // checked against its own SHA-256 and its own .minisig, never the delta's.
         const QString d = box.path() + "/d";

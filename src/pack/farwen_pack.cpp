@@ -309,8 +309,9 @@ int packDelta(const QString &oldDir, const QString &newDir, const QString &out, 
 }
 
 // Checks a package as the updater will: the archive's rules, the signature
-// and its version (with keys), and a delta against the tree it must apply to.
-int verify(const QString &package, const QString &keys, const QString &version, const QString &against)
+// and its version (with keys; no older than the installed one, when named),
+// and a delta against the tree it must apply to.
+int verify(const QString &package, const QString &keys, const QString &version, const QString &installed, const QString &against)
 {
     CheckedPackage checked;
     QString reason = QStringLiteral("cannot read ") + package;
@@ -324,7 +325,7 @@ int verify(const QString &package, const QString &keys, const QString &version, 
             signature.beginPackage();
             for (QByteArray piece; !(piece = checked.storage().read(1 << 20)).isEmpty();)
                 signature.addPackageData(piece.constData(), piece.size());
-            ok = signature.verify(checked.storage(), version, QString(), &reason);
+            ok = signature.verify(checked.storage(), version, installed, &reason);
         }
     }
     ok = ok && checked.check(QLatin1String(kMainProgram), &reason);
@@ -349,7 +350,8 @@ int verify(const QString &package, const QString &keys, const QString &version, 
 
 const char kUsage[] = "usage: farwen-pack full NEW_DIR -o PACKAGE.zip\n"
                       "       farwen-pack delta OLD_DIR NEW_DIR -o DELTA.zip [--full PACKAGE.zip]\n"
-                      "       farwen-pack verify PACKAGE.zip [--keys update-keys.pub --version V] [--against INSTALLED_DIR]\n"
+                      "       farwen-pack verify PACKAGE.zip [--keys update-keys.pub --version V [--installed-version V]]\n"
+                      "                          [--against INSTALLED_DIR]\n"
                       "full: the whole new version, with its file list.\n"
                       "delta: what changed since OLD_DIR; --full names the full package, for full_sha256.\n"
                       "verify: checks PACKAGE.zip as the updater will (with PACKAGE.zip.minisig when keys are given)\n"
@@ -367,7 +369,7 @@ int main(int argc, char **argv)
     }
     // Options with a value, taken out of the arguments.
     QMap<QString, QString> options;
-    for (const QString name : {"-o", "--full", "--keys", "--version", "--against"}) {
+    for (const QString name : {"-o", "--full", "--keys", "--version", "--installed-version", "--against"}) {
         const int at = args.indexOf(name);
         if (at >= 0 && at + 1 < args.size()) {
             options[name] = args.at(at + 1);
@@ -380,9 +382,10 @@ int main(int argc, char **argv)
     if (!out.isEmpty() && args.size() == 3 && command == QLatin1String("delta"))
         return packDelta(args[1], args[2], out, options.value(QStringLiteral("--full")));
     if (args.size() == 2 && command == QLatin1String("verify")
-        && options.contains(QStringLiteral("--keys")) == options.contains(QStringLiteral("--version")))
+        && options.contains(QStringLiteral("--keys")) == options.contains(QStringLiteral("--version"))
+        && (options.contains(QStringLiteral("--keys")) || !options.contains(QStringLiteral("--installed-version"))))
         return verify(args[1], options.value(QStringLiteral("--keys")), options.value(QStringLiteral("--version")),
-                      options.value(QStringLiteral("--against")));
+                      options.value(QStringLiteral("--installed-version")), options.value(QStringLiteral("--against")));
     err() << kUsage;
     return 2;
 }
