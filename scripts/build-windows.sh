@@ -37,7 +37,11 @@ export FARWEN_WIN_PREFIX="$prefix"
 for lib in Crypt32 Secur32; do
   ln -sf "/usr/x86_64-w64-mingw32/lib/lib${lib,,}.a" "$prefix/lib/lib$lib.a"
 done
+# A build configured against another prefix starts over: its cache names that prefix's files.
+if [ -f "$build/CMakeCache.txt" ] && ! grep -qxF "FARWEN_WIN_DEPS_PREFIX:INTERNAL=$prefix" "$build/CMakeCache.txt"; then
+  rm -rf "$build/CMakeCache.txt" "$build/CMakeFiles"
+fi
 cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_PREFIX_PATH="$prefix/qt;$prefix" -DFARWEN_BENCH=OFF >/dev/null
+  -DCMAKE_PREFIX_PATH="$prefix/qt;$prefix" -DFARWEN_WIN_DEPS_PREFIX:INTERNAL="$prefix" -DFARWEN_BENCH=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)"
 cmake --build "$build" --target dist

@@ -25,14 +25,14 @@ libs=(
   echo "link the libraries below statically. Each is built unchanged from Debian's source package"
   echo "(Debian 12) by scripts/win-deps.sh, at these versions:"
   echo
+  sed 's/^/  /' "$sources"
+  echo
   echo "Qt is under the GNU Lesser General Public License, version 3 (text below), which asks that"
   echo "a program linked statically with it can be relinked with a modified Qt. That is met by the"
   echo "whole source of FarwenUpdater, which whoever ships these programs ships or offers with"
   echo "them: scripts/win-deps.sh builds the libraries from Debian's source packages into a prefix,"
   echo "and scripts/build-windows.sh builds both programs from the source against that prefix. Put"
   echo "a modified library into the prefix and run build-windows.sh again."
-  echo
-  sed 's/^/  /' "$sources"
   echo
   for entry in "${libs[@]}"; do
     name=${entry%:*}; pkg=${entry##*:}

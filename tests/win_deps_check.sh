@@ -11,8 +11,9 @@ trap 'kill $(jobs -p) 2>/dev/null; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; cat "$log"; exit 1; }
 held=$cache/0123456789abcdef loose=$cache/1123456789abcdef
 mkdir -p "$held" "$loose" "$cache/work-2123456789abcdef" "$cache/$key" "$cache/notes"
-flock -s "$held.lock" sleep 60 & # another build compiling against its entry
-flock -x "$cache/$key.lock" sh -c "sleep 2; touch '$cache/$key/.complete'" & # ours, being built
+# Each holder one process, away from the test's output, so that it ends when killed.
+(exec 7>>"$held.lock"; flock -s 7; exec sleep 60) >/dev/null 2>&1 & # another build compiling against its entry
+(exec 7>>"$cache/$key.lock"; flock -x 7; sleep 2; touch "$cache/$key/.complete") >/dev/null 2>&1 & # ours, being built
 sleep 0.5
 # A run that built again instead of waiting would fetch sources for many minutes.
 got=$(FARWEN_WIN_CACHE="$cache" timeout 60 bash "$deps" 2>"$log") || fail "win-deps.sh failed"
