@@ -23,6 +23,13 @@ void keepPauses(QtMsgType type, const QMessageLogContext &context, const QString
     testLog(type, context, message);
 }
 
+// While one lives, retryPauses collects the pauses anew.
+struct PauseLog
+{
+    PauseLog() { retryPauses.clear(), testLog = qInstallMessageHandler(keepPauses); }
+    ~PauseLog() { qInstallMessageHandler(testLog); }
+};
+
 // The download's signals in order, as "kind:text".
 struct Events : QStringList
 {
@@ -322,9 +329,7 @@ private slots:
         QFETCH(double, served);
         POSIX_ONLY(first == "proxy" || first == "next run", "tinyproxy, or minisign");
         const QString path = "/resume-" + QString::number(qHash(QString(QTest::currentDataTag())));
-        retryPauses.clear();
-        testLog = qInstallMessageHandler(keepPauses);
-        const auto restoreLog = qScopeGuard([] { qInstallMessageHandler(testLog); });
+        const PauseLog pauses;
         server.route(path, route);
         QProcess proxy;
         if (first == "proxy") { // tinyproxy on a free port, named as the system's proxy
@@ -405,14 +410,10 @@ private slots:
         QFETCH(QByteArray, retryAfter);
         QFETCH(QList<int>, pause);
         HttpRoute route(200, zipOf({{"Pellamo.exe", HttpServer::pattern(400000)}}));
-        route.busy = 1;
-        route.busyStatus = status;
-        route.retryAfter = retryAfter;
+        route.busy = 1, route.busyStatus = status, route.retryAfter = retryAfter;
         const QString path = "/busy-" + QString::number(qHash(QString(QTest::currentDataTag())));
         server.route(path, route);
-        retryPauses.clear();
-        testLog = qInstallMessageHandler(keepPauses);
-        const auto restoreLog = qScopeGuard([] { qInstallMessageHandler(testLog); });
+        const PauseLog pauses;
         TestableEngine engine;
         install(engine);
         EngineTimings t = TestableEngine::fast();
