@@ -99,8 +99,7 @@ private slots:
         const QString bin = QFileInfo(updaterBinary()).absolutePath(), updaterRun = failing ? box.app() + "/FarwenUpdater" : updaterBinary();
         for (const QString program : {"FarwenUpdater", "taskkill", "tasklist"})
             QVERIFY(!failing || QFile::copy(bin + "/" + program, box.app() + "/" + program));
-        QFile built(updaterBinary());
-        box.prepareUpdate(killed ? 16 : 0, failing && built.open(QIODevice::ReadOnly) ? built.readAll() + "new" : QByteArray());
+        box.prepareUpdate(killed ? 16 : 0, failing ? readTreeFile(updaterBinary()) + "new" : QByteArray());
         const QString config = box.app() + "/config.ini"; // the customer's, read-only
         QVERIFY(QFile::setPermissions(config, QFileDevice::ReadOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther));
         const QString list = box.app() + "/farwen-files.json"; // failing: the old file list, immutable, is the last to go
@@ -161,8 +160,7 @@ private slots:
 
         // The signed copy runs from the installation, and the package brings a new one.
         const QString signedBin = box.app();
-        QFile built(updaterBinary());
-        const QByteArray oldUpdater = built.open(QIODevice::ReadOnly) ? built.readAll() : QByteArray();
+        const QByteArray oldUpdater = readTreeFile(updaterBinary());
         box.prepareUpdate(0, oldUpdater + "a new updater");
         // A package that is not the one named: refused, and the run's record says why.
         const QByteArray info = snapshotTree(box.path()).value("Pellamo.json");
@@ -309,16 +307,15 @@ private slots:
         QCOMPARE(QProcess::execute("minisign", {"-G", "-W", "-p", app + "/update-keys.pub", "-s", box.path() + "/k.key"}), 0);
         const QString fixture = box.path() + "/fixture.exe", pack = QCoreApplication::applicationDirPath() + "/farwen-pack";
         QVERIFY(QFile::copy(app + "/Pellamo.exe", fixture));
-        const auto file = [](const QString &path) { QFile f(path); f.open(QIODevice::ReadOnly); return f.readAll(); };
         const auto sha = [](const QByteArray &b) { return QCryptographicHash::hash(b, QCryptographicHash::Sha256).toHex(); };
         QByteArray info; // each run takes the file away
-        const auto prepare = [&](int paddingMiB, const QByteArray &updater = {}) { box.prepareUpdate(paddingMiB, updater); info = file(box.infoFile()); };
+        const auto prepare = [&](int paddingMiB, const QByteArray &updater = {}) { box.prepareUpdate(paddingMiB, updater); info = readTreeFile(box.infoFile()); };
         const auto serve = [&](const QStringList &packArgs, const QByteArray &version) { // signed, and named in the info file
             const QString zip = box.path() + "/out.zip";
             QVERIFY(QProcess::execute(pack, packArgs + QStringList{"-o", zip}) == 0 && QProcess::execute("minisign", {"-S", "-s", box.path() + "/k.key", "-m", zip, "-t", "version=" + version}) == 0);
-            box.server.route("/update.zip", HttpRoute(200, file(zip)));
-            box.server.route("/update.zip.minisig", HttpRoute(200, file(zip + ".minisig")));
-            writeTreeFile(box.infoFile(), QByteArray(info).replace(sha(file(box.path() + "/update.zip")), sha(file(zip))).replace("2.0.0", version));
+            box.server.route("/update.zip", HttpRoute(200, readTreeFile(zip)));
+            box.server.route("/update.zip.minisig", HttpRoute(200, readTreeFile(zip + ".minisig")));
+            writeTreeFile(box.infoFile(), QByteArray(info).replace(sha(readTreeFile(box.path() + "/update.zip")), sha(readTreeFile(zip))).replace("2.0.0", version));
         };
         const auto update = [&](QProcess &updater) {
             updater.setProcessEnvironment(box.environment());
@@ -328,10 +325,10 @@ private slots:
         const auto hold = [&](const QString &path, const QStringList &how) {
             QVERIFY(QProcess::startDetached("/usr/lib/wine/wine64", QStringList{fixture, "hold", nativePath(path)} + how));
             QTRY_VERIFY2_WITH_TIMEOUT(QFile::exists(path + ".held"), "the file was never held", 60000);
-            QVERIFY(file(path + ".held").startsWith("held") && QFile::remove(path + ".held"));
+            QVERIFY(readTreeFile(path + ".held").startsWith("held") && QFile::remove(path + ".held"));
         };
         // The running updater held as Windows' loader holds it: a plain replace fails, a rename aside does not.
-        const QByteArray oldUpdater = file(app + "/FarwenUpdater.exe"), newUpdater = oldUpdater + "a new updater";
+        const QByteArray oldUpdater = readTreeFile(app + "/FarwenUpdater.exe"), newUpdater = oldUpdater + "a new updater";
         const auto asides = [&] { return QDir(app).entryList({"FarwenUpdater.exe.old-*"}, QDir::Files); };
         box.startProduct();
 
@@ -346,7 +343,7 @@ private slots:
         update(refused);
         QByteArray log; // the package is served from this event loop
         QTRY_VERIFY2_WITH_TIMEOUT((log += refused.readAll()).contains("恢复完成"), log.constData(), 90000);
-        QTRY_COMPARE_WITH_TIMEOUT(QJsonDocument::fromJson(file(record)).object().value("message").toString(), QStringLiteral("安装文件失败，已恢复原版本"), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(QJsonDocument::fromJson(readTreeFile(record)).object().value("message").toString(), QStringLiteral("安装文件失败，已恢复原版本"), 20000);
         windows(box, "taskkill", {"/IM", "FarwenUpdater.exe"}); // closed as a person closes the window
         QTRY_VERIFY2_WITH_TIMEOUT(refused.state() == QProcess::NotRunning, "the window did not close", 30000);
         windows(box, "taskkill", {"/F", "/IM", "fixture.exe"}), log += refused.readAll();
@@ -383,7 +380,7 @@ private slots:
         hold(app + "/FarwenUpdater.exe", {"loader"});
         for (const QByteArray version : {"2.0.0", "3.0.0"}) {
             if (version == "3.0.0") {
-                QVERIFY2(asides().size() == 1 && file(app + "/" + asides().value(0)) == oldUpdater, qPrintable(asides().join(' ')));
+                QVERIFY2(asides().size() == 1 && readTreeFile(app + "/" + asides().value(0)) == oldUpdater, qPrintable(asides().join(' ')));
                 windows(box, "taskkill", {"/F", "/IM", "fixture.exe"});
                 QVERIFY(QProcess::execute("cp", {"-a", box.path() + "/package", box.path() + "/old"}) == 0 && QFile::remove(box.path() + "/package/plugins/newfeature.dll"));
                 writeTreeFile(box.path() + "/package/version.txt", version);

@@ -578,9 +578,7 @@ private slots:
         install(engine);
         writeTreeFile(engine.configPath, input);
         QCOMPARE(engine.updateConfigFile(), !expected.isEmpty());
-        QFile f(engine.configPath);
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        QByteArray out = f.readAll();
+        QByteArray out = readTreeFile(engine.configPath);
         if (expected.isEmpty()) {
             QCOMPARE(out, input);
             return;

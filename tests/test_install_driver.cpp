@@ -323,9 +323,7 @@ private slots:
         HttpServer server;
         QMap<QString, QString> sha;
         for (const QString zip : {"d.zip", "f.zip"}) {
-            QFile f(root.path() + "/" + zip);
-            QVERIFY(f.open(QIODevice::ReadOnly));
-            const QByteArray body = f.readAll();
+            const QByteArray body = readTreeFile(root.path() + "/" + zip);
             server.route("/" + zip, HttpRoute(200, body));
             sha[zip] = QString::fromLatin1(QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex());
         }
@@ -404,7 +402,6 @@ private slots:
         QVERIFY(platform::removeFileBelow(b.toStdString(), "d/f") && !QFile::exists(b + "/d/f"));
         // Replace writes over a plain file of its own in place (what holds it open
         // reads the new bytes), never through another name.
-        const auto slurp = [](const QString &p) { QFile f(p); return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray(); };
         for (const QString there : {"own", "hard link", "link", "writable by others"}) {
             writeTreeFile(b + "/theirs", "theirs"), QFile::remove(b + "/d/f");
             QVERIFY(there == "own" ? (writeTreeFile(b + "/d/f", "longer old contents"), true)
@@ -413,7 +410,7 @@ private slots:
             QFile held(b + "/d/f");
             QVERIFY2(held.open(QIODevice::ReadOnly) && !platform::copyFileBelow(a.toStdString(), b.toStdString(), "d/f")
                          && platform::copyFileBelow(a.toStdString(), b.toStdString(), "d/f", platform::Existing::Replace)
-                         && slurp(b + "/d/f") == "x" && !QFileInfo(b + "/d/f").isSymLink() && slurp(b + "/theirs") == "theirs"
+                         && readTreeFile(b + "/d/f") == "x" && !QFileInfo(b + "/d/f").isSymLink() && readTreeFile(b + "/theirs") == "theirs"
                          && (held.readAll() == "x") == (there == "own"),
                      qPrintable(there));
         }
@@ -422,7 +419,7 @@ private slots:
         QVERIFY(QDir().mkpath(full) && QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=64k", "tmpfs", full}) == 0);
         writeTreeFile(a + "/big", QByteArray(256 << 10, 'b')), writeTreeFile(a + "/small", QByteArray(40000, 's'));
         const bool copied = platform::copyFileBelow(a.toStdString(), full.toStdString(), "big"), left = QFile::exists(full + "/big");
-        const bool small = platform::copyFileBelow(a.toStdString(), full.toStdString(), "small") && slurp(full + "/small") == slurp(a + "/small");
+        const bool small = platform::copyFileBelow(a.toStdString(), full.toStdString(), "small") && readTreeFile(full + "/small") == readTreeFile(a + "/small");
         QProcess::execute("umount", {full});
         QVERIFY(!copied && !left && small);
         // A source that changed before its hash was taken fails its copy (its time
@@ -434,7 +431,7 @@ private slots:
         writeTreeFile(a + "/big", QByteArray(256 << 10, 'c')); // as large as it was
         const auto hashed = copier.finish();
         QVERIFY(hashed.size() == 1 && hashed.at("small").size == 40000 && hashed.at("small").stamp == platform::fileStamp((b + "/small").toStdString())
-                && hashed.at("small").sha256 == QCryptographicHash::hash(slurp(a + "/small"), QCryptographicHash::Sha256).toHex().toStdString());
+                && hashed.at("small").sha256 == QCryptographicHash::hash(readTreeFile(a + "/small"), QCryptographicHash::Sha256).toHex().toStdString());
         platform::FlushPlan plan; // folders that went (or became links) are their parents' changes
         plan.wrote(b.toStdString(), "d/f"), plan.changed(b.toStdString(), "x/y"), plan.changed(b.toStdString(), "l/f");
         QVERIFY(plan.flush());

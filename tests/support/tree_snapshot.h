@@ -9,6 +9,13 @@
 #include <QProcess>
 #include <zlib.h>
 
+// A file's bytes; empty when it cannot be read.
+inline QByteArray readTreeFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
 inline QMap<QString, QByteArray> snapshotTree(const QString &root, const QString &skipContaining = QString())
 {
     QMap<QString, QByteArray> out;
@@ -18,9 +25,7 @@ inline QMap<QString, QByteArray> snapshotTree(const QString &root, const QString
         const QString path = it.next();
         if (!skipContaining.isEmpty() && path.contains(skipContaining))
             continue;
-        QFile f(path);
-        f.open(QIODevice::ReadOnly);
-        out.insert(QDir(root).relativeFilePath(path), f.readAll());
+        out.insert(QDir(root).relativeFilePath(path), readTreeFile(path));
     }
     return out;
 }
