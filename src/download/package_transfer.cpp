@@ -42,7 +42,10 @@ qint64 retryAfterMs(const QNetworkReply *reply)
     const qint64 seconds = value.toLongLong(&number);
     if (number)
         return seconds < 0 ? -1 : qMin<qint64>(seconds, qint64(1) << 31) * 1000;
-    const QDateTime at = QDateTime::fromString(QString::fromLatin1(value), Qt::RFC2822Date);
+    QString date = QString::fromLatin1(value); // an HTTP date says GMT, which Qt 6 reads only as +0000
+    if (date.endsWith(QLatin1String(" GMT")))
+        date = date.chopped(4) + QLatin1String(" +0000");
+    const QDateTime at = QDateTime::fromString(date, Qt::RFC2822Date);
     return at.isValid() ? qMax<qint64>(0, QDateTime::currentDateTimeUtc().msecsTo(at)) : -1;
 }
 
