@@ -266,7 +266,7 @@ void PackageTransfer::onFinished()
     // Without a validator the bytes so far could belong to another file.
     if (unsatisfiable || validator.isEmpty())
         restartFromZero();
-    tryAgain(why);
+    tryAgain(why, retryPauses.at(tries));
 }
 
 void PackageTransfer::misranged()
@@ -278,17 +278,16 @@ void PackageTransfer::misranged()
         return;
     }
     restartFromZero();
-    tryAgain(QStringLiteral("续传范围不符"));
+    tryAgain(QStringLiteral("续传范围不符"), retryPauses.at(tries));
 }
 
-void PackageTransfer::tryAgain(const QString &why, qint64 pauseMs)
+void PackageTransfer::tryAgain(const QString &why, qint64 pause)
 {
     QNetworkReply *r = reply;
     reply = nullptr;
     r->disconnect(this);
     r->abort();
     r->deleteLater();
-    const qint64 pause = pauseMs >= 0 ? pauseMs : retryPauses.at(tries);
     ++tries;
     qDebug() << "下载中断:" << why << "，" << pause << "毫秒后第" << tries << "次重试，从" << written << "字节继续";
     emit retrying(tries, retryPauses.size());

@@ -56,8 +56,8 @@ private:
     void end(Outcome outcome, const QString &errorText);
     // A 206 for another offset than the one asked.
     void misranged();
-    // The next try after its pause (or pauseMs), from what was written; one must be left.
-    void tryAgain(const QString &why, qint64 pauseMs = -1);
+    // The next try after pause ms, from what was written; one must be left.
+    void tryAgain(const QString &why, qint64 pause);
 
     QFile *file;
     bool hashing;
