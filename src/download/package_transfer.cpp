@@ -71,7 +71,6 @@ void PackageTransfer::start(const QString &url, int transferTimeoutMs, qint64 of
         restartFromZero();
     } else {
         // What an earlier run fetched is hashed once more: its hash state is gone.
-        hash.emplace();
         file->seek(0);
         for (qint64 done = 0; done < offset;) {
             const QByteArray piece = file->read(qMin<qint64>(kWriteChunk, offset - done));
