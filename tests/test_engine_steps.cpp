@@ -427,7 +427,7 @@ private slots:
         engine.startDownload();
         QTRY_VERIFY_WITH_TIMEOUT(!log.outcome().isEmpty(), 10000);
         const bool ready = busy <= pause[2];
-        QVERIFY2(ready ? log.outcome() == "ready" : log.outcome().startsWith("error:下载失败: ") && log.outcome().endsWith("超出重试时间)") == (retryAfter == "10"),
+        QVERIFY2(ready ? log.outcome() == "ready" : log.outcome().startsWith("error:下载失败: ") && log.outcome().endsWith("(服务器要求 10 秒后再试，超出重试时间)") == (retryAfter == "10"),
                  qPrintable(log.join('\n')));
         QVERIFY2(retryPauses.size() == pause[2] && (!pause[2] || (retryPauses[0].toInt() >= pause[0] && retryPauses[0].toInt() <= pause[1])), qPrintable(retryPauses.join(' ')));
         QCOMPARE(log.contains("status:Connection lost, retrying (1/5)..."), pause[2] > 0);
