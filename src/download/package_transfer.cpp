@@ -38,7 +38,7 @@ QString proxyFor(const QString &url)
 qint64 retryAfterMs(const QNetworkReply *reply)
 {
     const QByteArray value = reply->rawHeader("Retry-After").trimmed();
-    bool number = false;
+    bool number; // set by toLongLong
     const qint64 seconds = value.toLongLong(&number);
     if (number)
         return seconds < 0 ? -1 : qMin<qint64>(seconds, qint64(1) << 31) * 1000;
