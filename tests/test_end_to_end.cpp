@@ -188,6 +188,7 @@ private slots:
         for (const QStringList &row : {QStringList{"2.0.0", "1.0.0", "0"}, {"2.0.1", "1.0.0", "1"}, {"2.0.0", "2.0.0", "0"}, {"2.0.0", "2.1.0", "1"}})
             QCOMPARE(QProcess::execute(QFileInfo(updaterBinary()).absolutePath() + "/farwen-pack", {"verify", box.path() + "/update.zip", "--keys", signedBin + "/update-keys.pub",
                                                                                                   "--version", row[0], "--installed-version", row[1]}), row[2].toInt());
+        QCOMPARE(QProcess::execute(QFileInfo(updaterBinary()).absolutePath() + "/farwen-pack", {"verify", box.path() + "/update.zip", "--installed-version", "2.1.0"}), 2); // no signed version without keys
         // Named first: a signed delta made against another version. The full package follows,
         // checked against its own SHA-256 and its own .minisig, never the delta's.
         const QString d = box.path() + "/d";
