@@ -1,6 +1,7 @@
 #include "http_server.h"
 
 #include <QTcpSocket>
+#include <QTest>
 #include <QTimer>
 #include <QUrl>
 
@@ -112,4 +113,13 @@ QByteArray HttpServer::pattern(qint64 size)
     for (int i = 0; i < out.size(); ++i)
         out[i] = char('a' + (i * 7 + i / 4096) % 26);
     return out;
+}
+
+bool HttpServer::listening(quint16 port, int ms)
+{
+    return QTest::qWaitFor([port] {
+        QTcpSocket probe;
+        probe.connectToHost(QHostAddress::LocalHost, port);
+        return probe.waitForConnected(200);
+    }, ms);
 }

@@ -42,6 +42,8 @@ public:
     bool rangeAsked(const QString &path) const { return ranged.value(path); }
     // A body of this many patterned bytes, the same for the same size.
     static QByteArray pattern(qint64 size);
+    // Whether a child server took a connection on this loopback port in time: slow machines start late.
+    static bool listening(quint16 port, int ms = 10000);
 
 private:
     QTcpServer server;
