@@ -286,6 +286,11 @@ private slots:
             big[isNew ? 1000 : 0] = 'X';
             writeTreeFile(tree + "/lib/big.dll", big);
             writeTreeFile(tree + "/empty.txt", "");
+            if (variant.isEmpty()) { // over 64 MiB and like no other part of itself: patched a window at a time
+                QByteArray huge(70 << 20, Qt::Uninitialized);
+                QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(huge.data()), huge.size() / 4);
+                writeTreeFile(tree + "/lib/huge.so", isNew ? huge.insert(1000, "a shift").replace(60 << 20, 3, "new") : huge);
+            }
             writeTreeFile(tree + (isNew ? "/becomes/inner.txt" : "/becomes"), "b");
             if (!variant.startsWith("changed full")) // a full package cannot turn a directory into a file
                 writeTreeFile(tree + (isNew ? "/wasdir" : "/wasdir/inner.txt"), "w");
@@ -308,6 +313,7 @@ private slots:
         // The changed library and the renamed file travel as patches, not whole (names are never compressed).
         const QByteArray entries = snapshotTree(root.path()).value("d.zip");
         QVERIFY2(entries.contains("patches/lib/big.dll.zst") && entries.contains("patches/new-name.txt.zst"), entries.constData());
+        QVERIFY(QFileInfo(root.path() + "/d.zip").size() < 100000);
         if (variant.startsWith("manifest "))
             QCOMPARE(QProcess::execute("python3", {"-c", "import json, sys, zipfile\nz = zipfile.ZipFile(sys.argv[1]); d = {n: z.read(n) for n in z.namelist()}; z.close()\n"
                                                          "M = 'farwen-delta.json'; m = d[M]; exec(sys.argv[2]); d['pad'] = bytes(range(256)) * 9\n"

@@ -2,6 +2,7 @@
 // What the publisher's tool and the updater share about delta packages: the
 // manifest, zstd patches against the old file, and file hashes.
 #include <QByteArray>
+#include <QFile>
 #include <QList>
 #include <QPair>
 #include <QString>
@@ -63,17 +64,26 @@ QString unplainPath(const QString &path);
 // SHA-256 of a file (hex); empty when it cannot be read.
 QByteArray fileSha256(const QString &path);
 
-// A zstd frame that rebuilds `next` from `old` (old as the reference prefix,
-// long-distance matching, a window covering both), and the way back.
+// Files up to this size are patched against the whole old file in one zstd
+// frame; larger ones a piece at a time, each piece of the new file against
+// the stretch of the old one around where it lies, so that the updater never
+// holds either file whole (at most 96 MiB of reference and 32 MiB of window).
+const qint64 kWholeReferenceSize = qint64(64) << 20;
+struct Piece
+{
+    qint64 at = 0, size = 0;       // in the new file
+    qint64 refAt = 0, refSize = 0; // in the old file
+};
+// The pieces of a patch from a file of oldSize bytes to one of newSize, in order.
+QVector<Piece> patchPieces(qint64 oldSize, qint64 newSize);
+
+// The zstd frames, one per piece, that rebuild `next` from `old` (long-distance
+// matching, each window covering its reference and its piece); empty on failure.
 QByteArray makePatch(const QByteArray &old, const QByteArray &next);
 
-// The largest file the publisher's tool patches; larger ones travel whole
-// and are streamed, never held in memory.
-const qint64 kMaxPatchedSize = qint64(64) << 20;
-
 // A patch applied as it is read: pieces of the patch go in, the new bytes
-// come out in pieces, with the old file (in memory, at most kMaxPatchedSize
-// here) as the reference. Nothing of the new file is held whole.
+// come out in pieces. The old file is mapped a reference at a time and only
+// while its frame lasts; nothing of either file is held whole.
 class PatchStream
 {
 public:
@@ -81,16 +91,22 @@ public:
     PatchStream(const PatchStream &) = delete;
     PatchStream &operator=(const PatchStream &) = delete;
     ~PatchStream();
-    bool begin(const QByteArray &old, qint64 newSize);
+    bool begin(const QString &oldPath, qint64 newSize);
     bool feed(const char *data, size_t size, const std::function<bool(const char *, size_t)> &out);
-    // The frame ended exactly at the new file's size.
-    bool finish() const { return ended && produced == expected; }
+    // Every frame ended exactly at its piece's end, the last at the new file's size.
+    bool finish() const { return next == pieces.size() && !inFrame && produced == expected; }
 
 private:
+    bool startPiece();
+
     ::ZSTD_DCtx_s *d = nullptr;
-    QByteArray reference, buffer;
+    QFile old;
+    uchar *reference = nullptr;
+    QVector<Piece> pieces;
+    int next = 0; // the piece the next frame rebuilds
+    bool inFrame = false;
+    QByteArray buffer;
     qint64 expected = 0, produced = 0;
-    bool ended = false;
 };
 
 } // namespace delta

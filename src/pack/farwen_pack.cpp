@@ -157,6 +157,9 @@ private:
     std::unique_ptr<archive, Free> a;
 };
 
+// Both sides of a patch are read whole here, into byte arrays.
+const qint64 kMaxPatchedSize = qint64(1) << 30;
+
 QByteArray readAll(const TreeFile &file, bool *ok)
 {
     QByteArray bytes;
@@ -217,7 +220,7 @@ int packDelta(const QString &oldDir, const QString &newDir, const QString &out, 
     if (!readTree(oldDir, &olds) || !readTree(newDir, &news))
         return 1;
     delta::Manifest manifest;
-    QMap<QString, QByteArray> patches; // small: patches of files up to kMaxPatchedSize
+    QMap<QString, QByteArray> patches; // small: what changed
     QMap<QString, TreeFile> whole;     // streamed from the new tree at write time
     const auto sha = [](const TreeFile &file, bool *ok) {
         const QByteArray hex = listedSha256(file);
@@ -260,7 +263,9 @@ int packDelta(const QString &oldDir, const QString &newDir, const QString &out, 
             // the updater only takes the keys it lacks from a whole copy.
             if (e.path.compare(QLatin1String("config.ini"), Qt::CaseInsensitive) == 0)
                 err() << "config.ini travels whole: the updater keeps the customer's and adds only the keys it lacks" << Qt::endl;
-            else if (old.size <= delta::kMaxPatchedSize && it->size <= delta::kMaxPatchedSize) {
+            else if (old.size > kMaxPatchedSize || it->size > kMaxPatchedSize)
+                err() << e.path << " travels whole: over 1 GiB, more than this tool holds to patch" << Qt::endl;
+            else {
                 const QByteArray next = readAll(*it, &ok), patch = delta::makePatch(readAll(old, &ok), next);
                 e.whole = patch.isEmpty() || patch.size() >= next.size();
                 if (!e.whole)
