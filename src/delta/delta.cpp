@@ -271,9 +271,6 @@ bool PatchStream::begin(const QString &oldPath, qint64 newSize)
 // that piece needs: a hostile frame cannot make the updater allocate more.
 bool PatchStream::startPiece()
 {
-    if (reference)
-        old.unmap(reference);
-    reference = nullptr;
     if (next >= pieces.size())
         return false;
     const Piece &p = pieces.at(next);
