@@ -389,6 +389,20 @@ private slots:
                 && pack.readAllStandardError().contains("changed since it was listed: " + d.toUtf8() + "/new/sub/a.txt"));
     }
 
+    // Over 1 GiB on either side, a file travels whole: the tool holds both sides of a patch.
+    void publisherHugeFile()
+    {
+        POSIX_ONLY(true, "a sparse file");
+        const QString d = root.path() + "/huge";
+        writeTreeFile(d + "/old/big.bin", "x");
+        writeTreeFile(d + "/new/big.bin", "");
+        QVERIFY(QFile::resize(d + "/new/big.bin", (qint64(1) << 30) + 1));
+        QProcess pack;
+        pack.start(QFileInfo(updaterBinary()).absolutePath() + "/farwen-pack", {"delta", d + "/old", d + "/new", "-o", d + "/d.zip"});
+        QVERIFY(pack.waitForFinished(300000) && pack.exitCode() == 0 && pack.readAllStandardError().contains("big.bin travels whole: over 1 GiB"));
+        QDir(d).removeRecursively();
+    }
+
     // Copies and removals below a root never pass a link or "..", and a copy
     // gets ordinary modes.
     void confinedCopies()
