@@ -21,7 +21,7 @@ done
 . "$root/scripts/ensure-packages.sh"
 # osslsigncode signs; the -dev packages carry the copyright files of the libraries linked in.
 ensure_packages g++-mingw-w64-x86-64-posix cmake make python3 osslsigncode qtbase5-dev libarchive-dev libsodium-dev \
-  libzstd-dev zlib1g-dev
+  libzstd-dev libdivsufsort-dev zlib1g-dev dpkg-dev
 # Held shared while compiling against it, so that another build's win-deps.sh leaves it be.
 for try in 1 2; do
   prefix=$(bash "$root/scripts/win-deps.sh")
@@ -31,8 +31,25 @@ for try in 1 2; do
   exec 9>&- # removed between the two steps: once more
 done
 [ -f "$prefix/.complete" ] || { echo "build-windows: $prefix was removed while in use" >&2; exit 1; }
+# farwen-pack's suffix sorting for bsdiff patches: libdivsufsort from Debian's source package,
+# cached beside the other libraries under its own version (win-deps.sh leaves other names be).
+ds_version=$(apt-cache showsrc --only-source libdivsufsort | awk '/^Version:/{print $2}' | sort -V | tail -1)
+ds="$(dirname "$prefix")/divsufsort-$ds_version"
+exec 8>>"$ds.lock"
+flock -x 8
+if [ ! -f "$ds/.complete" ]; then
+  rm -rf "$ds" "$ds.work" && mkdir -p "$ds.work"
+  (cd "$ds.work" && apt-get source -qq --only-source "libdivsufsort=$ds_version" && cd libdivsufsort-*/ \
+    && cmake -S . -B b -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" -DCMAKE_BUILD_TYPE=Release \
+         -DBUILD_SHARED_LIBS=OFF -DBUILD_EXAMPLES=OFF -DCMAKE_INSTALL_PREFIX="$ds" \
+    && cmake --build b -j"$(nproc)" && cmake --install b) > "$ds.log" 2>&1 \
+    || { tail -30 "$ds.log" >&2; echo "build-windows: libdivsufsort $ds_version failed to build" >&2; exit 1; }
+  echo "libdivsufsort=$ds_version" > "$ds/SOURCES"
+  rm -rf "$ds.work" && touch "$ds/.complete"
+fi
+flock -s 8
 build="$root/build/win64"
-export FARWEN_WIN_PREFIX="$prefix"
+export FARWEN_WIN_PREFIX="$prefix;$ds"
 # Qt names two system libraries as Windows spells them; MinGW's files are lower-case.
 for lib in Crypt32 Secur32; do
   ln -sf "/usr/x86_64-w64-mingw32/lib/lib${lib,,}.a" "$prefix/lib/lib$lib.a"
@@ -42,6 +59,6 @@ if [ -f "$build/CMakeCache.txt" ] && ! grep -qxF "FARWEN_WIN_DEPS_PREFIX:INTERNA
   rm -rf "$build/CMakeCache.txt" "$build/CMakeFiles"
 fi
 cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_PREFIX_PATH="$prefix/qt;$prefix" -DFARWEN_WIN_DEPS_PREFIX:INTERNAL="$prefix" -DFARWEN_BENCH=OFF >/dev/null
+  -DCMAKE_PREFIX_PATH="$prefix/qt;$prefix;$ds" -DFARWEN_WIN_DEPS_PREFIX:INTERNAL="$prefix" -DFARWEN_BENCH=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)"
 cmake --build "$build" --target dist

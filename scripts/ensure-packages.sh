@@ -14,7 +14,7 @@ ensure_packages() {
 
 # Everything the build, the tests and the demo use.
 FARWEN_PACKAGES=(cmake make g++ qtbase5-dev qt6-base-dev g++-mingw-w64-x86-64-posix
-                 libarchive-tools libarchive-dev libsodium-dev libzstd-dev libssl-dev zlib1g-dev minisign openssl osslsigncode pkg-config tinyproxy xvfb xauth xdotool e2fsprogs util-linux curl python3 fonts-dejavu-core time procps wine64 acl faketime rsync)
+                 libarchive-tools libarchive-dev libsodium-dev libzstd-dev libdivsufsort-dev libssl-dev zlib1g-dev minisign openssl osslsigncode pkg-config tinyproxy xvfb xauth xdotool e2fsprogs util-linux curl python3 fonts-dejavu-core time procps wine64 acl faketime rsync)
 # What the demo alone uses: the Qt 5 build, bsdtar, minisign and a virtual display.
-FARWEN_DEMO_PACKAGES=(cmake make g++ qtbase5-dev libarchive-tools libarchive-dev libsodium-dev libzstd-dev libssl-dev minisign pkg-config
+FARWEN_DEMO_PACKAGES=(cmake make g++ qtbase5-dev libarchive-tools libarchive-dev libsodium-dev libzstd-dev libdivsufsort-dev libssl-dev minisign pkg-config
                       xvfb xauth fonts-dejavu-core procps)

@@ -268,6 +268,9 @@ private slots:
                                            "d['patches/OLD-NAME.txt.zst'] = d.pop('patches/new-name.txt.zst')" << false << refused;
         QTest::newRow("writes the publisher's keys") << "manifest d[M] = m.replace(b'\"new-name.txt\"', b'\"update-keys.pub\"'); "
                                                        "d['patches/update-keys.pub.zst'] = d.pop('patches/new-name.txt.zst')" << false << refused;
+        QTest::newRow("names a kind of patch unknown") << "manifest d[M] = m.replace(b'\"zstd\"', b'\"xdelta\"', 1)" << false << refused;
+        // bs(records, differences, extra): a bsdiff patch of zstd frames of raw blocks.
+        QTest::newRow("a bsdiff record reads past the old file") << "manifest d['patches/lib/big.dll.bsdiff'] = bs([(0, 0, 299995), (10, 0, 0)], bytes(10), b'')" << false << refused;
         QTest::newRow("fails while placed, restored") << "mkdir APP/new-name.txt" << false << "error 安装文件失败，已恢复原版本";
     }
     void deltaUpdates()
@@ -282,11 +285,14 @@ private slots:
         for (const QString &tree : {old, next}) {
             const bool isNew = tree == next;
             writeTreeFile(tree + "/Pellamo.exe", isNew ? "main v2" : "main v1");
-            QByteArray big = HttpServer::pattern(300000);
-            big[isNew ? 1000 : 0] = 'X';
+            // A byte in a hundred changed, as addresses move: bsdiff's kind of patch, over one of its blocks once.
+            QByteArray big(variant.isEmpty() ? 9 << 20 : 300000, Qt::Uninitialized);
+            QRandomGenerator(3).fillRange(reinterpret_cast<quint32 *>(big.data()), big.size() / 4);
+            for (int i = 0; isNew && i < big.size(); i += 100)
+                big[i] = char(big[i] + 1);
             writeTreeFile(tree + "/lib/big.dll", big);
             writeTreeFile(tree + "/empty.txt", "");
-            if (variant.isEmpty()) { // over 64 MiB and like no other part of itself: patched a window at a time
+            if (variant.isEmpty() || variant.startsWith("mkdir")) { // over 64 MiB and like no other part of itself: blocks or windows
                 QByteArray huge(70 << 20, Qt::Uninitialized);
                 QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(huge.data()), huge.size() / 4);
                 writeTreeFile(tree + "/lib/huge.so", isNew ? huge.insert(1000, "a shift").replace(60 << 20, 3, "new") : huge);
@@ -308,14 +314,20 @@ private slots:
         // Installed from a full package: its list says what the old version shipped.
         QCOMPARE(QProcess::execute(pack, {"full", old, "-o", root.path() + "/o.zip"}), 0);
         QCOMPARE(QProcess::execute("/usr/bin/bsdtar", {"-xf", root.path() + "/o.zip", "-C", app, "farwen-files.json"}), 0);
-        QCOMPARE(QProcess::execute(pack, {"delta", old, next, "-o", root.path() + "/d.zip"}), 0);
+        // Each file's patch the smaller kind, or zstd's only (the row rebuilds before it fails).
+        const QString kind = variant.startsWith("mkdir") ? ".zst" : ".bsdiff";
+        QCOMPARE(QProcess::execute(pack, QStringList{"delta", old, next, "-o", root.path() + "/d.zip"} + (kind == ".zst" ? QStringList{"--patch", "zstd"} : QStringList())), 0);
         QCOMPARE(QProcess::execute(pack, {"full", next, "-o", root.path() + "/f.zip"}), 0);
         // The changed library and the renamed file travel as patches, not whole (names are never compressed).
         const QByteArray entries = snapshotTree(root.path()).value("d.zip");
-        QVERIFY2(entries.contains("patches/lib/big.dll.zst") && entries.contains("patches/new-name.txt.zst"), entries.constData());
+        QVERIFY2(entries.contains("patches/lib/big.dll" + kind.toUtf8()) && entries.contains("patches/new-name.txt.zst")
+                     && (!QFile::exists(old + "/lib/huge.so") || entries.contains("patches/lib/huge.so" + kind.toUtf8())), entries.constData());
         QVERIFY(QFileInfo(root.path() + "/d.zip").size() < 100000);
         if (variant.startsWith("manifest "))
-            QCOMPARE(QProcess::execute("python3", {"-c", "import json, sys, zipfile\nz = zipfile.ZipFile(sys.argv[1]); d = {n: z.read(n) for n in z.namelist()}; z.close()\n"
+            QCOMPARE(QProcess::execute("python3", {"-c", "import json, struct, sys, zipfile\nz = zipfile.ZipFile(sys.argv[1]); d = {n: z.read(n) for n in z.namelist()}; z.close()\n"
+                                                         "zf = lambda b: bytes.fromhex('28b52ffde0') + struct.pack('<Q', len(b)) + b''.join(struct.pack('<I', (i + 131072 >= len(b)) | "
+                                                         "len(b[i:i + 131072]) << 3)[:3] + b[i:i + 131072] for i in range(0, max(len(b), 1), 131072))\n"
+                                                         "bs = lambda r, f, e: (lambda p: struct.pack('<3I', *map(len, p)) + b''.join(p))([zf(b''.join(struct.pack('<3q', *x) for x in r)), zf(f), zf(e)])\n"
                                                          "M = 'farwen-delta.json'; m = d[M]; exec(sys.argv[2]); d['pad'] = bytes(range(256)) * 9\n"
                                                          "z = zipfile.ZipFile(sys.argv[1], 'w')\nfor n, b in d.items(): z.writestr(n, b)\n",
                                                    root.path() + "/d.zip", variant.mid(9)}), 0);
@@ -325,7 +337,7 @@ private slots:
         // The publisher's check says what the updater will do with the delta.
         QCOMPARE(QProcess::execute(pack, {"verify", root.path() + "/d.zip", "--against", app}) == 0, variant.isEmpty() || variant.startsWith("mkdir"));
         // Without the installation, by every rule of the manifest alone.
-        QCOMPARE(QProcess::execute(pack, {"verify", root.path() + "/d.zip"}) == 0, !variant.startsWith("manifest ") || variant.contains("0' * 64"));
+        QCOMPARE(QProcess::execute(pack, {"verify", root.path() + "/d.zip"}) == 0, !variant.startsWith("manifest ") || variant.contains("0' * 64") || variant.contains("bs("));
         HttpServer server;
         QMap<QString, QString> sha;
         for (const QString zip : {"d.zip", "f.zip"}) {

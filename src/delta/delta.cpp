@@ -40,6 +40,7 @@ bool readFileList(const QByteArray &json, QStringList *paths)
 namespace {
 
 const char *const kOps[] = {"add", "patch", "delete"};
+const char *const kKinds[] = {"zstd", "bsdiff"};
 
 // The smallest window that spans the reference and the new file.
 int windowLogFor(qint64 bytes)
@@ -82,8 +83,9 @@ QString unplainPath(const QString &path)
 
 QString Entry::stored() const
 {
-    return (op == Patch && !whole ? QStringLiteral("patches/") : QStringLiteral("files/")) + path
-           + (op == Patch && !whole ? QStringLiteral(".zst") : QString());
+    if (op != Patch || whole)
+        return QStringLiteral("files/") + path;
+    return QStringLiteral("patches/") + path + (kind == Bsdiff ? QStringLiteral(".bsdiff") : QStringLiteral(".zst"));
 }
 
 QByteArray Manifest::toJson() const
@@ -101,6 +103,8 @@ QByteArray Manifest::toJson() const
         }
         if (e.whole)
             o.insert(QStringLiteral("whole"), true);
+        else if (e.op == Entry::Patch)
+            o.insert(QStringLiteral("patch"), QLatin1String(kKinds[e.kind]));
         if (e.executable)
             o.insert(QStringLiteral("executable"), true);
         if (!e.from.isEmpty())
@@ -142,6 +146,13 @@ bool Manifest::fromJson(const QByteArray &json, QString *reason)
         e.whole = o.value(QStringLiteral("whole")).toBool();
         e.executable = o.value(QStringLiteral("executable")).toBool();
         e.from = o.value(QStringLiteral("from")).toString();
+        // Packages from before patches named their kind hold zstd ones.
+        const QString kind = o.value(QStringLiteral("patch")).toString(QLatin1String(kKinds[Entry::Zstd]));
+        e.kind = kind == QLatin1String(kKinds[Entry::Bsdiff]) ? Entry::Bsdiff : Entry::Zstd;
+        if (kind != QLatin1String(kKinds[e.kind])) {
+            *reason = QStringLiteral("差分清单的补丁类型未知: %1 %2").arg(e.path, kind);
+            return false;
+        }
         const bool needsOld = e.op != Entry::Add, needsNew = e.op != Entry::Delete;
         if ((op != QLatin1String(kOps[e.op])) || e.path.isEmpty() || (needsOld && (e.oldSize < 0 || e.oldSha256.size() != 64))
             || (needsNew && (e.newSize < 0 || e.newSha256.size() != 64))) {
@@ -240,6 +251,76 @@ QByteArray makePatch(const QByteArray &old, const QByteArray &next)
     return out;
 }
 
+namespace {
+
+void putLE(QByteArray *out, quint64 v, int bytes)
+{
+    for (int i = 0; i < bytes; ++i)
+        out->append(char((v >> (8 * i)) & 0xff));
+}
+
+quint64 getLE(const char *p, int bytes)
+{
+    quint64 v = 0;
+    for (int i = bytes - 1; i >= 0; --i)
+        v = (v << 8) | uchar(p[i]);
+    return v;
+}
+
+const int kRecordSize = 24;
+
+} // namespace
+
+QByteArray packBsdiff(const QVector<BsdiffRecord> &records, const QByteArray &diff, const QByteArray &extra)
+{
+    QByteArray out, control;
+    qint64 diffAt = 0, extraAt = 0, blockDiff = 0, blockExtra = 0;
+    ZSTD_CCtx *c = ZSTD_createCCtx();
+    bool ok = c;
+    const auto frame = [&](const char *data, qint64 size) {
+        QByteArray f(int(ZSTD_compressBound(size_t(size))), Qt::Uninitialized);
+        const size_t n = ZSTD_compressCCtx(c, f.data(), size_t(f.size()), data, size_t(size), 22);
+        ok = ok && !ZSTD_isError(n);
+        f.resize(ok ? int(n) : 0);
+        return f;
+    };
+    const auto endBlock = [&]() {
+        const QByteArray parts[] = {frame(control.constData(), control.size()), frame(diff.constData() + diffAt, blockDiff),
+                                    frame(extra.constData() + extraAt, blockExtra)};
+        for (const QByteArray &part : parts)
+            putLE(&out, quint64(part.size()), 4);
+        for (const QByteArray &part : parts)
+            out += part;
+        diffAt += blockDiff;
+        extraAt += blockExtra;
+        blockDiff = blockExtra = 0;
+        control.clear();
+    };
+    // A record split where a block ends: the old file's position moves only after its last part.
+    for (BsdiffRecord r : records) {
+        while (ok && (r.add || r.copy || r.seek)) {
+            const qint64 room = kBsdiffBlock - blockDiff - blockExtra;
+            const qint64 add = qMin(r.add, room), copy = qMin(r.copy, room - add);
+            const bool last = add == r.add && copy == r.copy;
+            putLE(&control, quint64(add), 8);
+            putLE(&control, quint64(copy), 8);
+            putLE(&control, quint64(last ? r.seek : 0), 8);
+            blockDiff += add;
+            blockExtra += copy;
+            r.add -= add;
+            r.copy -= copy;
+            if (last)
+                r.seek = 0;
+            if (blockDiff + blockExtra == kBsdiffBlock || control.size() == kBsdiffRecordsPerBlock * kRecordSize)
+                endBlock();
+        }
+    }
+    if (!control.isEmpty())
+        endBlock();
+    ZSTD_freeCCtx(c);
+    return ok && diffAt == diff.size() && extraAt == extra.size() ? out : QByteArray();
+}
+
 } // namespace delta
 
 namespace delta {
@@ -249,14 +330,17 @@ PatchStream::~PatchStream()
     ZSTD_freeDCtx(d);
 }
 
-bool PatchStream::begin(const QString &oldPath, qint64 newSize)
+bool PatchStream::begin(const QString &oldPath, qint64 newSize, Entry::Kind patchKind)
 {
+    kind = patchKind;
+    pending.clear();
+    oldAt = 0;
     ZSTD_freeDCtx(d);
     d = ZSTD_createDCtx();
     old.close();
     reference = nullptr;
     old.setFileName(oldPath);
-    if (newSize < 0 || !d || !old.open(QIODevice::ReadOnly))
+    if (newSize < 0 || !d || !old.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return false;
     pieces = patchPieces(old.size(), newSize);
     next = 0;
@@ -284,6 +368,8 @@ bool PatchStream::startPiece()
 
 bool PatchStream::feed(const char *data, size_t size, const std::function<bool(const char *, size_t)> &out)
 {
+    if (kind == Entry::Bsdiff)
+        return feedBsdiff(data, size, out);
     ZSTD_inBuffer in{data, size, 0};
     while (d && in.pos < in.size) {
         if (!inFrame && !startPiece()) // bytes after the last frame are no part of a patch
@@ -306,6 +392,89 @@ bool PatchStream::feed(const char *data, size_t size, const std::function<bool(c
         }
     }
     return d;
+}
+
+// A block is taken whole, at most three frames of one block's bytes: the
+// updater holds a block, never a file.
+bool PatchStream::feedBsdiff(const char *data, size_t size, const std::function<bool(const char *, size_t)> &out)
+{
+    pending.append(data, int(size));
+    while (d && pending.size() >= 12) {
+        const quint32 sizes[3] = {quint32(getLE(pending.constData(), 4)), quint32(getLE(pending.constData() + 4, 4)),
+                                  quint32(getLE(pending.constData() + 8, 4))};
+        const qint64 bound = qint64(ZSTD_compressBound(size_t(kBsdiffBlock))), total = 12 + qint64(sizes[0]) + sizes[1] + sizes[2];
+        if (sizes[0] > bound || sizes[1] > bound || sizes[2] > bound)
+            return false;
+        if (pending.size() < total)
+            return true;
+        if (!applyBlock(pending.constData() + 12, sizes, out))
+            return false;
+        pending.remove(0, int(total));
+    }
+    return d;
+}
+
+namespace {
+
+// One frame of exactly the size expected, decompressed into `to`.
+bool decompressExactly(ZSTD_DCtx *d, QByteArray *to, qint64 size, const char *frame, size_t frameSize)
+{
+    to->resize(int(size));
+    return ZSTD_findFrameCompressedSize(frame, frameSize) == frameSize
+           && ZSTD_decompressDCtx(d, to->data(), size_t(size), frame, frameSize) == size_t(size);
+}
+
+} // namespace
+
+bool PatchStream::applyBlock(const char *block, const quint32 *sizes, const std::function<bool(const char *, size_t)> &out)
+{
+    // At most one block's records and bytes, and no more than the file lacks.
+    QByteArray control;
+    const quint64 maxControl = quint64(kBsdiffRecordsPerBlock) * kRecordSize;
+    if (!decompressExactly(d, &control, qint64(qMin<quint64>(ZSTD_getFrameContentSize(block, sizes[0]), maxControl)), block, sizes[0])
+        || control.size() % kRecordSize)
+        return false;
+    QVector<BsdiffRecord> records;
+    quint64 room = quint64(qMin(kBsdiffBlock, expected - produced)), adds = 0, copies = 0;
+    for (int at = 0; at < control.size(); at += kRecordSize) {
+        const quint64 add = getLE(control.constData() + at, 8), copy = getLE(control.constData() + at + 8, 8);
+        if (add > room || copy > room - add)
+            return false;
+        room -= add + copy;
+        adds += add;
+        copies += copy;
+        records.append({qint64(add), qint64(copy), qint64(getLE(control.constData() + at + 16, 8))});
+    }
+    if (!decompressExactly(d, &diff, qint64(adds), block + sizes[0], sizes[1])
+        || !decompressExactly(d, &extra, qint64(copies), block + sizes[0] + sizes[1], sizes[2]))
+        return false;
+    qint64 diffAt = 0, extraAt = 0;
+    QByteArray bytes(1 << 16, Qt::Uninitialized);
+    for (const BsdiffRecord &r : records) {
+        // The old file's bytes, read as they are needed, plus the differences.
+        if (r.add && !old.seek(oldAt))
+            return false;
+        for (qint64 done = 0; done < r.add;) {
+            const qint64 n = old.read(bytes.data(), qMin<qint64>(bytes.size(), r.add - done));
+            if (n <= 0)
+                return false;
+            char *to = diff.data() + diffAt + done;
+            const char *from = bytes.constData();
+            for (qint64 i = 0; i < n; ++i)
+                to[i] = char(uchar(to[i]) + uchar(from[i]));
+            done += n;
+        }
+        if ((r.add && !out(diff.constData() + diffAt, size_t(r.add))) || (r.copy && !out(extra.constData() + extraAt, size_t(r.copy))))
+            return false;
+        diffAt += r.add;
+        extraAt += r.copy;
+        produced += r.add + r.copy;
+        // The next position inside the old file, checked before it could overflow.
+        if (r.seek < -(oldAt + r.add) || r.seek > old.size() - oldAt - r.add)
+            return false;
+        oldAt += r.add + r.seek;
+    }
+    return true;
 }
 
 } // namespace delta

@@ -34,6 +34,10 @@ struct Entry
     qint64 newSize = -1;    // add, patch
     QByteArray newSha256;   // hex
     bool whole = false;     // a patch stored as the whole new file (no smaller as a patch)
+    // How a patch rebuilds the file: zstd frames against the old file, or
+    // bsdiff's records of bytes added to the old file's and bytes new to it.
+    enum Kind { Zstd, Bsdiff };
+    Kind kind = Zstd;
     bool executable = false; // the new file's mode says so
     QString from;           // a patch against another old file: the file moved or renamed
     // The old file a patch is made against.
@@ -81,6 +85,20 @@ QVector<Piece> patchPieces(qint64 oldSize, qint64 newSize);
 // matching, each window covering its reference and its piece); empty on failure.
 QByteArray makePatch(const QByteArray &old, const QByteArray &next);
 
+// A bsdiff patch: blocks of at most kBsdiffBlock new bytes, each three
+// little-endian 32-bit sizes and then that many bytes of three zstd frames:
+// the records (three little-endian 64-bit numbers: bytes added to the old
+// file's, bytes copied from the extra frame, how far the old file's position
+// then moves), the differences, the extra bytes.
+const qint64 kBsdiffBlock = qint64(8) << 20;
+const int kBsdiffRecordsPerBlock = 1 << 15;
+struct BsdiffRecord
+{
+    qint64 add = 0, copy = 0, seek = 0;
+};
+// The blocks of the records with their differences and extra bytes; empty on failure.
+QByteArray packBsdiff(const QVector<BsdiffRecord> &records, const QByteArray &diff, const QByteArray &extra);
+
 // A patch applied as it is read: pieces of the patch go in, the new bytes
 // come out in pieces. The old file is mapped a reference at a time and only
 // while its frame lasts; nothing of either file is held whole.
@@ -91,13 +109,20 @@ public:
     PatchStream(const PatchStream &) = delete;
     PatchStream &operator=(const PatchStream &) = delete;
     ~PatchStream();
-    bool begin(const QString &oldPath, qint64 newSize);
+    bool begin(const QString &oldPath, qint64 newSize, Entry::Kind kind = Entry::Zstd);
     bool feed(const char *data, size_t size, const std::function<bool(const char *, size_t)> &out);
-    // Every frame ended exactly at its piece's end, the last at the new file's size.
-    bool finish() const { return next == pieces.size() && !inFrame && produced == expected; }
+    // Every frame ended exactly at its piece's end, the last at the new file's
+    // size; every bsdiff block whole.
+    bool finish() const
+    {
+        return kind == Entry::Bsdiff ? pending.isEmpty() && produced == expected
+                                     : next == pieces.size() && !inFrame && produced == expected;
+    }
 
 private:
     bool startPiece();
+    bool feedBsdiff(const char *data, size_t size, const std::function<bool(const char *, size_t)> &out);
+    bool applyBlock(const char *block, const quint32 *sizes, const std::function<bool(const char *, size_t)> &out);
 
     ::ZSTD_DCtx_s *d = nullptr;
     QFile old;
@@ -107,6 +132,9 @@ private:
     bool inFrame = false;
     QByteArray buffer;
     qint64 expected = 0, produced = 0;
+    Entry::Kind kind = Entry::Zstd;
+    QByteArray pending, diff, extra; // a bsdiff block as it comes, and its streams
+    qint64 oldAt = 0;
 };
 
 } // namespace delta

@@ -2,6 +2,7 @@
 // and checks a package as the updater will before it is published.
 #include "delta/delta.h"
 #include "download/signature.h"
+#include "pack/bsdiff.h"
 #include "package/delta_apply.h"
 #include "package/package_check.h"
 #include "platform/platform.h"
@@ -22,6 +23,13 @@
 
 #include <functional>
 #include <memory>
+
+#ifdef _WIN32
+#include <windows.h>
+#include <psapi.h>
+#else
+#include <sys/resource.h>
+#endif
 
 namespace {
 
@@ -123,8 +131,11 @@ public:
         return archive_write_set_format_zip(a.get()) == ARCHIVE_OK
                && archive_write_open_filename(a.get(), QFile::encodeName(path).constData()) == ARCHIVE_OK;
     }
-    bool add(const QString &name, const QByteArray &bytes, bool executable)
+    // Patches are compressed already: stored, they cost no deflate stream and no trailing sizes.
+    bool add(const QString &name, const QByteArray &bytes, bool executable, bool store = false)
     {
+        if ((store ? archive_write_zip_set_compression_store(a.get()) : archive_write_zip_set_compression_deflate(a.get())) != ARCHIVE_OK)
+            return false;
         std::unique_ptr<archive_entry, decltype(&archive_entry_free)> e(archive_entry_new(), &archive_entry_free);
         archive_entry_set_pathname_utf8(e.get(), name.toUtf8().constData());
         archive_entry_set_filetype(e.get(), AE_IFREG);
@@ -137,6 +148,8 @@ public:
     // must read to exactly the size it had when the tree was listed.
     bool addFile(const QString &name, const TreeFile &file)
     {
+        if (archive_write_zip_set_compression_deflate(a.get()) != ARCHIVE_OK)
+            return false;
         std::unique_ptr<archive_entry, decltype(&archive_entry_free)> e(archive_entry_new(), &archive_entry_free);
         archive_entry_set_pathname_utf8(e.get(), name.toUtf8().constData());
         archive_entry_set_filetype(e.get(), AE_IFREG);
@@ -159,6 +172,30 @@ private:
 
 // Both sides of a patch are read whole here, into byte arrays.
 const qint64 kMaxPatchedSize = qint64(1) << 30;
+// bsdiff sorts the old file's suffixes, four bytes each: up to 1 GiB of memory.
+const qint64 kMaxBsdiffOldSize = qint64(256) << 20;
+
+// The smaller of the two kinds of patch; empty when neither can be made.
+QByteArray smallestPatch(const QByteArray &old, const QByteArray &next, bool zstdOnly, delta::Entry::Kind *kind)
+{
+    const QByteArray zstd = delta::makePatch(old, next);
+    const QByteArray bsdiff = !zstdOnly && old.size() <= kMaxBsdiffOldSize ? makeBsdiffPatch(old, next) : QByteArray();
+    *kind = !bsdiff.isEmpty() && (zstd.isEmpty() || bsdiff.size() < zstd.size()) ? delta::Entry::Bsdiff : delta::Entry::Zstd;
+    return *kind == delta::Entry::Bsdiff ? bsdiff : zstd;
+}
+
+// The most memory this process held at once, in MiB: the publisher's
+// machine needs that much to make this delta.
+qint64 peakMemoryMiB()
+{
+#ifdef _WIN32
+    PROCESS_MEMORY_COUNTERS counters{};
+    return GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters) ? qint64(counters.PeakWorkingSetSize >> 20) : -1;
+#else
+    rusage usage{};
+    return getrusage(RUSAGE_SELF, &usage) == 0 ? qint64(usage.ru_maxrss) >> 10 : -1;
+#endif
+}
 
 QByteArray readAll(const TreeFile &file, bool *ok)
 {
@@ -214,7 +251,7 @@ int packFull(const QString &newDir, const QString &out)
     return finish(zip, out, ok);
 }
 
-int packDelta(const QString &oldDir, const QString &newDir, const QString &out, const QString &full)
+int packDelta(const QString &oldDir, const QString &newDir, const QString &out, const QString &full, bool zstdOnly)
 {
     QMap<QString, TreeFile> olds, news;
     if (!readTree(oldDir, &olds) || !readTree(newDir, &news))
@@ -266,7 +303,7 @@ int packDelta(const QString &oldDir, const QString &newDir, const QString &out, 
             else if (old.size > kMaxPatchedSize || it->size > kMaxPatchedSize)
                 err() << e.path << " travels whole: over 1 GiB, more than this tool holds to patch" << Qt::endl;
             else {
-                const QByteArray next = readAll(*it, &ok), patch = delta::makePatch(readAll(old, &ok), next);
+                const QByteArray next = readAll(*it, &ok), patch = smallestPatch(readAll(old, &ok), next, zstdOnly, &e.kind);
                 e.whole = patch.isEmpty() || patch.size() >= next.size();
                 if (!e.whole)
                     patches.insert(e.stored(), patch);
@@ -301,7 +338,7 @@ int packDelta(const QString &oldDir, const QString &newDir, const QString &out, 
     auto w = whole.cbegin();
     while (ok && (p != patches.cend() || w != whole.cend())) {
         if (w == whole.cend() || (p != patches.cend() && p.key() < w.key())) {
-            ok = zip.add(p.key(), p.value(), false);
+            ok = zip.add(p.key(), p.value(), false, true);
             ++p;
         } else {
             TreeFile stored = *w;
@@ -310,7 +347,10 @@ int packDelta(const QString &oldDir, const QString &newDir, const QString &out, 
             ++w;
         }
     }
-    return finish(zip, out, ok, full);
+    const int result = finish(zip, out, ok, full);
+    if (result == 0)
+        QTextStream(stdout) << "  peak memory: " << peakMemoryMiB() << " MiB" << Qt::endl;
+    return result;
 }
 
 // Checks a package as the updater will: the archive's rules, the signature
@@ -354,11 +394,13 @@ int verify(const QString &package, const QString &keys, const QString &version, 
 }
 
 const char kUsage[] = "usage: farwen-pack full NEW_DIR -o PACKAGE.zip\n"
-                      "       farwen-pack delta OLD_DIR NEW_DIR -o DELTA.zip [--full PACKAGE.zip]\n"
+                      "       farwen-pack delta OLD_DIR NEW_DIR -o DELTA.zip [--full PACKAGE.zip] [--patch zstd]\n"
                       "       farwen-pack verify PACKAGE.zip [--keys update-keys.pub --version V [--installed-version V]]\n"
                       "                          [--against INSTALLED_DIR]\n"
                       "full: the whole new version, with its file list.\n"
-                      "delta: what changed since OLD_DIR; --full names the full package, for full_sha256.\n"
+                      "delta: what changed since OLD_DIR; --full names the full package, for full_sha256. Each file\n"
+                      "       is patched by zstd or bsdiff, whichever is smaller; --patch zstd spares bsdiff's time\n"
+                      "       and memory (four bytes per byte of an old file).\n"
                       "verify: checks PACKAGE.zip as the updater will (with PACKAGE.zip.minisig when keys are given)\n"
                       "        and exits 1 with the updater's reason when it would refuse it.\n";
 
@@ -374,7 +416,7 @@ int main(int argc, char **argv)
     }
     // Options with a value, taken out of the arguments.
     QMap<QString, QString> options;
-    for (const QString name : {"-o", "--full", "--keys", "--version", "--installed-version", "--against"}) {
+    for (const QString name : {"-o", "--full", "--keys", "--version", "--installed-version", "--against", "--patch"}) {
         const int at = args.indexOf(name);
         if (at >= 0 && at + 1 < args.size()) {
             options[name] = args.at(at + 1);
@@ -384,8 +426,9 @@ int main(int argc, char **argv)
     const QString out = options.value(QStringLiteral("-o")), command = args.value(0);
     if (!out.isEmpty() && args.size() == 2 && command == QLatin1String("full"))
         return packFull(args[1], out);
-    if (!out.isEmpty() && args.size() == 3 && command == QLatin1String("delta"))
-        return packDelta(args[1], args[2], out, options.value(QStringLiteral("--full")));
+    const QString patch = options.value(QStringLiteral("--patch"), QStringLiteral("zstd"));
+    if (!out.isEmpty() && args.size() == 3 && command == QLatin1String("delta") && patch == QLatin1String("zstd"))
+        return packDelta(args[1], args[2], out, options.value(QStringLiteral("--full")), options.contains(QStringLiteral("--patch")));
     if (args.size() == 2 && command == QLatin1String("verify")
         && options.contains(QStringLiteral("--keys")) == options.contains(QStringLiteral("--version"))
         && (options.contains(QStringLiteral("--keys")) || !options.contains(QStringLiteral("--installed-version"))))

@@ -152,7 +152,7 @@ DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &
             return refusing(QStringLiteral("无法写入重建的文件: %1").arg(e->path));
         if (e->op != delta::Entry::Patch || e->whole)
             return write;
-        if (!patch.begin(installDir + QLatin1Char('/') + e->source(), e->newSize))
+        if (!patch.begin(installDir + QLatin1Char('/') + e->source(), e->newSize, e->kind))
             return refusing(QStringLiteral("补丁无法应用: %1").arg(e->path));
         return [&patch, &refuse, e, write](const char *data, size_t size) {
             return patch.feed(data, size, write) || refuse(QStringLiteral("补丁无法应用: %1").arg(e->path));
