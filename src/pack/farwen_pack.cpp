@@ -131,7 +131,7 @@ public:
         return archive_write_set_format_zip(a.get()) == ARCHIVE_OK
                && archive_write_open_filename(a.get(), QFile::encodeName(path).constData()) == ARCHIVE_OK;
     }
-    // Patches are compressed already: stored, they cost no deflate stream and no trailing sizes.
+    // Patches are compressed already: stored as they are, not deflated again.
     bool add(const QString &name, const QByteArray &bytes, bool executable, bool store = false)
     {
         if ((store ? archive_write_zip_set_compression_store(a.get()) : archive_write_zip_set_compression_deflate(a.get())) != ARCHIVE_OK)
