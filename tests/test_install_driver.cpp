@@ -295,7 +295,9 @@ private slots:
             if (variant.isEmpty() || variant.startsWith("mkdir")) { // over 64 MiB and like no other part of itself: blocks or windows
                 QByteArray huge(70 << 20, Qt::Uninitialized);
                 QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(huge.data()), huge.size() / 4);
-                writeTreeFile(tree + "/lib/huge.so", isNew ? huge.insert(1000, "a shift").replace(60 << 20, 3, "new") : huge);
+                QByteArray fresh(5 << 18, Qt::Uninitialized); // new bytes: a patch over more than one read of the package
+                QRandomGenerator(8).fillRange(reinterpret_cast<quint32 *>(fresh.data()), fresh.size() / 4);
+                writeTreeFile(tree + "/lib/huge.so", isNew ? huge.insert(1000, fresh).replace(60 << 20, 3, "new") : huge);
             }
             writeTreeFile(tree + (isNew ? "/becomes/inner.txt" : "/becomes"), "b");
             if (!variant.startsWith("changed full")) // a full package cannot turn a directory into a file
@@ -322,7 +324,7 @@ private slots:
         const QByteArray entries = snapshotTree(root.path()).value("d.zip");
         QVERIFY2(entries.contains("patches/lib/big.dll" + kind.toUtf8()) && entries.contains("patches/new-name.txt.zst")
                      && (!QFile::exists(old + "/lib/huge.so") || entries.contains("patches/lib/huge.so" + kind.toUtf8())), entries.constData());
-        QVERIFY(QFileInfo(root.path() + "/d.zip").size() < 100000);
+        QVERIFY(QFileInfo(root.path() + "/d.zip").size() < 3000000);
         if (variant.startsWith("manifest "))
             QCOMPARE(QProcess::execute("python3", {"-c", "import json, struct, sys, zipfile\nz = zipfile.ZipFile(sys.argv[1]); d = {n: z.read(n) for n in z.namelist()}; z.close()\n"
                                                          "zf = lambda b: bytes.fromhex('28b52ffde0') + struct.pack('<Q', len(b)) + b''.join(struct.pack('<I', (i + 131072 >= len(b)) | "
