@@ -288,6 +288,7 @@ private slots:
             // A byte in a hundred changed, as addresses move: bsdiff's kind of patch, over one of its blocks once.
             QByteArray big(variant.isEmpty() ? 9 << 20 : 300000, Qt::Uninitialized);
             QRandomGenerator(3).fillRange(reinterpret_cast<quint32 *>(big.data()), big.size() / 4);
+            big.replace(100000, 10000, QByteArray(isNew ? 10010 : 10000, '\0')); // padding that grows: two matches reach into it
             for (int i = 0; isNew && i < big.size(); i += 100)
                 big[i] = char(big[i] + 1);
             writeTreeFile(tree + "/lib/big.dll", big);
