@@ -248,6 +248,8 @@ private slots:
         const QString done = "finished 1 安装已成功完成", refused = "error 文件完整性校验失败";
         QTest::newRow("applied") << "" << true << done;
         // The delta's SHA-256 proves the delta only; the full package brings its own.
+        // Rebuilt on another file system than the installation's: copied into place, not moved.
+        QTest::newRow("applied, work folder elsewhere") << "elsewhere" << true << done;
         QTest::newRow("changed here, full package named") << "changed full" << true << done;
         QTest::newRow("changed here, full package not the one named") << "changed full, wrong" << false << refused;
         QTest::newRow("changed here, the full package a delta again") << "changed again" << false << refused;
@@ -338,7 +340,8 @@ private slots:
         if (variant.startsWith("changed"))
             writeTreeFile(app + "/lib/big.dll", HttpServer::pattern(300000));
         // The publisher's check says what the updater will do with the delta.
-        QCOMPARE(QProcess::execute(pack, {"verify", root.path() + "/d.zip", "--against", app}) == 0, variant.isEmpty() || variant.startsWith("mkdir"));
+        QCOMPARE(QProcess::execute(pack, {"verify", root.path() + "/d.zip", "--against", app}) == 0,
+                 variant.isEmpty() || variant.startsWith("mkdir") || variant == "elsewhere");
         // Without the installation, by every rule of the manifest alone.
         QCOMPARE(QProcess::execute(pack, {"verify", root.path() + "/d.zip"}) == 0, !variant.startsWith("manifest ") || variant.contains("0' * 64") || variant.contains("bs("));
         HttpServer server;
@@ -352,6 +355,16 @@ private slots:
         tools.add("taskkill", 128);
         tools.add("tasklist", 0, variant.startsWith("mkdir") ? QString("ls APP/_update_backup_*.journal >/dev/null 2>&1 && " + variant).replace("APP", "'" + app + "'") : "");
         const auto before = snapshotTree(app);
+        const QByteArray dataRoot = qgetenv("PROGRAMDATA");
+        const auto restoreRoot = qScopeGuard([dataRoot] { qputenv("PROGRAMDATA", dataRoot); });
+        std::unique_ptr<QTemporaryDir> elsewhere;
+        for (const QString other : {"/dev/shm", "/tmp", "/var/tmp"})
+            if (variant == "elsewhere" && !elsewhere && QFileInfo(other).isDir() && QStorageInfo(other).device() != QStorageInfo(app).device())
+                elsewhere = std::make_unique<QTemporaryDir>(other + "/farwen-work-XXXXXX");
+        if (variant == "elsewhere" && !elsewhere)
+            QSKIP("no second file system for the work folder here");
+        if (elsewhere)
+            qputenv("PROGRAMDATA", elsewhere->path().toUtf8());
         TestableEngine engine;
         engine.setTimings(TestableEngine::fast());
         engine.setUpdateInfo(app + "/Pellamo.exe", "2.0", server.url("/d.zip"));

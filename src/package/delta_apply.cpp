@@ -10,8 +10,11 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QVector>
 
+#include <atomic>
 #include <optional>
+#include <thread>
 
 bool DeltaApply::isDelta(const CheckedPackage &package)
 {
@@ -80,27 +83,35 @@ DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &
         }
     }
 
-    // The installation must be the one the delta was made against.
+    // The installation must be the one the delta was made against. Its old
+    // files are hashed on a second thread while the patches stream; what is
+    // rebuilt counts only once every one of them matched.
     // Not config.ini: every update rewrites the customer's.
+    const auto differs = [&installDir](const delta::Entry &e) {
+        const QString old = installDir + QLatin1Char('/') + e.source();
+        return QFileInfo(old).size() != e.oldSize || delta::fileSha256(old) != e.oldSha256;
+    };
     QHash<QString, const delta::Entry *> byStored;
+    QVector<const delta::Entry *> olds;
     leftOut.clear();
     for (const delta::Entry &e : manifest.entries) {
-        if (e.op != delta::Entry::Add) {
-            const QString old = installDir + QLatin1Char('/') + e.source();
-            const bool differs = QFileInfo(old).size() != e.oldSize || delta::fileSha256(old) != e.oldSha256;
-            if (differs && isConfigName(e.path) && e.op == delta::Entry::Patch && !e.whole) {
-                qDebug() << "配置文件的补丁不适用于本地文件，不使用:" << e.path;
-                leftOut << e.path;
-                continue;
-            }
-            if (differs && !isConfigName(e.path)) {
-                *reason = QStringLiteral("本地文件与差分包不符: %1").arg(e.path);
-                return OldFilesDiffer;
-            }
+        const bool config = isConfigName(e.path);
+        if (e.op != delta::Entry::Add && !config)
+            olds << &e;
+        if (config && e.op == delta::Entry::Patch && !e.whole && differs(e)) {
+            qDebug() << "配置文件的补丁不适用于本地文件，不使用:" << e.path;
+            leftOut << e.path;
+            continue;
         }
         if (e.op != delta::Entry::Delete)
             byStored.insert(e.stored(), &e);
     }
+    std::atomic<int> differing{-1}; // the first old file that is not the delta's
+    std::thread checker([&olds, &differing, &differs] {
+        for (int i = 0; i < olds.size() && differing < 0; ++i)
+            if (differs(*olds[i]))
+                differing = i;
+    });
     // Each new file rebuilt and checked before anything is stopped, as a
     // stream: a file of any size passes through a block at a time.
     int rebuilt = 0;
@@ -132,6 +143,8 @@ DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &
         return true;
     };
     const CheckedPackage::BlockSink write = [&](const char *data, size_t size) {
+        if (differing >= 0)
+            return refuse(QString()); // said below
         hash->add(data, size);
         written += qint64(size);
         return out.write(data, qint64(size)) == qint64(size) || refuse(QStringLiteral("无法写入重建的文件: %1").arg(current->path));
@@ -158,6 +171,11 @@ DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &
             return patch.feed(data, size, write) || refuse(QStringLiteral("补丁无法应用: %1").arg(e->path));
         };
     }, reason) && finishCurrent();
+    checker.join();
+    if (differing >= 0) {
+        *reason = QStringLiteral("本地文件与差分包不符: %1").arg(olds[differing]->path);
+        return OldFilesDiffer;
+    }
     if (!failure.isEmpty())
         *reason = failure;
     if (!read || !failure.isEmpty())
@@ -203,16 +221,11 @@ bool DeltaApply::place(const QString &installDir, const std::function<bool(const
         }
         platform::FileReplacement out;
         QDir().mkpath(QFileInfo(target).absolutePath());
-        if (!rebuilt.open(QIODevice::ReadOnly) || !out.begin(platformPath(target), executable(e.path, e.executable ? 0755 : 0644))) {
+        const std::string from = platformPath(rebuilt.fileName()), to = platformPath(target);
+        const bool runnable = executable(e.path, e.executable ? 0755 : 0644);
+        if (!out.adopt(to, from, runnable) && !(out.begin(to, runnable) && out.writeFrom(from))) {
             *reason = QStringLiteral("无法写入文件: %1").arg(e.path);
             return false;
-        }
-        while (!rebuilt.atEnd()) {
-            const QByteArray piece = rebuilt.read(1 << 20);
-            if (!out.write(piece.constData(), size_t(piece.size()))) {
-                *reason = QStringLiteral("无法写入文件: %1").arg(e.path);
-                return false;
-            }
         }
         if (!out.commit()) {
             *reason = QStringLiteral("无法替换文件: %1").arg(e.path);

@@ -243,6 +243,14 @@ public:
     // link); executable where the system knows such a mode.
     bool begin(const std::string &targetUtf8, bool executable);
     bool write(const char *data, std::size_t size);
+    // The whole of a plain file (not followed through a link) as the new
+    // contents; POSIX lets the kernel copy it.
+    bool writeFrom(const std::string &sourceUtf8);
+    // Instead of begin(): a plain file of the updater's own private folder
+    // moved in whole as the new contents, when it is on the target's volume
+    // (POSIX only: on Windows a moved file would keep the private folder's
+    // access list). False, and the file stays where it was, when it cannot be.
+    bool adopt(const std::string &targetUtf8, const std::string &sourceUtf8, bool executable);
     // Renamed over the target, not flushed (a FlushPlan does that for the
     // whole unpack); false when the target is in use or cannot be replaced
     // (the new file is then removed).

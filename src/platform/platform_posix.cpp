@@ -996,6 +996,36 @@ bool FileReplacement::write(const char *data, std::size_t size)
     return handle >= 0;
 }
 
+bool FileReplacement::adopt(const std::string &targetUtf8, const std::string &sourceUtf8, bool executable)
+{
+    discard();
+    const std::string pending = pendingPath(targetUtf8);
+    unlink(pending.c_str()); // as begin(): a leftover or a link goes
+    const int fd = open(sourceUtf8.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fchmod(fd, executable ? 0755 : 0644) != 0
+        || renameat2(AT_FDCWD, sourceUtf8.c_str(), AT_FDCWD, pending.c_str(), RENAME_NOREPLACE) != 0) {
+        if (fd >= 0)
+            close(fd);
+        return false;
+    }
+    target = targetUtf8;
+    temp = pending;
+    handle = fd;
+    return true;
+}
+
+bool FileReplacement::writeFrom(const std::string &sourceUtf8)
+{
+    const int in = open(sourceUtf8.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    struct stat st;
+    const bool ok = in >= 0 && handle >= 0 && fstat(in, &st) == 0 && S_ISREG(st.st_mode)
+                    && copyContents(in, static_cast<int>(handle), st.st_size, [](long long, long long) {}); // whole or failed
+    if (in >= 0)
+        close(in);
+    return ok;
+}
+
 bool FileReplacement::commit()
 {
     if (handle < 0)

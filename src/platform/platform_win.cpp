@@ -1057,6 +1057,27 @@ bool heldByAnother(DWORD error)
 
 } // namespace
 
+bool FileReplacement::adopt(const std::string &, const std::string &, bool)
+{
+    return false;
+}
+
+bool FileReplacement::writeFrom(const std::string &sourceUtf8)
+{
+    const std::wstring wide = widen(sourceUtf8);
+    HANDLE in = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (in == INVALID_HANDLE_VALUE)
+        return failed("CreateFileW", wide);
+    BY_HANDLE_FILE_INFORMATION info;
+    bool ok = GetFileInformationByHandle(in, &info) && !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    std::vector<char> buffer(1 << 20);
+    for (DWORD n = 0; ok && (ok = ReadFile(in, buffer.data(), DWORD(buffer.size()), &n, nullptr)) && n > 0;)
+        ok = write(buffer.data(), n);
+    CloseHandle(in);
+    return ok;
+}
+
 bool FileReplacement::commit()
 {
     if (handle < 0)

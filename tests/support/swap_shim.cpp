@@ -8,7 +8,8 @@
 // FARWEN_TRACE_ROOT are written to FARWEN_TRACE/trace in order, one per line
 // for the power-cut explorer: C created, W contents (a copy, named by number),
 // S data flushed, F directory flushed, Y all flushed, R renamed, L linked,
-// U unlinked, M made, X removed directory. With FARWEN_STOP_AT, the updater stops
+// U unlinked, M made, X removed directory; a file renamed in from outside is
+// C and W. With FARWEN_STOP_AT, the updater stops
 // (SIGSTOP) right after it gives a file that name, for the test to kill it there.
 #include <cerrno>
 #include <dlfcn.h>
@@ -140,7 +141,14 @@ void trace(const char *op, int dir, const char *p, int dir2 = AT_FDCWD, const ch
     const std::string path = fullPath(dir, p), path2 = q ? fullPath(dir2, q) : std::string();
     if (traced(path) || (q && traced(path2))) {
         std::lock_guard<std::mutex> lock(traceLock);
-        note(std::string(op) + "\t" + path + (q ? "\t" + path2 : std::string()));
+        const int in = q && *op == 'R' && !traced(path) ? real<int (*)(const char *, int, ...)>("open")(path2.c_str(), O_RDONLY | O_CLOEXEC) : -1;
+        if (in < 0) {
+            note(std::string(op) + "\t" + path + (q ? "\t" + path2 : std::string()));
+            return;
+        }
+        note("C\t" + path2); // moved in from outside: a new file, its data not flushed there
+        contents(in, path2);
+        real<int (*)(int)>("close")(in);
     }
 }
 

@@ -185,6 +185,16 @@ int main()
     replacement.discard();
     check(slurp(to) == "new" && GetFileAttributesA(platform::FileReplacement::pendingPath(to).c_str()) == INVALID_FILE_ATTRIBUTES,
           "discarded replacement leaves the target");
+    // The new contents read from a file, over more than one read; a missing one is no contents.
+    const std::string from = std::string(dir) + "farwen_from.bin";
+    std::string taken(3 << 19, 'q');
+    taken[1 << 20] = '\0';
+    taken.back() = 'e';
+    std::ofstream(from, std::ios::binary) << taken;
+    check(replacement.begin(to, false) && replacement.writeFrom(from) && replacement.commit() && slurp(to) == taken
+              && replacement.begin(to, false) && !replacement.writeFrom(from + ".missing"),
+          "written from a file");
+    replacement.discard();
     // Held for a moment (a scanner's open): tried again until it is free. Held
     // throughout: not replaced, and the log says who held it, or that nobody could tell.
     platform::setFailureLog([](const std::string &line) { logged += line + '\n'; });
