@@ -273,6 +273,9 @@ private slots:
         QTest::newRow("names a kind of patch unknown") << "manifest d[M] = m.replace(b'\"zstd\"', b'\"xdelta\"', 1)" << false << refused;
         // bs(records, differences, extra): a bsdiff patch of zstd frames of raw blocks.
         QTest::newRow("a bsdiff record reads past the old file") << "manifest d['patches/lib/big.dll.bsdiff'] = bs([(0, 0, 299995), (10, 0, 0)], bytes(10), b'')" << false << refused;
+        // A config.ini patch made against another copy than the customer's: left out, the customer's kept.
+        QTest::newRow("patches a config.ini not the customer's") << "manifest j = json.loads(m); [f.pop('whole') for f in j['files'] if f['path'] == 'config.ini']; "
+                                                                   "d[M] = json.dumps(j).encode(); d['patches/config.ini.zst'] = d.pop('files/config.ini')" << true << done;
         QTest::newRow("fails while placed, restored") << "mkdir APP/new-name.txt" << false << "error 安装文件失败，已恢复原版本";
     }
     void deltaUpdates()
@@ -341,9 +344,10 @@ private slots:
             writeTreeFile(app + "/lib/big.dll", HttpServer::pattern(300000));
         // The publisher's check says what the updater will do with the delta.
         QCOMPARE(QProcess::execute(pack, {"verify", root.path() + "/d.zip", "--against", app}) == 0,
-                 variant.isEmpty() || variant.startsWith("mkdir") || variant == "elsewhere");
+                 (updated && !variant.startsWith("changed")) || variant.startsWith("mkdir"));
         // Without the installation, by every rule of the manifest alone.
-        QCOMPARE(QProcess::execute(pack, {"verify", root.path() + "/d.zip"}) == 0, !variant.startsWith("manifest ") || variant.contains("0' * 64") || variant.contains("bs("));
+        QCOMPARE(QProcess::execute(pack, {"verify", root.path() + "/d.zip"}) == 0,
+                 updated || !variant.startsWith("manifest ") || variant.contains("0' * 64") || variant.contains("bs("));
         HttpServer server;
         QMap<QString, QString> sha;
         for (const QString zip : {"d.zip", "f.zip"}) {
@@ -353,7 +357,11 @@ private slots:
         }
         ToolDoubles tools(root.path() + "/tools-delta-" + QString::number(qHash(variant)));
         tools.add("taskkill", 128);
-        tools.add("tasklist", 0, variant.startsWith("mkdir") ? QString("ls APP/_update_backup_*.journal >/dev/null 2>&1 && " + variant).replace("APP", "'" + app + "'") : "");
+        // While the product stops, the rebuilt file's inode, to tell a move into place from a copy.
+        const QString inodes = root.path() + "/rebuilt.inodes";
+        QFile::remove(inodes);
+        tools.add("tasklist", 0, variant.startsWith("mkdir") ? QString("ls APP/_update_backup_*.journal >/dev/null 2>&1 && " + variant).replace("APP", "'" + app + "'")
+                                                             : "stat -c %i \"$PROGRAMDATA\"/KarvoUpdate_*/rebuilt/new-name.txt > '" + inodes + "' 2>/dev/null || true");
         const auto before = snapshotTree(app);
         const QByteArray dataRoot = qgetenv("PROGRAMDATA");
         const auto restoreRoot = qScopeGuard([dataRoot] { qputenv("PROGRAMDATA", dataRoot); });
@@ -365,6 +373,7 @@ private slots:
             QSKIP("no second file system for the work folder here");
         if (elsewhere)
             qputenv("PROGRAMDATA", elsewhere->path().toUtf8());
+        const int descriptors = QDir("/proc/self/fd").count();
         TestableEngine engine;
         engine.setTimings(TestableEngine::fast());
         engine.setUpdateInfo(app + "/Pellamo.exe", "2.0", server.url("/d.zip"));
@@ -385,10 +394,18 @@ private slots:
         QCOMPARE(QFileInfo(app + "/数据/说明.txt").isExecutable(), updated);
         expected.remove("farwen-files.json");
         expected.insert("notes/mine.txt", "on no list: never touched");
-        if (updated) // the new key added, the customer's kept
-            QVERIFY2(ini.contains("Version=2.0\nChannel=stable\n[User]\nLicence=K-1\n"), ini.constData());
+        if (updated) // the new key added (not from a patch left out), the customer's kept
+            QVERIFY2(ini.contains(variant.contains("config.ini") ? "[App]\nVersion=2.0\n[User]\nLicence=K-1\n" : "Version=2.0\nChannel=stable\n[User]\nLicence=K-1\n"), ini.constData());
         else
             QCOMPARE(ini, customer);
+        if (updated && !variant.startsWith("changed")) { // moved into place from a work folder on the same file system
+            QProcess inode;
+            inode.start("stat", {"-c", "%i", app + "/new-name.txt"});
+            QVERIFY(inode.waitForFinished() && inode.exitCode() == 0);
+            QCOMPARE(readTreeFile(inodes).split('\n').contains(inode.readAll().trimmed()), variant != "elsewhere");
+        }
+        // Nothing left open per file placed, moved or copied (the first run starts the network's own).
+        QVERIFY2(QDir("/proc/self/fd").count() <= uint(descriptors + 4), qPrintable(QDir("/proc/self/fd").entryList().join(' ')));
         QCOMPARE(tree, expected);
         QCOMPARE(server.requestCount("/f.zip"), variant.startsWith("changed full") ? 1 : 0);
         QCOMPARE(rec.fullUpdate, server.requestCount("/f.zip") + server.requestCount("/d.zip") - 1); // one fallback at most
