@@ -6,6 +6,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QHash>
 #include <QSet>
 
 #include <zstd.h>
@@ -85,7 +86,8 @@ QString Entry::stored() const
 {
     if (op != Patch || whole)
         return QStringLiteral("files/") + path;
-    return QStringLiteral("patches/") + path + (kind == Bsdiff ? QStringLiteral(".bsdiff") : QStringLiteral(".zst"));
+    const QString kindName = kind == Bsdiff ? QStringLiteral(".bsdiff") : QStringLiteral(".zst");
+    return group ? QStringLiteral("patches/group-%1").arg(group) + kindName : QStringLiteral("patches/") + path + kindName;
 }
 
 QByteArray Manifest::toJson() const
@@ -109,6 +111,8 @@ QByteArray Manifest::toJson() const
             o.insert(QStringLiteral("executable"), true);
         if (!e.from.isEmpty())
             o.insert(QStringLiteral("from"), e.from);
+        if (e.group)
+            o.insert(QStringLiteral("group"), e.group);
         list.append(o);
     }
     return QJsonDocument(QJsonObject{{QStringLiteral("format"), format}, {QStringLiteral("files"), list}}).toJson();
@@ -119,7 +123,7 @@ bool Manifest::fromJson(const QByteArray &json, QString *reason)
     const QJsonObject root = QJsonDocument::fromJson(json).object();
     format = root.value(QStringLiteral("format")).toInt();
     entries.clear();
-    if (format != 1) {
+    if (format != 1 && format != 2) {
         *reason = QStringLiteral("差分清单格式未知: %1").arg(format);
         return false;
     }
@@ -129,6 +133,7 @@ bool Manifest::fromJson(const QByteArray &json, QString *reason)
         return false;
     }
     QSet<QString> seen;
+    QHash<int, Entry::Kind> groupKinds;
     for (const QJsonValue &v : files.toArray()) {
         if (!v.isObject()) {
             *reason = QStringLiteral("差分清单条目无效");
@@ -146,6 +151,9 @@ bool Manifest::fromJson(const QByteArray &json, QString *reason)
         e.whole = o.value(QStringLiteral("whole")).toBool();
         e.executable = o.value(QStringLiteral("executable")).toBool();
         e.from = o.value(QStringLiteral("from")).toString();
+        const QJsonValue group = o.value(QStringLiteral("group"));
+        const double g = group.toDouble(-1);
+        e.group = group.isUndefined() ? 0 : g >= 1 && g <= 1e6 && g == double(int(g)) ? int(g) : -1;
         // Packages from before patches named their kind hold zstd ones.
         const QString kind = o.value(QStringLiteral("patch")).toString(QLatin1String(kKinds[Entry::Zstd]));
         e.kind = kind == QLatin1String(kKinds[Entry::Bsdiff]) ? Entry::Bsdiff : Entry::Zstd;
@@ -167,10 +175,15 @@ bool Manifest::fromJson(const QByteArray &json, QString *reason)
                 return false;
             }
         }
-        if (!e.from.isEmpty() && e.op != Entry::Patch) {
+        // In format 2 every patch is in a group, of one kind; nothing else is.
+        const bool grouped = format == 2 && e.op == Entry::Patch && !e.whole;
+        if ((!e.from.isEmpty() && e.op != Entry::Patch) || e.group < 0 || (e.group > 0) != grouped
+            || groupKinds.value(e.group, e.kind) != e.kind) {
             *reason = QStringLiteral("差分清单条目无效: %1").arg(e.path);
             return false;
         }
+        if (e.group)
+            groupKinds.insert(e.group, e.kind);
         if (seen.contains(e.path.toLower())) {
             *reason = QStringLiteral("差分清单路径重复: %1").arg(e.path);
             return false;

@@ -40,6 +40,10 @@ struct Entry
     Kind kind = Zstd;
     bool executable = false; // the new file's mode says so
     QString from;           // a patch against another old file: the file moved or renamed
+    // Patches of one group are one patch: from the group's old files end to
+    // end, in the manifest's order, to its new files end to end, so that what
+    // files share travels once (format 2; 0 for a file patched alone).
+    int group = 0;
     // The old file a patch is made against.
     QString source() const { return from.isEmpty() ? path : from; }
     // The package entry holding the new bytes (add) or the patch (patch).
@@ -48,6 +52,8 @@ struct Entry
 
 struct Manifest
 {
+    // 1: each patch a file's own; 2: patches in groups. Format 1 updaters
+    // refuse format 2.
     int format = 1;
     QVector<Entry> entries;
     QByteArray toJson() const;
@@ -111,6 +117,14 @@ public:
     ~PatchStream();
     bool begin(const QString &oldPath, qint64 newSize, Entry::Kind kind = Entry::Zstd);
     bool feed(const char *data, size_t size, const std::function<bool(const char *, size_t)> &out);
+    // The old file let go, so that it can be removed (Windows removes no open file).
+    void close()
+    {
+        if (reference)
+            old.unmap(reference);
+        reference = nullptr;
+        old.close();
+    }
     // Every frame ended exactly at its piece's end, the last at the new file's
     // size; every bsdiff block whole.
     bool finish() const

@@ -251,7 +251,7 @@ int packFull(const QString &newDir, const QString &out)
     return finish(zip, out, ok);
 }
 
-int packDelta(const QString &oldDir, const QString &newDir, const QString &out, const QString &full, bool zstdOnly)
+int packDelta(const QString &oldDir, const QString &newDir, const QString &out, const QString &full, bool zstdOnly, int format)
 {
     QMap<QString, TreeFile> olds, news;
     if (!readTree(oldDir, &olds) || !readTree(newDir, &news))
@@ -259,6 +259,8 @@ int packDelta(const QString &oldDir, const QString &newDir, const QString &out, 
     delta::Manifest manifest;
     QMap<QString, QByteArray> patches; // small: what changed
     QMap<QString, TreeFile> whole;     // streamed from the new tree at write time
+    // Changed files to patch: their entry's index, their old and new sides.
+    QVector<QPair<int, QPair<const TreeFile *, const TreeFile *>>> patched;
     const auto sha = [](const TreeFile &file, bool *ok) {
         const QByteArray hex = listedSha256(file);
         *ok = *ok && hex.size() == 64;
@@ -302,17 +304,57 @@ int packDelta(const QString &oldDir, const QString &newDir, const QString &out, 
                 err() << "config.ini travels whole: the updater keeps the customer's and adds only the keys it lacks" << Qt::endl;
             else if (old.size > kMaxPatchedSize || it->size > kMaxPatchedSize)
                 err() << e.path << " travels whole: over 1 GiB, more than this tool holds to patch" << Qt::endl;
-            else {
-                const QByteArray next = readAll(*it, &ok), patch = smallestPatch(readAll(old, &ok), next, zstdOnly, &e.kind);
-                e.whole = patch.isEmpty() || patch.size() >= next.size();
-                if (!e.whole)
-                    patches.insert(e.stored(), patch);
-            }
+            else
+                patched.append({manifest.entries.size(), {&old, &*it}});
         }
-        if (e.op == delta::Entry::Add || e.whole)
-            whole.insert(e.stored(), *it);
         manifest.entries.append(e);
     }
+    // Files patched together, in groups of at most a whole reference on
+    // either side: what they share (the same code linked into each) travels
+    // once. Larger files and format 1 patch each file alone.
+    QVector<QVector<int>> groups;
+    int open = -1; // the group that small files join
+    qint64 groupOld = 0, groupNew = 0;
+    for (int k = 0; k < patched.size(); ++k) {
+        const qint64 oldSize = patched[k].second.first->size, newSize = patched[k].second.second->size;
+        if (format == 1 || oldSize > delta::kWholeReferenceSize || newSize > delta::kWholeReferenceSize) {
+            groups.append(QVector<int>{k});
+            continue;
+        }
+        if (open < 0 || groupOld + oldSize > delta::kWholeReferenceSize || groupNew + newSize > delta::kWholeReferenceSize) {
+            open = groups.size();
+            groups.append(QVector<int>());
+            groupOld = groupNew = 0;
+        }
+        groups[open].append(k);
+        groupOld += oldSize;
+        groupNew += newSize;
+    }
+    int groupNumber = 0;
+    for (const QVector<int> &group : qAsConst(groups)) {
+        QByteArray old, next;
+        for (int k : group) {
+            old += readAll(*patched[k].second.first, &ok);
+            next += readAll(*patched[k].second.second, &ok);
+        }
+        delta::Entry::Kind kind = delta::Entry::Zstd;
+        const QByteArray patch = ok ? smallestPatch(old, next, zstdOnly, &kind) : QByteArray();
+        const bool whole = patch.isEmpty() || patch.size() >= next.size();
+        if (!whole && format == 2)
+            ++groupNumber;
+        for (int k : group) {
+            delta::Entry &e = manifest.entries[patched[k].first];
+            e.whole = whole;
+            e.kind = kind;
+            e.group = whole || format == 1 ? 0 : groupNumber;
+        }
+        if (!whole)
+            patches.insert(manifest.entries[patched[group.first()].first].stored(), patch);
+    }
+    for (const delta::Entry &e : qAsConst(manifest.entries))
+        if (e.op == delta::Entry::Add || (e.op == delta::Entry::Patch && e.whole))
+            whole.insert(e.stored(), news.value(e.path));
+    manifest.format = format;
     ZipWriter zip;
     if (manifest.entries.isEmpty()) { // the updater refuses a delta that changes nothing
         err() << "nothing changed between the trees" << Qt::endl;
@@ -394,13 +436,14 @@ int verify(const QString &package, const QString &keys, const QString &version, 
 }
 
 const char kUsage[] = "usage: farwen-pack full NEW_DIR -o PACKAGE.zip\n"
-                      "       farwen-pack delta OLD_DIR NEW_DIR -o DELTA.zip [--full PACKAGE.zip] [--patch zstd]\n"
+                      "       farwen-pack delta OLD_DIR NEW_DIR -o DELTA.zip [--full PACKAGE.zip] [--patch zstd] [--format 1]\n"
                       "       farwen-pack verify PACKAGE.zip [--keys update-keys.pub --version V [--installed-version V]]\n"
                       "                          [--against INSTALLED_DIR]\n"
                       "full: the whole new version, with its file list.\n"
                       "delta: what changed since OLD_DIR; --full names the full package, for full_sha256. Each file\n"
                       "       is patched by zstd or bsdiff, whichever is smaller; --patch zstd spares bsdiff's time\n"
-                      "       and memory (four bytes per byte of an old file).\n"
+                      "       and memory (four bytes per byte of an old file). Files up to 64 MiB are patched\n"
+                      "       together, in groups; --format 1 patches each alone, for updaters before groups.\n"
                       "verify: checks PACKAGE.zip as the updater will (with PACKAGE.zip.minisig when keys are given)\n"
                       "        and exits 1 with the updater's reason when it would refuse it.\n";
 
@@ -416,7 +459,7 @@ int main(int argc, char **argv)
     }
     // Options with a value, taken out of the arguments.
     QMap<QString, QString> options;
-    for (const QString name : {"-o", "--full", "--keys", "--version", "--installed-version", "--against", "--patch"}) {
+    for (const QString name : {"-o", "--full", "--keys", "--version", "--installed-version", "--against", "--patch", "--format"}) {
         const int at = args.indexOf(name);
         if (at >= 0 && at + 1 < args.size()) {
             options[name] = args.at(at + 1);
@@ -427,8 +470,11 @@ int main(int argc, char **argv)
     if (!out.isEmpty() && args.size() == 2 && command == QLatin1String("full"))
         return packFull(args[1], out);
     const QString patch = options.value(QStringLiteral("--patch"), QStringLiteral("zstd"));
-    if (!out.isEmpty() && args.size() == 3 && command == QLatin1String("delta") && patch == QLatin1String("zstd"))
-        return packDelta(args[1], args[2], out, options.value(QStringLiteral("--full")), options.contains(QStringLiteral("--patch")));
+    const QString format = options.value(QStringLiteral("--format"), QStringLiteral("2"));
+    if (!out.isEmpty() && args.size() == 3 && command == QLatin1String("delta") && patch == QLatin1String("zstd")
+        && (format == QLatin1String("1") || format == QLatin1String("2")))
+        return packDelta(args[1], args[2], out, options.value(QStringLiteral("--full")), options.contains(QStringLiteral("--patch")),
+                         format.toInt());
     if (args.size() == 2 && command == QLatin1String("verify")
         && options.contains(QStringLiteral("--keys")) == options.contains(QStringLiteral("--version"))
         && (options.contains(QStringLiteral("--keys")) || !options.contains(QStringLiteral("--installed-version"))))

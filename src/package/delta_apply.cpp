@@ -12,6 +12,7 @@
 #include <QHash>
 #include <QVector>
 
+#include <algorithm>
 #include <atomic>
 #include <optional>
 #include <thread>
@@ -91,9 +92,11 @@ DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &
         const QString old = installDir + QLatin1Char('/') + e.source();
         return QFileInfo(old).size() != e.oldSize || delta::fileSha256(old) != e.oldSha256;
     };
-    QHash<QString, const delta::Entry *> byStored;
+    // What each package entry rebuilds: one file, or a group's files end to end.
+    QHash<QString, QVector<const delta::Entry *>> byStored;
     QVector<const delta::Entry *> olds;
     leftOut.clear();
+    int expected = 0;
     for (const delta::Entry &e : manifest.entries) {
         const bool config = isConfigName(e.path);
         if (e.op != delta::Entry::Add && !config)
@@ -103,9 +106,17 @@ DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &
             leftOut << e.path;
             continue;
         }
-        if (e.op != delta::Entry::Delete)
-            byStored.insert(e.stored(), &e);
+        if (e.op != delta::Entry::Delete) {
+            byStored[e.stored()] << &e;
+            ++expected;
+        }
     }
+    for (const QString &path : leftOut) // the group's other files need its bytes
+        for (const auto &files : qAsConst(byStored))
+            if (files.size() > 1 && std::any_of(files.begin(), files.end(), [&path](const delta::Entry *e) { return e->path == path; })) {
+                *reason = QStringLiteral("本地文件与差分包不符: %1").arg(path);
+                return OldFilesDiffer;
+            }
     std::atomic<int> differing{-1}; // the first old file that is not the delta's
     std::thread checker([&olds, &differing, &differs] {
         for (int i = 0; i < olds.size() && differing < 0; ++i)
@@ -119,8 +130,12 @@ DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &
     QFile out;
     std::optional<platform::Sha256> hash;
     delta::PatchStream patch;
+    QVector<const delta::Entry *> files; // what the entry being read rebuilds
+    int nextFile = 0;
+    bool patched = false;
     const delta::Entry *current = nullptr;
     qint64 written = 0;
+    const QString reference = workDir + QStringLiteral("/reference");
     const auto refuse = [&failure](const QString &why) {
         failure = why;
         return false;
@@ -131,10 +146,7 @@ DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &
     const auto finishCurrent = [&]() {
         const delta::Entry *e = current;
         current = nullptr;
-        if (!e)
-            return true;
-        const bool patched = e->op == delta::Entry::Patch && !e->whole;
-        if ((patched && !patch.finish()) || written != e->newSize || QByteArray::fromStdString(hash->hex()) != e->newSha256)
+        if (written != e->newSize || QByteArray::fromStdString(hash->hex()) != e->newSha256)
             return refuse(QStringLiteral("重建的文件校验失败: %1").arg(e->path));
         if (!out.flush())
             return refuse(QStringLiteral("无法写入重建的文件: %1").arg(e->path));
@@ -142,36 +154,94 @@ DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &
         ++rebuilt;
         return true;
     };
+    // The entry's files opened in turn, each finished once its size is written.
+    const auto advance = [&]() {
+        while (true) {
+            if (current && written == current->newSize && !finishCurrent())
+                return false;
+            if (current || nextFile == files.size())
+                return true;
+            current = files.at(nextFile++);
+            written = 0;
+            hash.emplace();
+            const QString target = rebuiltDir + QLatin1Char('/') + current->path;
+            QDir().mkpath(QFileInfo(target).absolutePath());
+            out.setFileName(target);
+            if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+                return refuse(QStringLiteral("无法写入重建的文件: %1").arg(current->path));
+        }
+    };
+    const auto finishEntry = [&]() {
+        if (files.isEmpty())
+            return true;
+        const bool advanced = advance();
+        const QString at = current ? current->path : files.last()->path;
+        const bool done = advanced && !current && (!patched || patch.finish());
+        files.clear();
+        patch.close();
+        QFile::remove(reference);
+        return done || (failure.isEmpty() && refuse(QStringLiteral("重建的文件校验失败: %1").arg(at)));
+    };
     const CheckedPackage::BlockSink write = [&](const char *data, size_t size) {
         if (differing >= 0)
             return refuse(QString()); // said below
-        hash->add(data, size);
-        written += qint64(size);
-        return out.write(data, qint64(size)) == qint64(size) || refuse(QStringLiteral("无法写入重建的文件: %1").arg(current->path));
+        while (size) {
+            if (!advance())
+                return false;
+            if (!current) // more bytes than the files hold
+                return refuse(QStringLiteral("重建的文件校验失败: %1").arg(files.last()->path));
+            const size_t n = size_t(qMin(qint64(size), current->newSize - written));
+            hash->add(data, n);
+            written += qint64(n);
+            if (out.write(data, qint64(n)) != qint64(n))
+                return refuse(QStringLiteral("无法写入重建的文件: %1").arg(current->path));
+            data += n;
+            size -= n;
+        }
+        return true;
+    };
+    // A group's old files end to end, the reference its patch was made against.
+    const auto joinOld = [&]() {
+        QFile to(reference);
+        if (!to.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return false;
+        for (const delta::Entry *e : qAsConst(files)) {
+            QFile from(installDir + QLatin1Char('/') + e->source());
+            if (!from.open(QIODevice::ReadOnly))
+                return false;
+            for (QByteArray piece; !(piece = from.read(1 << 20)).isEmpty();)
+                if (to.write(piece) != piece.size())
+                    return false;
+        }
+        return to.flush();
     };
     const bool read = package.streamFiles([&](const QString &name) -> CheckedPackage::BlockSink {
-        const delta::Entry *e = byStored.value(name);
-        if (!e)
+        const auto found = byStored.constFind(name);
+        if (found == byStored.cend())
             return {};
-        if (!finishCurrent())
+        if (!finishEntry())
             return refusing(failure);
-        current = e;
-        written = 0;
-        hash.emplace();
-        const QString target = rebuiltDir + QLatin1Char('/') + e->path;
-        QDir().mkpath(QFileInfo(target).absolutePath());
-        out.setFileName(target);
-        if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly))
-            return refusing(QStringLiteral("无法写入重建的文件: %1").arg(e->path));
-        if (e->op != delta::Entry::Patch || e->whole)
+        files = *found;
+        nextFile = 0;
+        const delta::Entry *e = files.first();
+        patched = e->op == delta::Entry::Patch && !e->whole;
+        if (!advance())
+            return refusing(failure);
+        if (!patched)
             return write;
-        if (!patch.begin(installDir + QLatin1Char('/') + e->source(), e->newSize, e->kind))
+        qint64 size = 0;
+        for (const delta::Entry *f : qAsConst(files))
+            size += f->newSize;
+        const QString old = files.size() == 1 ? installDir + QLatin1Char('/') + e->source() : reference;
+        if ((files.size() > 1 && !joinOld()) || !patch.begin(old, size, e->kind))
             return refusing(QStringLiteral("补丁无法应用: %1").arg(e->path));
         return [&patch, &refuse, e, write](const char *data, size_t size) {
             return patch.feed(data, size, write) || refuse(QStringLiteral("补丁无法应用: %1").arg(e->path));
         };
-    }, reason) && finishCurrent();
+    }, reason) && finishEntry();
     checker.join();
+    patch.close();
+    QFile::remove(reference);
     if (differing >= 0) {
         *reason = QStringLiteral("本地文件与差分包不符: %1").arg(olds[differing]->path);
         return OldFilesDiffer;
@@ -180,7 +250,7 @@ DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &
         *reason = failure;
     if (!read || !failure.isEmpty())
         return Broken;
-    if (rebuilt != byStored.size()) {
+    if (rebuilt != expected) {
         *reason = QStringLiteral("差分包缺少文件");
         return Broken;
     }
