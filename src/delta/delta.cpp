@@ -11,6 +11,8 @@
 
 #include <zstd.h>
 
+#include <cstring>
+
 namespace delta {
 
 const char kManifestName[] = "farwen-delta.json";
@@ -343,19 +345,33 @@ PatchStream::~PatchStream()
     ZSTD_freeDCtx(d);
 }
 
-bool PatchStream::begin(const QString &oldPath, qint64 newSize, Entry::Kind patchKind)
+bool PatchStream::begin(const QStringList &oldPaths, qint64 newSize, Entry::Kind patchKind)
 {
     kind = patchKind;
     pending.clear();
     oldAt = 0;
     ZSTD_freeDCtx(d);
     d = ZSTD_createDCtx();
-    old.close();
-    reference = nullptr;
-    old.setFileName(oldPath);
-    if (newSize < 0 || !d || !old.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+    close();
+    joined.clear();
+    if (newSize < 0 || !d || oldPaths.isEmpty())
         return false;
-    pieces = patchPieces(old.size(), newSize);
+    old.setFileName(oldPaths.first());
+    if (oldPaths.size() == 1) {
+        if (!old.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+            return false;
+        oldSize = old.size();
+    } else { // a group's files end to end, in memory: no larger than one whole reference
+        isJoined = true;
+        for (const QString &path : oldPaths) {
+            QFile part(path);
+            if (!part.open(QIODevice::ReadOnly) || joined.size() + part.size() > kWholeReferenceSize)
+                return false;
+            joined += part.readAll();
+        }
+        oldSize = joined.size();
+    }
+    pieces = patchPieces(oldSize, newSize);
     next = 0;
     inFrame = false;
     expected = newSize;
@@ -371,7 +387,9 @@ bool PatchStream::startPiece()
     if (next >= pieces.size())
         return false;
     const Piece &p = pieces.at(next);
-    if (p.refSize && !(reference = old.map(p.refAt, p.refSize)))
+    if (isJoined)
+        reference = reinterpret_cast<uchar *>(joined.data()) + p.refAt;
+    else if (p.refSize && !(reference = old.map(p.refAt, p.refSize)))
         return false;
     inFrame = true;
     return !ZSTD_isError(ZSTD_DCtx_reset(d, ZSTD_reset_session_only))
@@ -399,7 +417,8 @@ bool PatchStream::feed(const char *data, size_t size, const std::function<bool(c
             if (produced != end)
                 return false;
             inFrame = false;
-            old.unmap(reference);
+            if (!isJoined)
+                old.unmap(reference);
             reference = nullptr;
             ++next;
         }
@@ -465,10 +484,13 @@ bool PatchStream::applyBlock(const char *block, const quint32 *sizes, const std:
     QByteArray bytes(1 << 16, Qt::Uninitialized);
     for (const BsdiffRecord &r : records) {
         // The old file's bytes, read as they are needed, plus the differences.
-        if (r.add && !old.seek(oldAt))
+        if (r.add && !isJoined && !old.seek(oldAt))
             return false;
         for (qint64 done = 0; done < r.add;) {
-            const qint64 n = old.read(bytes.data(), qMin<qint64>(bytes.size(), r.add - done));
+            const qint64 want = qMin<qint64>(bytes.size(), r.add - done);
+            if (isJoined && oldAt + done + want <= oldSize)
+                memcpy(bytes.data(), joined.constData() + oldAt + done, size_t(want));
+            const qint64 n = isJoined ? (oldAt + done + want <= oldSize ? want : -1) : old.read(bytes.data(), want);
             if (n <= 0)
                 return false;
             char *to = diff.data() + diffAt + done;
@@ -483,7 +505,7 @@ bool PatchStream::applyBlock(const char *block, const quint32 *sizes, const std:
         extraAt += r.copy;
         produced += r.add + r.copy;
         // The next position inside the old file, checked before it could overflow.
-        if (r.seek < -(oldAt + r.add) || r.seek > old.size() - oldAt - r.add)
+        if (r.seek < -(oldAt + r.add) || r.seek > oldSize - oldAt - r.add)
             return false;
         oldAt += r.add + r.seek;
     }

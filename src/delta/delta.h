@@ -115,15 +115,19 @@ public:
     PatchStream(const PatchStream &) = delete;
     PatchStream &operator=(const PatchStream &) = delete;
     ~PatchStream();
-    bool begin(const QString &oldPath, qint64 newSize, Entry::Kind kind = Entry::Zstd);
+    // The old file, or a group's old files end to end (read into memory: at
+    // most a whole reference).
+    bool begin(const QStringList &oldPaths, qint64 newSize, Entry::Kind kind = Entry::Zstd);
     bool feed(const char *data, size_t size, const std::function<bool(const char *, size_t)> &out);
     // The old file let go, so that it can be removed (Windows removes no open file).
     void close()
     {
-        if (reference)
+        if (reference && !isJoined)
             old.unmap(reference);
         reference = nullptr;
         old.close();
+        joined.clear();
+        isJoined = false;
     }
     // Every frame ended exactly at its piece's end, the last at the new file's
     // size; every bsdiff block whole.
@@ -140,6 +144,9 @@ private:
 
     ::ZSTD_DCtx_s *d = nullptr;
     QFile old;
+    QByteArray joined; // a group's old files
+    bool isJoined = false;
+    qint64 oldSize = 0;
     uchar *reference = nullptr;
     QVector<Piece> pieces;
     int next = 0; // the piece the next frame rebuilds

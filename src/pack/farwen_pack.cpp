@@ -355,6 +355,8 @@ int packDelta(const QString &oldDir, const QString &newDir, const QString &out, 
         if (e.op == delta::Entry::Add || (e.op == delta::Entry::Patch && e.whole))
             whole.insert(e.stored(), news.value(e.path));
     manifest.format = format;
+    if (format == 2)
+        err() << "format 2 (files patched in groups): updaters from before groups refuse it; --format 1 makes one they read" << Qt::endl;
     ZipWriter zip;
     if (manifest.entries.isEmpty()) { // the updater refuses a delta that changes nothing
         err() << "nothing changed between the trees" << Qt::endl;

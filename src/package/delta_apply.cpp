@@ -12,7 +12,6 @@
 #include <QHash>
 #include <QVector>
 
-#include <algorithm>
 #include <atomic>
 #include <optional>
 #include <thread>
@@ -111,12 +110,6 @@ DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &
             ++expected;
         }
     }
-    for (const QString &path : leftOut) // the group's other files need its bytes
-        for (const auto &files : qAsConst(byStored))
-            if (files.size() > 1 && std::any_of(files.begin(), files.end(), [&path](const delta::Entry *e) { return e->path == path; })) {
-                *reason = QStringLiteral("本地文件与差分包不符: %1").arg(path);
-                return OldFilesDiffer;
-            }
     std::atomic<int> differing{-1}; // the first old file that is not the delta's
     std::thread checker([&olds, &differing, &differs] {
         for (int i = 0; i < olds.size() && differing < 0; ++i)
@@ -135,7 +128,6 @@ DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &
     bool patched = false;
     const delta::Entry *current = nullptr;
     qint64 written = 0;
-    const QString reference = workDir + QStringLiteral("/reference");
     const auto refuse = [&failure](const QString &why) {
         failure = why;
         return false;
@@ -179,7 +171,6 @@ DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &
         const bool done = advanced && !current && (!patched || patch.finish());
         files.clear();
         patch.close();
-        QFile::remove(reference);
         return done || (failure.isEmpty() && refuse(QStringLiteral("重建的文件校验失败: %1").arg(at)));
     };
     const CheckedPackage::BlockSink write = [&](const char *data, size_t size) {
@@ -200,21 +191,6 @@ DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &
         }
         return true;
     };
-    // A group's old files end to end, the reference its patch was made against.
-    const auto joinOld = [&]() {
-        QFile to(reference);
-        if (!to.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            return false;
-        for (const delta::Entry *e : qAsConst(files)) {
-            QFile from(installDir + QLatin1Char('/') + e->source());
-            if (!from.open(QIODevice::ReadOnly))
-                return false;
-            for (QByteArray piece; !(piece = from.read(1 << 20)).isEmpty();)
-                if (to.write(piece) != piece.size())
-                    return false;
-        }
-        return to.flush();
-    };
     const bool read = package.streamFiles([&](const QString &name) -> CheckedPackage::BlockSink {
         const auto found = byStored.constFind(name);
         if (found == byStored.cend())
@@ -232,16 +208,16 @@ DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &
         qint64 size = 0;
         for (const delta::Entry *f : qAsConst(files))
             size += f->newSize;
-        const QString old = files.size() == 1 ? installDir + QLatin1Char('/') + e->source() : reference;
-        if ((files.size() > 1 && !joinOld()) || !patch.begin(old, size, e->kind))
+        QStringList sources;
+        for (const delta::Entry *f : qAsConst(files))
+            sources << installDir + QLatin1Char('/') + f->source();
+        if (!patch.begin(sources, size, e->kind))
             return refusing(QStringLiteral("补丁无法应用: %1").arg(e->path));
         return [&patch, &refuse, e, write](const char *data, size_t size) {
             return patch.feed(data, size, write) || refuse(QStringLiteral("补丁无法应用: %1").arg(e->path));
         };
     }, reason) && finishEntry();
     checker.join();
-    patch.close();
-    QFile::remove(reference);
     if (differing >= 0) {
         *reason = QStringLiteral("本地文件与差分包不符: %1").arg(olds[differing]->path);
         return OldFilesDiffer;
