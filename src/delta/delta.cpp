@@ -3,6 +3,7 @@
 #include "platform/sha256.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -353,7 +354,6 @@ bool PatchStream::begin(const QStringList &oldPaths, qint64 newSize, Entry::Kind
     ZSTD_freeDCtx(d);
     d = ZSTD_createDCtx();
     close();
-    joined.clear();
     if (newSize < 0 || !d || oldPaths.isEmpty())
         return false;
     old.setFileName(oldPaths.first());
@@ -363,13 +363,22 @@ bool PatchStream::begin(const QStringList &oldPaths, qint64 newSize, Entry::Kind
         oldSize = old.size();
     } else { // a group's files end to end, in memory: no larger than one whole reference
         isJoined = true;
-        for (const QString &path : oldPaths) {
+        oldSize = 0;
+        for (const QString &path : oldPaths)
+            oldSize += QFileInfo(path).size();
+        if (oldSize > kWholeReferenceSize)
+            return false;
+        joined.resize(int(oldSize));
+        qint64 at = 0;
+        for (const QString &path : oldPaths) { // read in place: no second copy
             QFile part(path);
-            if (!part.open(QIODevice::ReadOnly) || joined.size() + part.size() > kWholeReferenceSize)
+            const qint64 size = part.size();
+            if (!part.open(QIODevice::ReadOnly | QIODevice::Unbuffered) || at + size > oldSize || part.read(joined.data() + at, size) != size)
                 return false;
-            joined += part.readAll();
+            at += size;
         }
-        oldSize = joined.size();
+        if (at != oldSize)
+            return false;
     }
     pieces = patchPieces(oldSize, newSize);
     next = 0;
@@ -487,10 +496,13 @@ bool PatchStream::applyBlock(const char *block, const quint32 *sizes, const std:
         if (r.add && !isJoined && !old.seek(oldAt))
             return false;
         for (qint64 done = 0; done < r.add;) {
-            const qint64 want = qMin<qint64>(bytes.size(), r.add - done);
-            if (isJoined && oldAt + done + want <= oldSize)
-                memcpy(bytes.data(), joined.constData() + oldAt + done, size_t(want));
-            const qint64 n = isJoined ? (oldAt + done + want <= oldSize ? want : -1) : old.read(bytes.data(), want);
+            qint64 n = qMin<qint64>(bytes.size(), r.add - done);
+            if (!isJoined)
+                n = old.read(bytes.data(), n);
+            else if (oldAt + done + n <= oldSize)
+                memcpy(bytes.data(), joined.constData() + oldAt + done, size_t(n));
+            else
+                return false;
             if (n <= 0)
                 return false;
             char *to = diff.data() + diffAt + done;

@@ -119,7 +119,7 @@ public:
     // most a whole reference).
     bool begin(const QStringList &oldPaths, qint64 newSize, Entry::Kind kind = Entry::Zstd);
     bool feed(const char *data, size_t size, const std::function<bool(const char *, size_t)> &out);
-    // The old file let go, so that it can be removed (Windows removes no open file).
+    // The old file, or a group's old bytes, let go.
     void close()
     {
         if (reference && !isJoined)

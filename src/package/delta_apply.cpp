@@ -206,11 +206,11 @@ DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &
         if (!patched)
             return write;
         qint64 size = 0;
-        for (const delta::Entry *f : qAsConst(files))
-            size += f->newSize;
         QStringList sources;
-        for (const delta::Entry *f : qAsConst(files))
+        for (const delta::Entry *f : qAsConst(files)) {
+            size += f->newSize;
             sources << installDir + QLatin1Char('/') + f->source();
+        }
         if (!patch.begin(sources, size, e->kind))
             return refusing(QStringLiteral("补丁无法应用: %1").arg(e->path));
         return [&patch, &refuse, e, write](const char *data, size_t size) {
