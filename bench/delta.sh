@@ -4,8 +4,8 @@
 # oldest and the newest it offers). Reports package sizes and farwen-pack's
 # time and peak memory beside per-file zstd --patch-from and bsdiff (added
 # files zstd-compressed for both), then whole updates through the binary
-# with each package (the updater's fixed pauses subtracted) and the
-# updater's peak memory.
+# with each package, three of each and their median (the updater's fixed
+# pauses subtracted), and the updater's peak memory.
 # Usage: bench/delta.sh [libraries|pe]   (BENCH_DIR picks the file system, default tmpfs)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -90,6 +90,14 @@ update() {
   # To the last clean-up; fixed pauses: 0.1 s to start, 6 s of the shutdown, 1 s after it, 0.3 s before the install.
   awk '/清理备份目录:/ {t = $1} END {printf "%.3f", t - 7.4}' "$work/updater.log"; echo " $(( $(cat "$work/updater.kb") / 1024 ))"
 }
-read -r full full_mib < <(update "$work/full.zip"); read -r delta delta_mib < <(update "$work/delta.zip")
-printf '%-34s %10s s   (updater peak %s MiB)\n%-34s %10s s   (%.2f of the full; updater peak %s MiB)\n' "update with the full package" "$full" "$full_mib" \
-  "update with the delta" "$delta" "$(awk -v a="$delta" -v b="$full" 'BEGIN{print a/b}')" "$delta_mib"
+# Three of each, alternating: a single run swings by a tenth. The median, the runs beside it.
+fulls="" deltas=""
+for _ in 1 2 3; do
+  read -r t full_mib < <(update "$work/full.zip"); fulls="$fulls $t"
+  read -r t delta_mib < <(update "$work/delta.zip"); deltas="$deltas $t"
+done
+median() { tr ' ' '\n' <<<"$1" | grep . | sort -n | sed -n 2p; }
+full=$(median "$fulls") delta=$(median "$deltas")
+printf '%-34s %10s s   (updater peak %s MiB; runs%s)\n%-34s %10s s   (%.2f of the full; updater peak %s MiB; runs%s)\n' \
+  "update with the full package" "$full" "$full_mib" "$fulls" \
+  "update with the delta" "$delta" "$(awk -v a="$delta" -v b="$full" 'BEGIN{print a/b}')" "$delta_mib" "$deltas"
