@@ -272,6 +272,7 @@ private slots:
         // bs(records, differences, extra): a bsdiff patch of zstd frames of raw blocks.
         QTest::newRow("a bsdiff record reads past the old files") << "manifest s = sum(f['old_size'] for f in json.loads(m)['files'] if f.get('group') == 1); "
                                                                      "d['patches/group-1.bsdiff'] = bs([(0, 0, s - 5), (10, 0, 0)], bytes(10), b'')" << false << refused;
+        QTest::newRow("a bsdiff record seeks before the old files") << "manifest d['patches/group-1.bsdiff'] = bs([(0, 0, -(1 << 40)), (10, 0, 0)], bytes(10), b'')" << false << refused;
         // A config.ini patch made against another copy than the customer's: left out, the customer's kept.
         QTest::newRow("patches a config.ini not the customer's") << "manifest j = json.loads(m); [(f.pop('whole'), f.update(group=99)) for f in j['files'] if f['path'] == 'config.ini']; "
                                                                    "d[M] = json.dumps(j).encode(); d['patches/group-99.zst'] = d.pop('files/config.ini')" << true << done;
@@ -302,7 +303,7 @@ private slots:
                 QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(huge.data()), huge.size() / 4);
                 QByteArray fresh(5 << 18, Qt::Uninitialized); // new bytes: a patch over more than one read of the package
                 QRandomGenerator(8).fillRange(reinterpret_cast<quint32 *>(fresh.data()), fresh.size() / 4);
-                writeTreeFile(tree + "/lib/huge.so", isNew ? huge.insert(1000, fresh).replace(60 << 20, 3, "new") : huge);
+                writeTreeFile(tree + "/Data/huge.so", isNew ? huge.insert(1000, fresh).replace(60 << 20, 3, "new") : huge);
             }
             writeTreeFile(tree + (isNew ? "/becomes/inner.txt" : "/becomes"), "b");
             if (!variant.startsWith("changed full")) // a full package cannot turn a directory into a file
@@ -328,9 +329,11 @@ private slots:
         QCOMPARE(QProcess::execute(pack, {"full", next, "-o", root.path() + "/f.zip"}), 0);
         // The changed library and the renamed file travel as patches, not whole (names are never compressed).
         const QByteArray entries = snapshotTree(root.path()).value("d.zip");
-        QStringList stored = alone ? QStringList{"lib/big.dll.zst", "new-name.txt.zst"} : QStringList{"group-1.bsdiff"};
-        if (QFile::exists(old + "/lib/huge.so"))
-            stored << (alone ? "lib/huge.so.zst" : "group-2.bsdiff");
+        // The file over 64 MiB sorts first: the group's old files are read after its patch.
+        const bool huge = QFile::exists(old + "/Data/huge.so");
+        QStringList stored = alone ? QStringList{"lib/big.dll.zst", "new-name.txt.zst"} : QStringList{huge ? "group-2.bsdiff" : "group-1.bsdiff"};
+        if (huge)
+            stored << (alone ? "Data/huge.so.zst" : "group-1.bsdiff");
         for (const QString &name : stored)
             QVERIFY2(entries.contains("patches/" + name.toUtf8()), qPrintable(name));
         QVERIFY(!entries.contains("files/lib/big.dll") && !entries.contains("files/new-name.txt") && !entries.contains("patches/group-3"));

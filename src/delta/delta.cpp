@@ -363,11 +363,12 @@ bool PatchStream::begin(const QStringList &oldPaths, qint64 newSize, Entry::Kind
         oldSize = old.size();
     } else { // a group's files end to end, in memory: no larger than one whole reference
         isJoined = true;
-        oldSize = 0;
+        qint64 total = 0;
         for (const QString &path : oldPaths)
-            oldSize += QFileInfo(path).size();
-        if (oldSize > kWholeReferenceSize)
+            total += QFileInfo(path).size();
+        if (total > kWholeReferenceSize)
             return false;
+        oldSize = total;
         joined.resize(int(oldSize));
         qint64 at = 0;
         for (const QString &path : oldPaths) { // read in place: no second copy
@@ -499,10 +500,8 @@ bool PatchStream::applyBlock(const char *block, const quint32 *sizes, const std:
             qint64 n = qMin<qint64>(bytes.size(), r.add - done);
             if (!isJoined)
                 n = old.read(bytes.data(), n);
-            else if (oldAt + done + n <= oldSize)
+            else if ((n = qMin(n, oldSize - oldAt - done)) > 0) // none past the end, as a file's read
                 memcpy(bytes.data(), joined.constData() + oldAt + done, size_t(n));
-            else
-                return false;
             if (n <= 0)
                 return false;
             char *to = diff.data() + diffAt + done;
