@@ -309,7 +309,7 @@ private slots:
             if (!variant.startsWith("changed full")) // a full package cannot turn a directory into a file
                 writeTreeFile(tree + (isNew ? "/wasdir" : "/wasdir/inner.txt"), "w");
             writeTreeFile(tree + (isNew ? "/new-name.txt" : "/old-name.txt"), HttpServer::pattern(20000));
-            writeTreeFile(tree + "/数据/说明.txt", isNew ? "新" : "旧");
+            writeTreeFile(tree + "/数据/说明.txt", QByteArray(isNew ? "新" : "旧").repeated(1000)); // no smaller whole than patched
             writeTreeFile(tree + "/config.ini", isNew ? "[App]\nVersion=1.0\nChannel=stable\n" : "[App]\nVersion=1.0\n");
         }
         QFile::setPermissions(next + "/数据/说明.txt", QFile::permissions(next + "/数据/说明.txt") | QFileDevice::ExeOwner); // the mode travels
@@ -322,21 +322,24 @@ private slots:
         // Installed from a full package: its list says what the old version shipped.
         QCOMPARE(QProcess::execute(pack, {"full", old, "-o", root.path() + "/o.zip"}), 0);
         QCOMPARE(QProcess::execute("/usr/bin/bsdtar", {"-xf", root.path() + "/o.zip", "-C", app, "farwen-files.json"}), 0);
-        // The smaller kind of patch for the files together, the one over 64 MiB alone; or each
-        // file alone, by zstd only, for updaters before groups (that row rebuilds before it fails).
+        // The smaller kind of patch for files together, in groups of 1 MiB (applied) or 64 MiB, the one
+        // over 64 MiB alone; or each file alone, by zstd only, for updaters before groups (that row
+        // rebuilds before it fails).
         const bool alone = variant.startsWith("mkdir");
-        QCOMPARE(QProcess::execute(pack, QStringList{"delta", old, next, "-o", root.path() + "/d.zip"} + (alone ? QStringList{"--patch", "zstd", "--format", "1"} : QStringList())), 0);
+        const QStringList options = alone ? QStringList{"--patch", "zstd", "--format", "1"} : variant.isEmpty() ? QStringList{"--group-mib", "1"} : QStringList();
+        QCOMPARE(QProcess::execute(pack, QStringList{"delta", old, next, "-o", root.path() + "/d.zip"} + options), 0);
         QCOMPARE(QProcess::execute(pack, {"full", next, "-o", root.path() + "/f.zip"}), 0);
         // The changed library and the renamed file travel as patches, not whole (names are never compressed).
         const QByteArray entries = snapshotTree(root.path()).value("d.zip");
-        // The file over 64 MiB sorts first: the group's old files are read after its patch.
-        const bool huge = QFile::exists(old + "/Data/huge.so");
-        QStringList stored = alone ? QStringList{"lib/big.dll.zst", "new-name.txt.zst"} : QStringList{huge ? "group-2.bsdiff" : "group-1.bsdiff"};
-        if (huge)
-            stored << (alone ? "Data/huge.so.zst" : "group-1.bsdiff");
-        for (const QString &name : stored)
-            QVERIFY2(entries.contains("patches/" + name.toUtf8()), qPrintable(name));
-        QVERIFY(!entries.contains("files/lib/big.dll") && !entries.contains("files/new-name.txt") && !entries.contains("patches/group-3"));
+        // Applied: the file over 64 MiB sorts first, then lib/big.dll over 1 MiB, then the two that fit
+        // one group (the main program's 7 bytes travel whole): a group's old files read after other patches.
+        const int groups = alone ? 0 : variant.isEmpty() ? 3 : 1;
+        for (int i = 1; i <= groups + 1; ++i)
+            QVERIFY2(entries.contains("patches/group-" + QByteArray::number(i) + ".") == (i <= groups), qPrintable(QString::number(i)));
+        for (const QString name : {"lib/big.dll.zst", "new-name.txt.zst", "Data/huge.so.zst"})
+            QVERIFY2(!alone || entries.contains("patches/" + name.toUtf8()), qPrintable(name));
+        QVERIFY(alone || entries.contains("patches/group-1.bsdiff"));
+        QVERIFY(!entries.contains("files/lib/big.dll") && !entries.contains("files/new-name.txt"));
         QVERIFY(QFileInfo(root.path() + "/d.zip").size() < 3000000);
         if (variant.startsWith("manifest "))
             QCOMPARE(QProcess::execute("python3", {"-c", "import json, struct, sys, zipfile\nz = zipfile.ZipFile(sys.argv[1]); d = {n: z.read(n) for n in z.namelist()}; z.close()\n"

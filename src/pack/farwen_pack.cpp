@@ -251,7 +251,8 @@ int packFull(const QString &newDir, const QString &out)
     return finish(zip, out, ok);
 }
 
-int packDelta(const QString &oldDir, const QString &newDir, const QString &out, const QString &full, bool zstdOnly, int format)
+int packDelta(const QString &oldDir, const QString &newDir, const QString &out, const QString &full, bool zstdOnly, int format,
+              qint64 groupBytes)
 {
     QMap<QString, TreeFile> olds, news;
     if (!readTree(oldDir, &olds) || !readTree(newDir, &news))
@@ -309,9 +310,10 @@ int packDelta(const QString &oldDir, const QString &newDir, const QString &out, 
         }
         manifest.entries.append(e);
     }
-    // Files patched together, in groups of at most a whole reference on
-    // either side: what they share (the same code linked into each) travels
-    // once. Larger files and format 1 patch each file alone.
+    // Files patched together, in groups of at most groupBytes on either side
+    // (a file larger starts a group of its own): what they share (the same
+    // code linked into each) travels once. Files over a whole reference and
+    // format 1 patch each file alone.
     QVector<QVector<int>> groups;
     int open = -1; // the group that small files join
     qint64 groupOld = 0, groupNew = 0;
@@ -321,7 +323,7 @@ int packDelta(const QString &oldDir, const QString &newDir, const QString &out, 
             groups.append(QVector<int>{k});
             continue;
         }
-        if (open < 0 || groupOld + oldSize > delta::kWholeReferenceSize || groupNew + newSize > delta::kWholeReferenceSize) {
+        if (open < 0 || groupOld + oldSize > groupBytes || groupNew + newSize > groupBytes) {
             open = groups.size();
             groups.append(QVector<int>());
             groupOld = groupNew = 0;
@@ -439,13 +441,15 @@ int verify(const QString &package, const QString &keys, const QString &version, 
 
 const char kUsage[] = "usage: farwen-pack full NEW_DIR -o PACKAGE.zip\n"
                       "       farwen-pack delta OLD_DIR NEW_DIR -o DELTA.zip [--full PACKAGE.zip] [--patch zstd] [--format 1]\n"
+                      "                         [--group-mib N]\n"
                       "       farwen-pack verify PACKAGE.zip [--keys update-keys.pub --version V [--installed-version V]]\n"
                       "                          [--against INSTALLED_DIR]\n"
                       "full: the whole new version, with its file list.\n"
                       "delta: what changed since OLD_DIR; --full names the full package, for full_sha256. Each file\n"
                       "       is patched by zstd or bsdiff, whichever is smaller; --patch zstd spares bsdiff's time\n"
                       "       and memory (four bytes per byte of an old file). Files up to 64 MiB are patched\n"
-                      "       together, in groups; --format 1 patches each alone, for updaters before groups.\n"
+                      "       together, in groups of up to N MiB (default 64: the memory the updater needs for\n"
+                      "       them); --format 1 patches each alone, for updaters before groups.\n"
                       "verify: checks PACKAGE.zip as the updater will (with PACKAGE.zip.minisig when keys are given)\n"
                       "        and exits 1 with the updater's reason when it would refuse it.\n";
 
@@ -461,7 +465,7 @@ int main(int argc, char **argv)
     }
     // Options with a value, taken out of the arguments.
     QMap<QString, QString> options;
-    for (const QString name : {"-o", "--full", "--keys", "--version", "--installed-version", "--against", "--patch", "--format"}) {
+    for (const QString name : {"-o", "--full", "--keys", "--version", "--installed-version", "--against", "--patch", "--format", "--group-mib"}) {
         const int at = args.indexOf(name);
         if (at >= 0 && at + 1 < args.size()) {
             options[name] = args.at(at + 1);
@@ -473,10 +477,11 @@ int main(int argc, char **argv)
         return packFull(args[1], out);
     const QString patch = options.value(QStringLiteral("--patch"), QStringLiteral("zstd"));
     const QString format = options.value(QStringLiteral("--format"), QStringLiteral("2"));
+    const int groupMib = options.value(QStringLiteral("--group-mib"), QStringLiteral("64")).toInt();
     if (!out.isEmpty() && args.size() == 3 && command == QLatin1String("delta") && patch == QLatin1String("zstd")
-        && (format == QLatin1String("1") || format == QLatin1String("2")))
+        && (format == QLatin1String("1") || format == QLatin1String("2")) && groupMib >= 1 && groupMib <= 64)
         return packDelta(args[1], args[2], out, options.value(QStringLiteral("--full")), options.contains(QStringLiteral("--patch")),
-                         format.toInt());
+                         format.toInt(), qint64(groupMib) << 20);
     if (args.size() == 2 && command == QLatin1String("verify")
         && options.contains(QStringLiteral("--keys")) == options.contains(QStringLiteral("--version"))
         && (options.contains(QStringLiteral("--keys")) || !options.contains(QStringLiteral("--installed-version"))))

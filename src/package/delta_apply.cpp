@@ -125,7 +125,7 @@ DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &
     delta::PatchStream patch;
     QVector<const delta::Entry *> files; // what the entry being read rebuilds
     int nextFile = 0;
-    bool patched = false;
+    const auto patched = [&files] { return files.first()->op == delta::Entry::Patch && !files.first()->whole; };
     const delta::Entry *current = nullptr;
     qint64 written = 0;
     const auto refuse = [&failure](const QString &why) {
@@ -168,7 +168,7 @@ DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &
             return true;
         const bool advanced = advance();
         const QString at = current ? current->path : files.last()->path;
-        const bool done = advanced && !current && (!patched || patch.finish());
+        const bool done = advanced && !current && (!patched() || patch.finish());
         files.clear();
         patch.close();
         return done || (failure.isEmpty() && refuse(QStringLiteral("重建的文件校验失败: %1").arg(at)));
@@ -200,10 +200,9 @@ DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &
         files = *found;
         nextFile = 0;
         const delta::Entry *e = files.first();
-        patched = e->op == delta::Entry::Patch && !e->whole;
         if (!advance())
             return refusing(failure);
-        if (!patched)
+        if (!patched())
             return write;
         qint64 size = 0;
         QStringList sources;
