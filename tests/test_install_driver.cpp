@@ -297,6 +297,7 @@ private slots:
             for (int i = 0; isNew && i < big.size(); i += 100)
                 big[i] = char(big[i] + 1);
             writeTreeFile(tree + "/lib/big.dll", big);
+            writeTreeFile(tree + "/lib/api.dll", HttpServer::pattern(30000).replace(isNew ? 9000 : 0, 4, "v2.0"));
             writeTreeFile(tree + "/empty.txt", "");
             if (variant.isEmpty() || variant.startsWith("mkdir")) { // over 64 MiB and like no other part of itself: blocks or windows
                 QByteArray huge(70 << 20, Qt::Uninitialized);
@@ -327,13 +328,17 @@ private slots:
         // rebuilds before it fails).
         const bool alone = variant.startsWith("mkdir");
         const QStringList options = alone ? QStringList{"--patch", "zstd", "--format", "1"} : variant.isEmpty() ? QStringList{"--group-mib", "1"} : QStringList();
-        QCOMPARE(QProcess::execute(pack, QStringList{"delta", old, next, "-o", root.path() + "/d.zip"} + options), 0);
+        QProcess packing;
+        packing.start(pack, QStringList{"delta", old, next, "-o", root.path() + "/d.zip"} + options);
+        QVERIFY(packing.waitForFinished(300000) && packing.exitCode() == 0);
+        QCOMPARE(packing.readAllStandardError().contains("updaters from before groups refuse it"), !alone);
         QCOMPARE(QProcess::execute(pack, {"full", next, "-o", root.path() + "/f.zip"}), 0);
         // The changed library and the renamed file travel as patches, not whole (names are never compressed).
         const QByteArray entries = snapshotTree(root.path()).value("d.zip");
-        // Applied: the file over 64 MiB sorts first, then lib/big.dll over 1 MiB, then the two that fit
-        // one group (the main program's 7 bytes travel whole): a group's old files read after other patches.
-        const int groups = alone ? 0 : variant.isEmpty() ? 3 : 1;
+        // Applied: the file over 64 MiB sorts first, then the main program with lib/api.dll, lib/big.dll
+        // over 1 MiB alone, then the two that fit one group: a group's old files read after another
+        // patch, and a file patched alone after a group.
+        const int groups = alone ? 0 : variant.isEmpty() ? 4 : 1;
         for (int i = 1; i <= groups + 1; ++i)
             QVERIFY2(entries.contains("patches/group-" + QByteArray::number(i) + ".") == (i <= groups), qPrintable(QString::number(i)));
         for (const QString name : {"lib/big.dll.zst", "new-name.txt.zst", "Data/huge.so.zst"})

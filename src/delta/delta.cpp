@@ -353,7 +353,10 @@ bool PatchStream::begin(const QStringList &oldPaths, qint64 newSize, Entry::Kind
     oldAt = 0;
     ZSTD_freeDCtx(d);
     d = ZSTD_createDCtx();
-    close();
+    unmapReference(); // the last patch's old file or group let go
+    old.close();
+    joined.clear();
+    isJoined = false;
     if (newSize < 0 || !d || oldPaths.isEmpty())
         return false;
     old.setFileName(oldPaths.first());
@@ -427,9 +430,7 @@ bool PatchStream::feed(const char *data, size_t size, const std::function<bool(c
             if (produced != end)
                 return false;
             inFrame = false;
-            if (!isJoined)
-                old.unmap(reference);
-            reference = nullptr;
+            unmapReference();
             ++next;
         }
     }

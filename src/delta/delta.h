@@ -119,16 +119,6 @@ public:
     // most a whole reference).
     bool begin(const QStringList &oldPaths, qint64 newSize, Entry::Kind kind = Entry::Zstd);
     bool feed(const char *data, size_t size, const std::function<bool(const char *, size_t)> &out);
-    // The old file, or a group's old bytes, let go.
-    void close()
-    {
-        if (reference && !isJoined)
-            old.unmap(reference);
-        reference = nullptr;
-        old.close();
-        joined.clear();
-        isJoined = false;
-    }
     // Every frame ended exactly at its piece's end, the last at the new file's
     // size; every bsdiff block whole.
     bool finish() const
@@ -138,6 +128,13 @@ public:
     }
 
 private:
+    // The frame's stretch of the old file let go (a group's bytes stay).
+    void unmapReference()
+    {
+        if (reference && !isJoined)
+            old.unmap(reference);
+        reference = nullptr;
+    }
     bool startPiece();
     bool feedBsdiff(const char *data, size_t size, const std::function<bool(const char *, size_t)> &out);
     bool applyBlock(const char *block, const quint32 *sizes, const std::function<bool(const char *, size_t)> &out);

@@ -166,12 +166,11 @@ DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &
     const auto finishEntry = [&]() {
         if (files.isEmpty())
             return true;
-        const bool advanced = advance();
+        if (!advance())
+            return false;
+        // Short (a file not reached, or its patch not at its end): the file it stopped in.
         const QString at = current ? current->path : files.last()->path;
-        const bool done = advanced && !current && (!patched() || patch.finish());
-        files.clear();
-        patch.close();
-        return done || (failure.isEmpty() && refuse(QStringLiteral("重建的文件校验失败: %1").arg(at)));
+        return (!current && (!patched() || patch.finish())) || refuse(QStringLiteral("重建的文件校验失败: %1").arg(at));
     };
     const CheckedPackage::BlockSink write = [&](const char *data, size_t size) {
         if (differing >= 0)
