@@ -245,44 +245,51 @@ private slots:
         QTest::addColumn<QString>("variant");
         QTest::addColumn<bool>("updated");
         QTest::addColumn<QString>("last");
+        QTest::addColumn<QString>("said"); // the publisher's check against the installation, in the updater's words
         const QString done = "finished 1 安装已成功完成", refused = "error 文件完整性校验失败";
-        QTest::newRow("applied") << "" << true << done;
+        QTest::newRow("applied") << "" << true << done << "差分包已重建: 10 个文件";
         // The delta's SHA-256 proves the delta only; the full package brings its own.
         // Rebuilt on another file system than the installation's: copied into place, not moved.
-        QTest::newRow("applied, work folder elsewhere") << "elsewhere" << true << done;
-        QTest::newRow("changed here, full package named") << "changed full" << true << done;
-        QTest::newRow("changed here, full package not the one named") << "changed full, wrong" << false << refused;
-        QTest::newRow("changed here, the full package a delta again") << "changed again" << false << refused;
-        QTest::newRow("changed here") << "changed" << false << refused;
+        QTest::newRow("applied, work folder elsewhere") << "elsewhere" << true << done << "差分包已重建: 9 个文件";
+        QTest::newRow("changed here, full package named") << "changed full" << true << done << "本地文件与差分包不符: lib/big.dll";
+        QTest::newRow("changed here, full package not the one named") << "changed full, wrong" << false << refused << "本地文件与差分包不符: lib/big.dll";
+        QTest::newRow("changed here, the full package a delta again") << "changed again" << false << refused << "本地文件与差分包不符: lib/big.dll";
+        QTest::newRow("changed here") << "changed" << false << refused << "本地文件与差分包不符: lib/big.dll";
         // Manifests edited after the fact (m: its text): refused before anything is stopped.
         const QByteArray v2 = QCryptographicHash::hash("main v2", QCryptographicHash::Sha256).toHex();
         // (python: d the package's entries, m its manifest, each edit alone breaking one rule)
         const QString main1 = QCryptographicHash::hash("main v1", QCryptographicHash::Sha256).toHex();
-        QTest::newRow("rebuilt bytes fail their hash") << "manifest d[M] = m.replace(b'" + QString::fromLatin1(v2) + "', b'0' * 64)" << false << refused;
-        QTest::newRow("deletes outside") << "manifest d[M] = m.replace(b'\"old-name.txt\"', b'\"../victim.txt\"')" << false << refused;
+        QTest::newRow("rebuilt bytes fail their hash") << "manifest d[M] = m.replace(b'" + QString::fromLatin1(v2) + "', b'0' * 64)" << false << refused << "重建的文件校验失败: Pellamo.exe";
+        QTest::newRow("deletes outside") << "manifest d[M] = m.replace(b'\"old-name.txt\"', b'\"../victim.txt\"')" << false << refused << "差分清单路径不安全: ../victim.txt";
         for (const QString main : {"Pellamo.exe", "./Pellamo.exe"}) // the rule compares the name, however spelt
             QTest::newRow(qPrintable("deletes the main program as " + main))
                 << "manifest j = json.loads(m); j['files'] = [dict(f, path='" + main + "', old_size=7, old_sha256='" + main1 + "') if f['path'] == 'old-name.txt' "
-                   "else f for f in j['files'] if f['path'] != 'Pellamo.exe']; d[M] = json.dumps(j).encode()" << false << refused;
-        QTest::newRow("changes nothing") << "manifest d[M] = b'{\"format\": 1, \"files\": []}'" << false << refused;
-        QTest::newRow("files not an array") << "manifest d[M] = b'{\"format\": 1, \"files\": {}}'" << false << refused;
-        QTest::newRow("one name twice") << "manifest d[M] = m.replace(b'\"new-name.txt\"', b'\"OLD-NAME.txt\"')" << false << refused;
-        QTest::newRow("writes the publisher's keys") << "manifest d[M] = m.replace(b'\"new-name.txt\"', b'\"update-keys.pub\"')" << false << refused;
-        QTest::newRow("names a kind of patch unknown") << "manifest d[M] = m.replace(b'\"bsdiff\"', b'\"xdelta\"', 1)" << false << refused;
+                   "else f for f in j['files'] if f['path'] != 'Pellamo.exe']; d[M] = json.dumps(j).encode()" << false << refused
+                << (main == "Pellamo.exe" ? "差分包不能删除: Pellamo.exe" : "差分清单路径不安全: ./Pellamo.exe");
+        QTest::newRow("changes nothing") << "manifest d[M] = b'{\"format\": 1, \"files\": []}'" << false << refused << "差分包不改变任何文件";
+        QTest::newRow("files not an array") << "manifest d[M] = b'{\"format\": 1, \"files\": {}}'" << false << refused << "差分清单的files不是数组";
+        QTest::newRow("one name twice") << "manifest d[M] = m.replace(b'\"new-name.txt\"', b'\"OLD-NAME.txt\"')" << false << refused << "差分清单路径重复: OLD-NAME.txt";
+        QTest::newRow("writes the publisher's keys") << "manifest d[M] = m.replace(b'\"new-name.txt\"', b'\"update-keys.pub\"')" << false << refused << "差分包不能改写: update-keys.pub";
+        QTest::newRow("names a kind of patch unknown") << "manifest d[M] = m.replace(b'\"bsdiff\"', b'\"xdelta\"', 1)" << false << refused << "差分清单的补丁类型未知: Pellamo.exe xdelta";
         // bs(records, differences, extra): a bsdiff patch of zstd frames of raw blocks.
         QTest::newRow("a bsdiff record reads past the old files") << "manifest s = sum(f['old_size'] for f in json.loads(m)['files'] if f.get('group') == 1); "
-                                                                     "d['patches/group-1.bsdiff'] = bs([(0, 0, s - 5), (10, 0, 0)], bytes(10), b'')" << false << refused;
-        QTest::newRow("a bsdiff record seeks before the old files") << "manifest d['patches/group-1.bsdiff'] = bs([(0, 0, -(1 << 40)), (10, 0, 0)], bytes(10), b'')" << false << refused;
+                                                                     "d['patches/group-1.bsdiff'] = bs([(0, 0, s - 5), (10, 0, 0)], bytes(10), b'')" << false << refused
+                                                                  << "补丁无法应用: Pellamo.exe";
+        QTest::newRow("a patch ends before its files") << "manifest d['patches/group-1.bsdiff'] = bs([(0, 1, 0)], b'', b'm')" << false << refused
+                                                       << "重建的文件校验失败: Pellamo.exe";
+        QTest::newRow("a bsdiff record seeks before the old files") << "manifest d['patches/group-1.bsdiff'] = bs([(0, 0, -(1 << 40)), (10, 0, 0)], bytes(10), b'')" << false << refused << "补丁无法应用: Pellamo.exe";
         // A config.ini patch made against another copy than the customer's: left out, the customer's kept.
         QTest::newRow("patches a config.ini not the customer's") << "manifest j = json.loads(m); [(f.pop('whole'), f.update(group=99)) for f in j['files'] if f['path'] == 'config.ini']; "
-                                                                   "d[M] = json.dumps(j).encode(); d['patches/group-99.zst'] = d.pop('files/config.ini')" << true << done;
-        QTest::newRow("fails while placed, restored") << "mkdir APP/new-name.txt" << false << "error 安装文件失败，已恢复原版本";
+                                                                   "d[M] = json.dumps(j).encode(); d['patches/group-99.zst'] = d.pop('files/config.ini')" << true << done
+                                                                   << "配置文件的补丁不适用于本地文件";
+        QTest::newRow("fails while placed, restored") << "mkdir APP/new-name.txt" << false << "error 安装文件失败，已恢复原版本" << "差分包已重建: 10 个文件";
     }
     void deltaUpdates()
     {
         QFETCH(QString, variant);
         QFETCH(bool, updated);
         QFETCH(QString, last);
+        QFETCH(QString, said);
         POSIX_ONLY(true, "cp, bsdtar and python3 make and edit its packages");
         const QString old = root.path() + "/delta-old", next = root.path() + "/delta-new", pack = QFileInfo(updaterBinary()).absolutePath() + "/farwen-pack";
         QDir(old).removeRecursively();
@@ -297,7 +304,6 @@ private slots:
             for (int i = 0; isNew && i < big.size(); i += 100)
                 big[i] = char(big[i] + 1);
             writeTreeFile(tree + "/lib/big.dll", big);
-            writeTreeFile(tree + "/lib/api.dll", HttpServer::pattern(30000).replace(isNew ? 9000 : 0, 4, "v2.0"));
             writeTreeFile(tree + "/empty.txt", "");
             if (variant.isEmpty() || variant.startsWith("mkdir")) { // over 64 MiB and like no other part of itself: blocks or windows
                 QByteArray huge(70 << 20, Qt::Uninitialized);
@@ -311,6 +317,7 @@ private slots:
                 writeTreeFile(tree + (isNew ? "/wasdir" : "/wasdir/inner.txt"), "w");
             writeTreeFile(tree + (isNew ? "/new-name.txt" : "/old-name.txt"), HttpServer::pattern(20000));
             writeTreeFile(tree + "/数据/说明.txt", QByteArray(isNew ? "新" : "旧").repeated(1000)); // no smaller whole than patched
+            writeTreeFile(tree + "/数据/说明2.txt", HttpServer::pattern(isNew ? 1100000 : 30000)); // grows past a group of 1 MiB
             writeTreeFile(tree + "/config.ini", isNew ? "[App]\nVersion=1.0\nChannel=stable\n" : "[App]\nVersion=1.0\n");
         }
         QFile::setPermissions(next + "/数据/说明.txt", QFile::permissions(next + "/数据/说明.txt") | QFileDevice::ExeOwner); // the mode travels
@@ -335,10 +342,19 @@ private slots:
         QCOMPARE(QProcess::execute(pack, {"full", next, "-o", root.path() + "/f.zip"}), 0);
         // The changed library and the renamed file travel as patches, not whole (names are never compressed).
         const QByteArray entries = snapshotTree(root.path()).value("d.zip");
-        // Applied: the file over 64 MiB sorts first, then the main program with lib/api.dll, lib/big.dll
-        // over 1 MiB alone, then the two that fit one group: a group's old files read after another
-        // patch, and a file patched alone after a group.
+        // Applied: the file over 64 MiB sorts first, then lib/big.dll over 1 MiB alone, the three that fit
+        // one group (the main program's 7 bytes travel whole), then one whose new side no longer fits:
+        // a group's old files read after another patch, and a file patched alone after a group.
         const int groups = alone ? 0 : variant.isEmpty() ? 4 : 1;
+        QProcess listed;
+        listed.start("/usr/bin/bsdtar", {"-xOf", root.path() + "/d.zip", "farwen-delta.json"});
+        QVERIFY(listed.waitForFinished(20000));
+        QMap<QString, int> grouped;
+        for (const QJsonValue f : QJsonDocument::fromJson(listed.readAllStandardOutput()).object().value("files").toArray())
+            if (f["group"].toInt())
+                grouped[f["path"].toString()] = f["group"].toInt();
+        if (variant.isEmpty())
+            QCOMPARE(grouped, (QMap<QString, int>{{"Data/huge.so", 1}, {"lib/big.dll", 2}, {"new-name.txt", 3}, {"wasdir", 3}, {"数据/说明.txt", 3}, {"数据/说明2.txt", 4}}));
         for (int i = 1; i <= groups + 1; ++i)
             QVERIFY2(entries.contains("patches/group-" + QByteArray::number(i) + ".") == (i <= groups), qPrintable(QString::number(i)));
         for (const QString name : {"lib/big.dll.zst", "new-name.txt.zst", "Data/huge.so.zst"})
@@ -358,8 +374,11 @@ private slots:
         if (variant.startsWith("changed"))
             writeTreeFile(app + "/lib/big.dll", HttpServer::pattern(300000));
         // The publisher's check says what the updater will do with the delta.
-        QCOMPARE(QProcess::execute(pack, {"verify", root.path() + "/d.zip", "--against", app}) == 0,
-                 (updated && !variant.startsWith("changed")) || variant.startsWith("mkdir"));
+        QProcess verifying;
+        verifying.start(pack, {"verify", root.path() + "/d.zip", "--against", app});
+        QVERIFY(verifying.waitForFinished(120000));
+        QVERIFY2(QString::fromUtf8(verifying.readAllStandardError()).contains(said), qPrintable(said));
+        QCOMPARE(verifying.exitCode() == 0, (updated && !variant.startsWith("changed")) || variant.startsWith("mkdir"));
         // Without the installation, by every rule of the manifest alone.
         QCOMPARE(QProcess::execute(pack, {"verify", root.path() + "/d.zip"}) == 0,
                  updated || !variant.startsWith("manifest ") || variant.contains("0' * 64") || variant.contains("bs("));

@@ -369,20 +369,17 @@ bool PatchStream::begin(const QStringList &oldPaths, qint64 newSize, Entry::Kind
         qint64 total = 0;
         for (const QString &path : oldPaths)
             total += QFileInfo(path).size();
-        if (total > kWholeReferenceSize)
-            return false;
-        oldSize = total;
-        joined.resize(int(oldSize));
-        qint64 at = 0;
-        for (const QString &path : oldPaths) { // read in place: no second copy
+        joined.reserve(int(qMin(total, kWholeReferenceSize))); // read in place: no second copy
+        for (const QString &path : oldPaths) {
             QFile part(path);
-            const qint64 size = part.size();
-            if (!part.open(QIODevice::ReadOnly | QIODevice::Unbuffered) || at + size > oldSize || part.read(joined.data() + at, size) != size)
+            const int at = joined.size();
+            if (!part.open(QIODevice::ReadOnly | QIODevice::Unbuffered) || at + part.size() > kWholeReferenceSize)
                 return false;
-            at += size;
+            joined.resize(at + int(part.size()));
+            if (part.read(joined.data() + at, part.size()) != part.size())
+                return false;
         }
-        if (at != oldSize)
-            return false;
+        oldSize = joined.size();
     }
     pieces = patchPieces(oldSize, newSize);
     next = 0;

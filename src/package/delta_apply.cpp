@@ -128,8 +128,9 @@ DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &
     const auto patched = [&files] { return files.first()->op == delta::Entry::Patch && !files.first()->whole; };
     const delta::Entry *current = nullptr;
     qint64 written = 0;
-    const auto refuse = [&failure](const QString &why) {
-        failure = why;
+    const auto refuse = [&failure](const QString &why) { // the first reason stands: what came after is its effect
+        if (failure.isEmpty())
+            failure = why;
         return false;
     };
     const auto refusing = [&refuse](const QString &why) -> CheckedPackage::BlockSink {
@@ -163,14 +164,13 @@ DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &
                 return refuse(QStringLiteral("无法写入重建的文件: %1").arg(current->path));
         }
     };
+    // The entry read last, ended: a file not reached or a patch not at its end
+    // is the file it stopped in, failed.
     const auto finishEntry = [&]() {
-        if (files.isEmpty())
-            return true;
-        if (!advance())
-            return false;
-        // Short (a file not reached, or its patch not at its end): the file it stopped in.
-        const QString at = current ? current->path : files.last()->path;
-        return (!current && (!patched() || patch.finish())) || refuse(QStringLiteral("重建的文件校验失败: %1").arg(at));
+        if (files.isEmpty() || !advance())
+            return;
+        if (current || (patched() && !patch.finish()))
+            refuse(QStringLiteral("重建的文件校验失败: %1").arg(current ? current->path : files.last()->path));
     };
     const CheckedPackage::BlockSink write = [&](const char *data, size_t size) {
         if (differing >= 0)
@@ -194,7 +194,8 @@ DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &
         const auto found = byStored.constFind(name);
         if (found == byStored.cend())
             return {};
-        if (!finishEntry())
+        finishEntry();
+        if (!failure.isEmpty())
             return refusing(failure);
         files = *found;
         nextFile = 0;
@@ -214,7 +215,9 @@ DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &
         return [&patch, &refuse, e, write](const char *data, size_t size) {
             return patch.feed(data, size, write) || refuse(QStringLiteral("补丁无法应用: %1").arg(e->path));
         };
-    }, reason) && finishEntry();
+    }, reason);
+    if (read)
+        finishEntry();
     checker.join();
     if (differing >= 0) {
         *reason = QStringLiteral("本地文件与差分包不符: %1").arg(olds[differing]->path);
