@@ -63,17 +63,6 @@ struct Manifest
     bool fromJson(const QByteArray &json, QString *reason);
 };
 
-// Why a name in a package, a manifest or a journal could land outside the
-// installation (absolute, a drive letter, ".." as a part); empty when it cannot.
-QString unsafeName(const QString &name);
-// The same for a path that a manifest or a file list names: also every part a
-// name, spelt one way only (no empty or "." part, no backslash), so that rules
-// on names compare what Windows and POSIX would open.
-QString unplainPath(const QString &path);
-
-// SHA-256 of a file (hex); empty when it cannot be read.
-QByteArray fileSha256(const QString &path);
-
 // Files up to this size are patched against the whole old file in one zstd
 // frame; larger ones a piece at a time, each piece of the new file against
 // the stretch of the old one around where it lies, so that the updater never

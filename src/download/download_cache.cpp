@@ -1,7 +1,7 @@
 #include "download/download_cache.h"
 
 #include "platform/platform.h"
-#include "platform/tool_path.h"
+#include "platform/native_path.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>

@@ -35,12 +35,6 @@ public:
     bool verify(QFile &package, const QString &newVersion, const QString &installedVersion,
                 QString *reason) const;
 
-    // Versions as people write them: a leading "v" ignored, dotted numbers of
-    // any length compared as numbers ("2.10" > "2.9", a missing part is 0),
-    // a pre-release ("-beta", "-rc.1") before its release.
-    static bool readableVersion(const QString &v);
-    static int compareVersions(const QString &a, const QString &b);
-
 private:
     struct Key
     {

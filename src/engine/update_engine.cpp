@@ -1,12 +1,15 @@
 #include "engine/update_engine.h"
+#include "shared/product_names.h"
 
 #include "download/package_transfer.h"
 #include "install/config_update.h"
 #include "install/ini_file.h"
 #include "install/install_driver.h"
 #include "install/interrupted_apply.h"
+#include "install/work_dir.h"
 #include "package/file_list.h"
 #include "package/package_extraction.h"
+#include "platform/native_path.h"
 #include "platform/platform.h"
 
 #include <QCoreApplication>
@@ -59,7 +62,7 @@ void UpdateEngine::setUpdateInfo(const QString &appPath, const QString &newVersi
     if (recoveryFailed)
         emit errorOccurred(QStringLiteral("安装失败且无法恢复，需要重新安装"));
 
-    tempBase = QString::fromStdString(platform::dataRoot()) + QStringLiteral("/KarvoUpdate_")
+    tempBase = QString::fromStdString(platform::dataRoot()) + QLatin1Char('/') + QLatin1String(product::kWorkDirPrefix)
                + QString::number(QDateTime::currentSecsSinceEpoch());
     createTempDir();
     backup.setTarget(appDir, newVersion);
@@ -151,7 +154,7 @@ void UpdateEngine::startDownload()
     cancelled = false;
     // The walk over the installation grows with it: off the GUI thread, the
     // transfer begins once it is done.
-    const std::string dir = appDir.toStdString();
+    const std::string dir = platformPath(appDir);
     auto total = std::make_shared<qint64>(0);
     runOffThread(
         sizeThread, [total, dir]() { *total = platform::allocatedBytes(dir, InstallationBackup::kMarker); },
@@ -325,7 +328,7 @@ void UpdateEngine::checkPackageInBackground()
                                   ? config.value(QStringLiteral("App"), QStringLiteral("Version"))
                                   : QString();
     // What no delta may delete: without them the product never starts again.
-    QStringList kept{mainName, QStringLiteral("KarvoDeskServer/KarvoDeskDaemon.exe"), QStringLiteral("config.ini"),
+    QStringList kept{mainName, QLatin1String(product::kDaemonPath), QStringLiteral("config.ini"),
                      QStringLiteral("update-keys.pub")};
     // Nor the updater, nor its keys: without them nothing needs a signature.
     for (const QString &own : {QCoreApplication::applicationFilePath(),

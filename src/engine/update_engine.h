@@ -5,9 +5,9 @@
 #include "install/backup_restore.h"
 #include "install/install_timings.h"
 #include "install/process_shutdown.h"
-#include "install/progress_pacer.h"
+#include "shared/progress_pacer.h"
 #include "package/delta_apply.h"
-#include "package/package_check.h"
+#include "package/checked_package.h"
 
 #include <QObject>
 #include <QString>

@@ -1,7 +1,7 @@
 #include "install/apply_journal.h"
 
 #include "platform/platform.h"
-#include "platform/tool_path.h"
+#include "platform/native_path.h"
 
 #include <QDebug>
 #include <QFileInfo>

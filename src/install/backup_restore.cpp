@@ -3,9 +3,11 @@
 #include "delta/delta.h"
 
 #include "install/ini_file.h"
-#include "install/progress_pacer.h"
+#include "shared/progress_pacer.h"
+#include "install/work_dir.h"
+#include "package/safe_paths.h"
 #include "platform/platform.h"
-#include "platform/tool_path.h"
+#include "platform/native_path.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -94,7 +96,7 @@ bool InstallationBackup::create(const std::function<bool(QStringList *)> &touche
         made = !dir.isEmpty();
     }
     QStringList paths;
-    if (dir.isEmpty() || !made || platform::isLink(dir.toStdString()) || !touched(&paths)) {
+    if (dir.isEmpty() || !made || platform::isLink(platformPath(dir)) || !touched(&paths)) {
         qDebug() << "无法创建备份目录:" << dir;
         return false;
     }
@@ -145,7 +147,7 @@ bool InstallationBackup::create(const std::function<bool(QStringList *)> &touche
         // same, untouched files: replace them rather than fail on them.
         if (QFileInfo::exists(target))
             QFile::remove(target);
-        if (copier.copy(platformPath(path), platformPath(target), rel.toStdString())) {
+        if (copier.copy(platformPath(path), platformPath(target), platformPath(rel))) {
             ++copied;
             plan.wrote(platformPath(dir), platformPath(rel));
         } else {
@@ -192,7 +194,7 @@ bool InstallationBackup::restore(const Progress &progress)
             const QString copy = dir + QLatin1Char('/') + c.key();
             if (!c->stamp.empty() && platform::fileStamp(platformPath(copy)) == c->stamp)
                 continue;
-            if (QFileInfo(copy).isSymLink() || QFileInfo(copy).size() != c->size || delta::fileSha256(copy) != c->sha256) {
+            if (QFileInfo(copy).isSymLink() || QFileInfo(copy).size() != c->size || fileSha256(copy) != c->sha256) {
                 qCritical() << "备份文件已损坏，不恢复任何文件:" << c.key();
                 keep = true;
                 return false;
@@ -247,32 +249,6 @@ bool InstallationBackup::restore(const Progress &progress)
         keep = true; // some files now exist only in the backup
     // Complete or not restored: a mixed installation is never called restored.
     return ok == total && durable;
-}
-
-QString createFreshDirectory(const QString &base)
-{
-    // Never reuse what is already there: someone else may have put it there.
-    // A random part nobody can plant ahead; a few tries for a mere clash.
-    QDir().mkpath(QFileInfo(base).absolutePath());
-    for (int n = 0; n < 16; ++n) {
-        const std::string suffix = platform::randomSuffix(8);
-        const QString candidate = base + QLatin1Char('_') + QString::fromStdString(suffix);
-        if (!suffix.empty() && platform::createPrivateDirectory(platformPath(candidate)))
-            return candidate;
-        if (suffix.empty() || (!QFileInfo::exists(candidate) && !platform::isLink(candidate.toStdString())))
-            break; // not a clash: the directory cannot be made at all
-    }
-    qWarning() << "无法创建目录:" << base;
-    return QString();
-}
-
-bool removeWorkDir(const QString &path, const char *label)
-{
-    // A link put in the directory's place goes, never what it points to.
-    if (path.isEmpty() || (!QFileInfo(path).isDir() && !platform::isLink(path.toStdString())))
-        return true;
-    qDebug() << label << path;
-    return platform::removeTree(platformPath(path), platform::Owner::Elevated);
 }
 
 void InstallationBackup::setTarget(const QString &installDir, const QString &version)

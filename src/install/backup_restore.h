@@ -11,9 +11,6 @@
 #include <atomic>
 #include <functional>
 
-// A new private directory named base plus a random part; empty on failure.
-QString createFreshDirectory(const QString &base);
-
 class InstallationBackup
 {
 public:
@@ -47,7 +44,3 @@ public:
     // failed restore): no later clean-up of this process may remove it.
     std::atomic<bool> keep{false};
 };
-
-// Removes a work directory of the updater (a link in its place goes, never
-// what it points to); false when anything of it stayed.
-bool removeWorkDir(const QString &path, const char *label);

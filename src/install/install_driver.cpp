@@ -1,6 +1,7 @@
 #include "install/install_driver.h"
 
 #include "install/process_shutdown.h"
+#include "platform/native_path.h"
 #include "platform/platform.h"
 
 #include <QDebug>
@@ -25,7 +26,7 @@ InstallOutcome InstallDriver::run(const Steps &steps)
         return InstallOutcome::BackupFailed;
     }
     // A crash from here on is undone at the next start of the machine too.
-    if (!platform::armBootRecovery(QDir::toNativeSeparators(appPath).toStdString()))
+    if (!platform::armBootRecovery(platformPath(QDir::toNativeSeparators(appPath))))
         qWarning() << "无法登记开机恢复";
     progress(80, QStringLiteral("Installing files..."));
     if (!shutdown.mainProgramStopped() || !steps.unpack()) {

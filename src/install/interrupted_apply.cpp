@@ -1,8 +1,9 @@
 #include "install/interrupted_apply.h"
 
 #include "delta/delta.h"
+#include "package/safe_paths.h"
 #include "platform/platform.h"
-#include "platform/tool_path.h"
+#include "platform/native_path.h"
 
 #include <QDebug>
 #include <QDir>
@@ -51,7 +52,7 @@ bool reportLeftovers(const QString &appDir, bool removeAsides)
             continue;
         if (!path.endsWith(pending)) {
             const QString rel = dir.relativeFilePath(path);
-            if (removeAsides && platform::FileReplacement::isAsideName(it.fileName().toStdString())
+            if (removeAsides && platform::FileReplacement::isAsideName(platformPath(it.fileName()))
                 && platform::removeFileBelow(platformPath(appDir), platformPath(rel)))
                 qDebug() << "已删除替换下来的旧程序文件:" << rel;
             continue;
@@ -89,7 +90,7 @@ bool recoverInterruptedApply(const QString &appDir, const InstallationBackup::Pr
             refused = untrusted(backup);
         const bool readable = refused.isEmpty() && journal.read(dir.filePath(name));
         for (const QString &added : journal.added)
-            if (refused.isEmpty() && !delta::unsafeName(added).isEmpty())
+            if (refused.isEmpty() && !unsafeName(added).isEmpty())
                 refused = QStringLiteral("a path outside the installation: ") + added;
         if (!refused.isEmpty()) {
             qCritical() << "更新日志或备份不可信，不使用:" << dir.filePath(name) << refused;

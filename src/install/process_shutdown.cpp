@@ -1,4 +1,5 @@
 #include "install/process_shutdown.h"
+#include "shared/product_names.h"
 
 #include "platform/tool_process.h"
 #include "platform/tool_path.h"
@@ -54,9 +55,9 @@ bool ProcessShutdown::closeProcesses()
     qDebug() << "程序目录:" << programDir;
     qDebug() << "主程序名称:" << mainName;
 
-    const QString daemonName = QStringLiteral("KarvoDeskDaemon.exe");
-    const QString serverName = QStringLiteral("KarvoDeskServer.exe");
-    const QString daemonPath = programDir + QStringLiteral("/KarvoDeskServer/KarvoDeskDaemon.exe");
+    const QString daemonName = QLatin1String(product::kDaemonImage);
+    const QString serverName = QLatin1String(product::kServerImage);
+    const QString daemonPath = programDir + QLatin1Char('/') + QLatin1String(product::kDaemonPath);
     const bool daemonExists = QFileInfo::exists(daemonPath);
     qDebug() << "守护进程路径:" << daemonPath << "存在:" << daemonExists;
 

@@ -4,9 +4,11 @@
 #include "download/signature.h"
 #include "pack/bsdiff.h"
 #include "package/delta_apply.h"
-#include "package/package_check.h"
+#include "package/checked_package.h"
+#include "package/safe_paths.h"
 #include "platform/platform.h"
-#include "platform/tool_path.h"
+#include "platform/native_path.h"
+#include "shared/product_names.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -32,8 +34,6 @@
 #endif
 
 namespace {
-
-const char kMainProgram[] = "Pellamo.exe";
 
 QTextStream &err()
 {
@@ -110,7 +110,7 @@ bool readTree(const QString &root, QMap<QString, TreeFile> *files)
             err() << "not a readable file: " << rel << Qt::endl;
             return false;
         }
-        if (info.fileName().compare(QLatin1String(kMainProgram), Qt::CaseInsensitive) == 0)
+        if (info.fileName().compare(QLatin1String(product::kMainProgram), Qt::CaseInsensitive) == 0)
             (rel.contains(QLatin1Char('/')) ? mainNested : mainAtTop) = true;
         files->insert(rel, TreeFile{info.absoluteFilePath(), info.size(), info.isExecutable(),
                                     platform::fileIdentity(platformPath(info.absoluteFilePath()))});
@@ -232,7 +232,7 @@ int finish(ZipWriter &zip, const QString &out, bool ok, const QString &full = QS
     QTextStream(stdout) << out << ": " << written.size() << " bytes, sha256 " << hash.result().toHex() << Qt::endl;
     // Ready for the update-info file.
     QTextStream(stdout) << "  \"sha256\": \"" << hash.result().toHex() << "\","
-                        << (full.isEmpty() ? QString() : QStringLiteral(" \"full_sha256\": \"%1\",").arg(QString::fromLatin1(delta::fileSha256(full))))
+                        << (full.isEmpty() ? QString() : QStringLiteral(" \"full_sha256\": \"%1\",").arg(QString::fromLatin1(fileSha256(full))))
                         << Qt::endl;
     return 0;
 }
@@ -419,9 +419,9 @@ int verify(const QString &package, const QString &keys, const QString &version, 
             ok = signature.verify(checked.storage(), version, installed, &reason);
         }
     }
-    ok = ok && checked.check(QLatin1String(kMainProgram), &reason);
+    ok = ok && checked.check(QLatin1String(product::kMainProgram), &reason);
     // What the updater keeps when it is installed beside the main program.
-    const QStringList kept{QLatin1String(kMainProgram),          QStringLiteral("KarvoDeskServer/KarvoDeskDaemon.exe"),
+    const QStringList kept{QLatin1String(product::kMainProgram),          QLatin1String(product::kDaemonPath),
                            QStringLiteral("config.ini"),         QStringLiteral("FarwenUpdater.exe"),
                            QStringLiteral("FarwenUpdater"),      QStringLiteral("update-keys.pub")};
     DeltaApply delta;

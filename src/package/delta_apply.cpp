@@ -1,9 +1,10 @@
 #include "package/delta_apply.h"
 
-#include "package/package_check.h"
+#include "package/checked_package.h"
+#include "package/safe_paths.h"
 #include "platform/platform.h"
 #include "platform/sha256.h"
-#include "platform/tool_path.h"
+#include "platform/native_path.h"
 
 #include <QDebug>
 #include <QDir>
@@ -19,17 +20,6 @@
 bool DeltaApply::isDelta(const CheckedPackage &package)
 {
     return package.contents().files.contains(QLatin1String(delta::kManifestName));
-}
-
-QString linkOnTheWay(const QString &root, const QString &rel)
-{
-    QString prefix = root;
-    for (const QString &part : rel.split(QLatin1Char('/'))) {
-        prefix += QLatin1Char('/') + part;
-        if (QFileInfo(prefix).isSymLink())
-            return prefix;
-    }
-    return QString();
 }
 
 namespace {
@@ -89,7 +79,7 @@ DeltaApply::Outcome DeltaApply::prepare(CheckedPackage &package, const QString &
     // Not config.ini: every update rewrites the customer's.
     const auto differs = [&installDir](const delta::Entry &e) {
         const QString old = installDir + QLatin1Char('/') + e.source();
-        return QFileInfo(old).size() != e.oldSize || delta::fileSha256(old) != e.oldSha256;
+        return QFileInfo(old).size() != e.oldSize || fileSha256(old) != e.oldSha256;
     };
     // What each package entry rebuilds: one file, or a group's files end to end.
     QHash<QString, QVector<const delta::Entry *>> byStored;

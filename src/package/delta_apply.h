@@ -8,10 +8,6 @@
 
 class CheckedPackage;
 
-// The first part of rel below root that is a link, if any: a path through it
-// would land outside the installation.
-QString linkOnTheWay(const QString &root, const QString &rel);
-
 // A delta package applied: the old files it patches or deletes must be the
 // ones it was made against, every new file is rebuilt in the work directory
 // and checked against its SHA-256 before anything is stopped, and then put in

@@ -1,7 +1,7 @@
 #include "package/file_list.h"
 
 #include "delta/delta.h"
-#include "package/delta_apply.h"
+#include "package/safe_paths.h"
 
 #include <QDebug>
 #include <QFile>
@@ -52,7 +52,7 @@ QStringList droppedFiles(CheckedPackage &package, const QString &appDir, const Q
             keep.insert(path.left(cut).toLower());
     QStringList dropped;
     for (const QString &path : oldPaths)
-        if (!keep.contains(path.toLower()) && delta::unplainPath(path).isEmpty() && plainFileBelow(appDir, path))
+        if (!keep.contains(path.toLower()) && unplainPath(path).isEmpty() && plainFileBelow(appDir, path))
             dropped << path;
     return dropped;
 }

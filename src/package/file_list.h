@@ -2,7 +2,7 @@
 // What a full package removes: the files of the installed version's list
 // (farwen-files.json, written by the last update) that the package's own list
 // lacks. Files on neither list, the customer's own, are never touched.
-#include "package/package_check.h"
+#include "package/checked_package.h"
 
 #include <QStringList>
 

@@ -1,9 +1,11 @@
 #include "package/package_extraction.h"
+#include "shared/product_names.h"
 
 #include "delta/delta.h"
 #include "package/archive_entries.h"
+#include "package/safe_paths.h"
 #include "platform/platform.h"
-#include "platform/tool_path.h"
+#include "platform/native_path.h"
 
 #include <QDebug>
 #include <QDir>
@@ -14,48 +16,9 @@ namespace {
 const qint64 kMinimumArchiveSize = 100;
 const int kMaxShippedConfigSize = 1 << 20;
 
-// The product's own programs must stay startable whatever the package says.
-const char kDaemonInPackage[] = "KarvoDeskServer/KarvoDeskDaemon.exe";
-
 } // namespace
 
 using namespace archive_entries;
-
-bool CheckedPackage::unpack(const QString &targetDir,
-                            const std::function<bool(const QString &, int)> &executable,
-                            const std::function<void(qint64, qint64)> &progress, QString *reason,
-                            const std::function<BlockSink(const QString &)> &divert)
-{
-    if (!checked)
-        return failWith(reason, QStringLiteral("更新包未经检查"));
-    const QDir target(targetDir);
-    qint64 done = 0;
-    return walkEntries(file, reason, [&](archive *a, archive_entry *entry, const QString &name, mode_t type) {
-        if (!delta::unsafeName(name).isEmpty() || (type != AE_IFREG && type != AE_IFDIR))
-            return failWith(reason, QStringLiteral("条目路径不安全: %1").arg(name));
-        if (!makeDirectories(targetDir, type == AE_IFDIR ? name : name.section(QLatin1Char('/'), 0, -2)))
-            return failWith(reason, QStringLiteral("无法创建目录: %1").arg(name));
-        if (type == AE_IFDIR)
-            return true;
-        if (const BlockSink take = divert ? divert(name) : BlockSink())
-            return readEntry(a, name, reason, [&take](const void *block, size_t length, la_int64_t) {
-                return take(static_cast<const char *>(block), length);
-            });
-        platform::FileReplacement out;
-        if (!out.begin(platformPath(target.filePath(name)), executable(name, int(archive_entry_perm(entry)))))
-            return failWith(reason, QStringLiteral("无法写入文件: %1").arg(name));
-        la_int64_t written = 0;
-        const bool read = readEntry(a, name, reason, [&](const void *block, size_t length, la_int64_t offset) {
-            if (offset != written || !out.write(static_cast<const char *>(block), length))
-                return failWith(reason, QStringLiteral("无法写入文件: %1").arg(name));
-            written += la_int64_t(length);
-            done += qint64(length);
-            progress(done, held.unpackedSize);
-            return true;
-        });
-        return read && (out.commit() || failWith(reason, QStringLiteral("无法替换文件: %1").arg(name)));
-    });
-}
 
 bool packageReady(CheckedPackage &package, const QString &zipPath, const QString &mainName)
 {
@@ -89,7 +52,7 @@ bool extractPackage(CheckedPackage &package, DeltaApply &deltaApply, const QStri
         const QFileInfo old(appDir + QLatin1Char('/') + name);
         return (mode & 0111) != 0 || (old.isFile() && old.isExecutable())
                || name.compare(mainName, Qt::CaseInsensitive) == 0
-               || name.compare(QLatin1String(kDaemonInPackage), Qt::CaseInsensitive) == 0;
+               || name.compare(QLatin1String(product::kDaemonPath), Qt::CaseInsensitive) == 0;
     };
     int step = 80;
     report(step);

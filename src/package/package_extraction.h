@@ -2,7 +2,7 @@
 // The unpack: the checked package (or the rebuilt delta) written over the
 // installation, file by file, and checked complete on disk.
 #include "package/delta_apply.h"
-#include "package/package_check.h"
+#include "package/checked_package.h"
 
 #include <functional>
 

@@ -9,15 +9,6 @@ namespace {
 QString testTools;
 }
 
-std::string platformPath(const QString &path)
-{
-#ifdef Q_OS_WIN
-    return path.toStdString();
-#else
-    return QFile::encodeName(path).toStdString();
-#endif
-}
-
 void useToolDirectory(const QString &dir)
 {
     testTools = dir;

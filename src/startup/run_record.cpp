@@ -1,7 +1,9 @@
 #include "startup/run_record.h"
 
+#include "farwen_version.h"
+
 #include "platform/platform.h"
-#include "platform/tool_path.h"
+#include "platform/native_path.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -101,7 +103,7 @@ bool open(const QString &dataRoot, const QStringList &arguments)
         return false;
     if (!platform::allowRequester(platformPath(logFile.fileName()), false))
         logFile.write("the log cannot be opened to the user who asked\n");
-    logFile.write(QStringLiteral("FarwenUpdater 1.0.0\n%1\n").arg(bounded(arguments.join(QLatin1Char(' ')))).toUtf8());
+    logFile.write(QStringLiteral("FarwenUpdater " FARWEN_UPDATER_VERSION "\n%1\n").arg(bounded(arguments.join(QLatin1Char(' ')))).toUtf8());
     for (const QString &line : pending)
         logFile.write(line.toUtf8() + '\n');
     pending.clear();

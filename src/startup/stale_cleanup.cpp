@@ -1,7 +1,8 @@
 #include "startup/stale_cleanup.h"
+#include "shared/product_names.h"
 
 #include "platform/platform.h"
-#include "platform/tool_path.h"
+#include "platform/native_path.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -33,9 +34,9 @@ void removeStaleEntries(const QString &location, const QString &pattern, const Q
 void removeStaleWorkDirs(const QString &tempDir, const QString &dataRoot, const QDateTime &reference,
                          bool noOtherUpdater)
 {
-    removeStaleEntries(tempDir, QStringLiteral("TeskUpdate_*"), reference, kStaleAgeSeconds);
+    removeStaleEntries(tempDir, QLatin1String(product::kOldTempDirPrefix) + QLatin1Char('*'), reference, kStaleAgeSeconds);
     // While this run holds the one-updater lock, every other work directory
     // is a crashed run's, however young.
-    removeStaleEntries(dataRoot, QStringLiteral("KarvoUpdate_*"), reference,
+    removeStaleEntries(dataRoot, QLatin1String(product::kWorkDirPrefix) + QLatin1Char('*'), reference,
                        noOtherUpdater ? std::numeric_limits<qint64>::min() : kStaleAgeSeconds);
 }

@@ -1,7 +1,9 @@
 #include "startup/startup.h"
 
+#include "farwen_version.h"
+
 #include "platform/platform.h"
-#include "platform/tool_path.h"
+#include "platform/native_path.h"
 #include "startup/window_run.h"
 #include "startup/run_record.h"
 #include "startup/stale_cleanup.h"
@@ -191,7 +193,7 @@ int runWithoutWindow(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("FarwenUpdater"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(FARWEN_UPDATER_VERSION));
     QCommandLineParser parser;
     setupCommandLine(parser);
     parser.process(app); // help ends here
@@ -244,7 +246,7 @@ int runUpdater(int argc, char **argv)
     }
 
     QApplication::setApplicationName(QStringLiteral("FarwenUpdater"));
-    QApplication::setApplicationVersion(QStringLiteral("1.0.0"));
+    QApplication::setApplicationVersion(QStringLiteral(FARWEN_UPDATER_VERSION));
 
     QCommandLineParser parser;
     setupCommandLine(parser);

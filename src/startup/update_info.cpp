@@ -1,7 +1,8 @@
 #include "startup/update_info.h"
+#include "shared/product_names.h"
 
 #include "platform/platform.h"
-#include "platform/tool_path.h"
+#include "platform/native_path.h"
 
 #include <QCommandLineParser>
 #include <QDebug>
@@ -15,8 +16,6 @@
 #include <QUrl>
 
 #include <utility>
-
-const char kMainProgramName[] = "Pellamo.exe";
 
 namespace {
 // More than any update-info file needs; a bigger one is not read into memory.
@@ -124,7 +123,7 @@ bool checkUpdateInfo(const UpdateInfo &info)
         }
     }
     // Any other file would make its directory "the installation".
-    if (QFileInfo(info.appPath).fileName().compare(QLatin1String(kMainProgramName), Qt::CaseInsensitive) != 0) {
+    if (QFileInfo(info.appPath).fileName().compare(QLatin1String(product::kMainProgram), Qt::CaseInsensitive) != 0) {
         qCritical() << "不是产品的主程序:" << info.appPath;
         return false;
     }
@@ -150,7 +149,7 @@ bool isInside(const QString &path, const QString &dir)
 // updater's directory or the data root, nothing holding or inside them.
 bool mayRemoveCompanion(const QString &companionPath, const QStringList &protectedDirs)
 {
-    if (platform::isLink(companionPath.toStdString())) {
+    if (platform::isLink(platformPath(companionPath))) {
         qWarning() << "拒绝删除链接:" << companionPath;
         return false;
     }

@@ -5,7 +5,6 @@
 class QCommandLineParser;
 
 // File name of the product's main program, compared without regard to case.
-extern const char kMainProgramName[];
 
 // What the product's main program hands over in the update-info file and on
 // the command line.

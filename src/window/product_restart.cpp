@@ -1,6 +1,8 @@
 #include "window/updater_window.h"
+#include "shared/product_names.h"
 
 #include "engine/update_engine.h"
+#include "platform/native_path.h"
 #include "platform/platform.h"
 
 #include <QFile>
@@ -31,15 +33,15 @@ void UpdaterWindow::restartApplication()
     const QString programDir = QFileInfo(appPath).absolutePath();
     restartButton->setEnabled(false);
     statusLabel->setText(QStringLiteral("Restarting application..."));
-    const QString daemonPath = programDir + QStringLiteral("/KarvoDeskServer/KarvoDeskDaemon.exe");
-    const QString serverDir = programDir + QStringLiteral("/KarvoDeskServer");
+    const QString daemonPath = programDir + QLatin1Char('/') + QLatin1String(product::kDaemonPath);
+    const QString serverDir = programDir + QLatin1Char('/') + QLatin1String(product::kServerDir);
     if (!QFile::exists(daemonPath)) {
         launchMainProgram(programDir);
         return;
     }
 
-    installProcess = new QProcess(this);
-    installProcess->setWorkingDirectory(serverDir);
+    daemonInstall = new QProcess(this);
+    daemonInstall->setWorkingDirectory(serverDir);
     installStepDone = false;
     auto continueAfterInstall = [this, daemonPath, serverDir, programDir]() {
         if (installStepDone)
@@ -48,19 +50,19 @@ void UpdaterWindow::restartApplication()
         QTimer::singleShot(timings.daemonRunDelay, this,
                            [this, daemonPath, serverDir, programDir]() { runDaemon(daemonPath, serverDir, programDir); });
     };
-    connect(installProcess, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+    connect(daemonInstall, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
             [continueAfterInstall](int, QProcess::ExitStatus) { continueAfterInstall(); });
     // An install run that cannot start at all never finishes: go on all the
     // same rather than leave the product stopped.
-    connect(installProcess, &QProcess::errorOccurred, this, [continueAfterInstall](QProcess::ProcessError error) {
+    connect(daemonInstall, &QProcess::errorOccurred, this, [continueAfterInstall](QProcess::ProcessError error) {
         if (error == QProcess::FailedToStart)
             continueAfterInstall();
     });
-    installProcess->start(daemonPath, {QStringLiteral("install")}, QIODevice::ReadWrite);
+    daemonInstall->start(daemonPath, {QStringLiteral("install")}, QIODevice::ReadWrite);
 
     QTimer::singleShot(timings.daemonInstallTimeout, this, [this]() {
-        if (installProcess->state() != QProcess::NotRunning)
-            installProcess->kill();
+        if (daemonInstall->state() != QProcess::NotRunning)
+            daemonInstall->kill();
     });
 }
 
@@ -75,7 +77,7 @@ void UpdaterWindow::startMainProgramAsUser(const QString &programDir)
 {
     // Never with the updater's rights: without a user to start it as (no
     // desktop shell on Windows) it stays stopped, and the log says so.
-    if (!platform::startAsUser(appPath.toStdString(), {}, programDir.toStdString()))
+    if (!platform::startAsUser(platformPath(appPath), {}, platformPath(programDir)))
         qWarning() << "无法以用户身份启动主程序:" << appPath;
 }
 
@@ -91,14 +93,14 @@ void UpdaterWindow::restartStoppedProduct()
     restartingProduct = true;
     statusLabel->setText(QStringLiteral("Restarting application..."));
     const QString programDir = QFileInfo(appPath).absolutePath(), mainName = QFileInfo(appPath).fileName();
-    const QString daemonPath = programDir + QStringLiteral("/KarvoDeskServer/KarvoDeskDaemon.exe");
+    const QString daemonPath = programDir + QLatin1Char('/') + QLatin1String(product::kDaemonPath);
     const int queryWait = timings.productQueryWait, delay = timings.mainProgramDelay;
     // Nothing that is seen running is started a second time; without an
     // answer, what the updater stopped is started again. tasklist may take
     // its whole wait: never on the GUI thread.
     QThread *restart = QThread::create([this, programDir, mainName, daemonPath, queryWait, delay]() {
-        if (QFile::exists(daemonPath) && imageState(QStringLiteral("KarvoDeskDaemon.exe"), queryWait) != ImageState::Running)
-            QProcess::startDetached(daemonPath, {QStringLiteral("run")}, programDir + QStringLiteral("/KarvoDeskServer"));
+        if (QFile::exists(daemonPath) && imageState(QLatin1String(product::kDaemonImage), queryWait) != ImageState::Running)
+            QProcess::startDetached(daemonPath, {QStringLiteral("run")}, programDir + QLatin1Char('/') + QLatin1String(product::kServerDir));
         QThread::msleep(static_cast<unsigned long>(delay));
         if (imageState(mainName, queryWait) != ImageState::Running)
             startMainProgramAsUser(programDir);

@@ -115,7 +115,7 @@ protected:
     QMetaObject::Connection quitReaction;
     // A close asked for while installing waits for the installation's end.
     bool closePending = false;
-    QProcess *installProcess = nullptr;
+    QProcess *daemonInstall = nullptr;
     bool installStepDone = false;
     // The installation stopped the product; a failure that left the old
     // version in place starts it again on close.

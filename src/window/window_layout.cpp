@@ -1,7 +1,5 @@
 #include "window/updater_window.h"
-
-#include "engine/update_engine.h"
-#include "platform/platform.h"
+#include "shared/product_names.h"
 
 #include <QFrame>
 #include <QGraphicsDropShadowEffect>
@@ -137,11 +135,6 @@ const char kWebsiteButtonStyle[] = "QPushButton {" FARWEN_GRADIENT("#FF9800", "#
 
 #undef FARWEN_GRADIENT
 
-const char kDefaultNotes[] = "Version: %1\n\nUpdate Notes:\n"
-                             "1. Optimized installation logic; closes main program after validation\n"
-                             "2. Added operation protection during installation\n"
-                             "3. Fixed stability issues";
-
 QPushButton *makeButton(const char *caption, const char *style, QWidget *parent)
 {
     auto *button = new QPushButton(QString::fromLatin1(caption), parent);
@@ -151,47 +144,6 @@ QPushButton *makeButton(const char *caption, const char *style, QWidget *parent)
 }
 
 } // namespace
-
-UpdaterWindow::UpdaterWindow(QWidget *parent)
-    : QDialog(parent)
-    , engine(new UpdateEngine(nullptr))
-    , appPath()
-    , countdownSeconds(5)
-    , state(STATE_IDLE)
-    , mode(QStringLiteral("auto"))
-    , progressStyleTemplate(QString::fromLatin1(kProgressStyle))
-    , endProcess(platform::terminateNow)
-{
-    setupUi();
-    setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
-    setAttribute(Qt::WA_TranslucentBackground);
-    setAttribute(Qt::WA_DeleteOnClose);
-
-    connect(engine, &UpdateEngine::progressChanged, this, &UpdaterWindow::onProgressChanged);
-    connect(engine, &UpdateEngine::statusChanged, this, &UpdaterWindow::onStatusChanged);
-    connect(engine, &UpdateEngine::installProgress, this, &UpdaterWindow::onInstallProgress);
-    connect(engine, &UpdateEngine::readyToInstall, this, &UpdaterWindow::onReadyToInstall);
-    connect(engine, &UpdateEngine::updateFinished, this, &UpdaterWindow::onUpdateFinished);
-    connect(engine, &UpdateEngine::errorOccurred, this, &UpdaterWindow::onErrorOccurred);
-    connect(updateButton, &QPushButton::clicked, this, &UpdaterWindow::onUpdateNowClicked);
-    connect(cancelButton, &QPushButton::clicked, this, &UpdaterWindow::onCancelClicked);
-    connect(restartButton, &QPushButton::clicked, this, &UpdaterWindow::restartApplication);
-    connect(websiteButton, &QPushButton::clicked, this, &UpdaterWindow::onWebsiteClicked);
-    updateButtonState();
-}
-
-UpdaterWindow::~UpdaterWindow()
-{
-    if (engine) {
-        engine->cancel();
-        // An installation still running keeps its engine until it has ended.
-        engine->waitForInstall();
-        delete engine;
-        engine = nullptr;
-    }
-    // Ends here: nothing of the window or the entry point is released twice.
-    endProcess(0);
-}
 
 void UpdaterWindow::setupUi()
 {
@@ -214,7 +166,7 @@ void UpdaterWindow::setupUi()
     mainLayout->setSpacing(0);
 
     auto *titleLabel = new QLabel(
-        QStringLiteral("<span style='font-size: 18px; font-weight: bold;'>KarvoDesk Update Available</span>"),
+        QStringLiteral("<span style='font-size: 18px; font-weight: bold;'>%1 Update Available</span>").arg(QLatin1String(product::kName)),
         containerWidget);
 
     auto *notesCard = new QFrame(containerWidget);
@@ -245,6 +197,7 @@ void UpdaterWindow::setupUi()
     progressBar = new QProgressBar(progressContainer);
     progressBar->setFixedHeight(16);
     progressBar->setRange(0, 100);
+    progressStyleTemplate = QString::fromLatin1(kProgressStyle);
     progressBar->setStyleSheet(progressStyleTemplate.arg(QStringLiteral("#2196F3")));
     progressBar->hide();
     progressLayout->addWidget(progressBar);
@@ -274,45 +227,6 @@ void UpdaterWindow::setupUi()
     mainLayout->addWidget(progressContainer);
     mainLayout->addSpacing(8);
     mainLayout->addLayout(buttonLayout, 0);
-}
-
-void UpdaterWindow::setSignatureInputs(const QByteArray &keyFile, const QString &signatureText)
-{
-    engine->setSignatureInputs(keyFile, signatureText);
-}
-
-void UpdaterWindow::setFullDownloadUrl(const QString &url, const QString &sha256, const QString &signatureText)
-{
-    engine->setFullDownloadUrl(url, sha256, signatureText);
-}
-
-void UpdaterWindow::setExpectedSha256(const QString &hex)
-{
-    engine->setExpectedSha256(hex);
-}
-
-void UpdaterWindow::setUpdateInfo(const QString &appPath, const QString &newVersion, const QString &downloadUrl,
-                                  const QString &mode, const QString &memo)
-{
-    this->appPath = appPath;
-    this->mode = mode.toLower();
-    engine->setUpdateInfo(appPath, newVersion, downloadUrl);
-
-    QString notes;
-    if (memo.length() > 0) {
-        // Line feeds first: "\\n" in the memo becomes a backslash and a line break.
-        notes = memo;
-        notes.replace(QLatin1String("\\n"), QLatin1String("\n"));
-        notes.replace(QLatin1String("\\t"), QLatin1String("\t"));
-        notes.replace(QLatin1String("\\\""), QLatin1String("\""));
-        notes.replace(QLatin1String("\\\\"), QLatin1String("\\"));
-    } else {
-        notes = QString::fromLatin1(kDefaultNotes).arg(newVersion);
-    }
-    notesEdit->setText(notes);
-
-    if (this->mode == QLatin1String("manual"))
-        QTimer::singleShot(timings.autoStartDelay, this, [this]() { autoStartDownload(); });
 }
 
 void UpdaterWindow::showEvent(QShowEvent *event)
