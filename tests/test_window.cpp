@@ -296,12 +296,14 @@ private slots:
         // The main program comes after the daemon's delays, even when neither daemon step could start.
         QVERIFY(within(c.first().time - finishedAt, variant == "noexec" ? 1250 : 450));
         // install -> run: its end (at once, or killed at 400 ms) + 200 ms; run (even failed) -> main: 600 ms.
+        // Less 100 ms: each time is the fixture's own, after its start, which a loaded machine delays.
         const qint64 installTime = variant == "FARWEN_FIXTURE_INSTALL_SECONDS" ? 400 : 0;
-        if (calls.size() == 3)
-            QVERIFY(within(c.at(1).time - c.at(0).time, installTime + 190) && within(c.at(2).time - c.at(1).time, 590)
-                    && !product.isAlive(c.at(0).pid));
-        else if (daemon && calls.size() == 2)
-            QVERIFY(within(c.at(1).time - c.at(0).time, 790));
+        if (calls.size() == 3) {
+            QVERIFY2(within(c.at(1).time - c.at(0).time, installTime + 100) && within(c.at(2).time - c.at(1).time, 500),
+                     qPrintable(QString("%1 %2").arg(c.at(1).time - c.at(0).time).arg(c.at(2).time - c.at(1).time)));
+            QTRY_VERIFY(!product.isAlive(c.at(0).pid)); // killed: gone once the kernel has reaped it
+        } else if (daemon && calls.size() == 2)
+            QVERIFY(within(c.at(1).time - c.at(0).time, 700));
         QVERIFY(product.isAlive(c.last().pid));
     }
 
