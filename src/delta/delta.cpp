@@ -5,7 +5,6 @@
 #include "platform/sha256.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -325,11 +324,7 @@ bool PatchStream::begin(const QStringList &oldPaths, qint64 newSize, Entry::Kind
         oldSize = old.size();
     } else { // a group's files end to end, in memory: no larger than one whole reference
         isJoined = true;
-        qint64 total = 0;
-        for (const QString &path : oldPaths)
-            total += QFileInfo(path).size();
-        joined.reserve(int(qMin(total, kWholeReferenceSize))); // read in place: no second copy
-        for (const QString &path : oldPaths) {
+        for (const QString &path : oldPaths) { // read in place (a large block grows by remapping, not copying)
             QFile part(path);
             const int at = joined.size();
             if (!part.open(QIODevice::ReadOnly | QIODevice::Unbuffered) || at + part.size() > kWholeReferenceSize)
