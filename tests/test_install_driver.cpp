@@ -255,6 +255,7 @@ private slots:
         QTest::newRow("changed here, full package not the one named") << "changed full, wrong" << false << refused << "本地文件与差分包不符: lib/big.dll";
         QTest::newRow("changed here, the full package a delta again") << "changed again" << false << refused << "本地文件与差分包不符: lib/big.dll";
         QTest::newRow("changed here") << "changed" << false << refused << "本地文件与差分包不符: lib/big.dll";
+        QTest::newRow("a folder on the way is a link") << "linked" << false << refused << "差分包路径经过链接: lib/big.dll";
         // Manifests edited after the fact (m: its text): refused before anything is stopped.
         const QByteArray v2 = QCryptographicHash::hash("main v2", QCryptographicHash::Sha256).toHex();
         // (python: d the package's entries, m its manifest, each edit alone breaking one rule)
@@ -277,6 +278,8 @@ private slots:
                                                                   << "补丁无法应用: Pellamo.exe";
         QTest::newRow("a patch ends before its files") << "manifest d['patches/group-1.bsdiff'] = bs([(0, 1, 0)], b'', b'm')" << false << refused
                                                        << "重建的文件校验失败: Pellamo.exe";
+        QTest::newRow("a group larger than the updater holds") << "manifest 'huge.so'; j = json.loads(m); [f.update(group=1) for f in j['files'] if f.get('group') == 2]; "
+                                                                  "d[M] = json.dumps(j).encode()" << false << refused << "差分清单条目无效: Pellamo.exe";
         QTest::newRow("a bsdiff record seeks before the old files") << "manifest d['patches/group-1.bsdiff'] = bs([(0, 0, -(1 << 40)), (10, 0, 0)], bytes(10), b'')" << false << refused << "补丁无法应用: Pellamo.exe";
         // A config.ini patch made against another copy than the customer's: left out, the customer's kept.
         QTest::newRow("patches a config.ini not the customer's") << "manifest j = json.loads(m); [(f.pop('whole'), f.update(group=99)) for f in j['files'] if f['path'] == 'config.ini']; "
@@ -305,7 +308,7 @@ private slots:
                 big[i] = char(big[i] + 1);
             writeTreeFile(tree + "/lib/big.dll", big);
             writeTreeFile(tree + "/empty.txt", "");
-            if (variant.isEmpty() || variant.startsWith("mkdir")) { // over 64 MiB and like no other part of itself: blocks or windows
+            if (variant.isEmpty() || variant.startsWith("mkdir") || variant.contains("huge.so")) { // over 64 MiB and like no other part of itself: blocks or windows
                 QByteArray huge(70 << 20, Qt::Uninitialized);
                 QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(huge.data()), huge.size() / 4);
                 QByteArray fresh(5 << 18, Qt::Uninitialized); // new bytes: a patch over more than one read of the package
@@ -345,7 +348,7 @@ private slots:
         // Applied: the file over 64 MiB sorts first, then lib/big.dll over 1 MiB alone, the three that fit
         // one group (the main program's 7 bytes travel whole), then one whose new side no longer fits:
         // a group's old files read after another patch, and a file patched alone after a group.
-        const int groups = alone ? 0 : variant.isEmpty() ? 4 : 1;
+        const int groups = alone ? 0 : variant.isEmpty() ? 4 : variant.contains("huge.so") ? 2 : 1;
         QProcess listed;
         listed.start("/usr/bin/bsdtar", {"-xOf", root.path() + "/d.zip", "farwen-delta.json"});
         QVERIFY(listed.waitForFinished(20000));
@@ -373,6 +376,9 @@ private slots:
         writeTreeFile(root.path() + "/victim.txt", HttpServer::pattern(20000)); // the bytes of the file the delta deletes
         if (variant.startsWith("changed"))
             writeTreeFile(app + "/lib/big.dll", HttpServer::pattern(300000));
+        QDir(root.path() + "/lib-elsewhere").removeRecursively();
+        if (variant == "linked") // to the very same files: never written through
+            QVERIFY(QDir().rename(app + "/lib", root.path() + "/lib-elsewhere") && QFile::link(root.path() + "/lib-elsewhere", app + "/lib"));
         // The publisher's check says what the updater will do with the delta.
         QProcess verifying;
         verifying.start(pack, {"verify", root.path() + "/d.zip", "--against", app});

@@ -242,11 +242,13 @@ private slots:
         QTest::addColumn<int>("lockHeldMs");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("line");
-        QTest::newRow("undone, no display") << "app/Pellamo.exe" << 0 << 0 << "已从备份恢复中断的更新";
-        QTest::newRow("another updater ends first") << "app/Pellamo.exe" << 2000 << 0 << "已从备份恢复中断的更新";
-        QTest::newRow("no installation there") << "nowhere/Pellamo.exe" << 0 << 1 << "找不到要恢复的安装:";
-        QTest::newRow("backup damaged, nothing put back") << "app/Pellamo.exe" << 0 << 1 << "备份文件已损坏，不恢复任何文件";
-        QTest::newRow("help") << "" << 0 << 0 << "--recover <app-path>";
+        QTest::addColumn<QString>("copy"); // the backup's copy: its bytes, or a link to the right ones
+        QTest::newRow("undone, no display") << "app/Pellamo.exe" << 0 << 0 << "已从备份恢复中断的更新" << "v1";
+        QTest::newRow("another updater ends first") << "app/Pellamo.exe" << 2000 << 0 << "已从备份恢复中断的更新" << "v1";
+        QTest::newRow("no installation there") << "nowhere/Pellamo.exe" << 0 << 1 << "找不到要恢复的安装:" << "v1";
+        QTest::newRow("backup damaged, nothing put back") << "app/Pellamo.exe" << 0 << 1 << "备份文件已损坏，不恢复任何文件" << "v0";
+        QTest::newRow("backup copy a link, nothing put back") << "app/Pellamo.exe" << 0 << 1 << "备份文件已损坏，不恢复任何文件" << "link";
+        QTest::newRow("help") << "" << 0 << 0 << "--recover <app-path>" << "v1";
     }
     void recoverAtBoot()
     {
@@ -254,11 +256,18 @@ private slots:
         QFETCH(int, lockHeldMs);
         QFETCH(int, exitCode);
         QFETCH(QString, line);
+        QFETCH(QString, copy);
         QTemporaryDir dir;
         writeTreeFile(dir.path() + "/app/Pellamo.exe", "v2");
-        writeTreeFile(dir.path() + "/app/_update_backup_x/Pellamo.exe", "v1");
+        writeTreeFile(dir.path() + "/v1", "v1");
+        QVERIFY(QDir().mkpath(dir.path() + "/app/_update_backup_x"));
+        if (copy == "link")
+            QVERIFY(QFile::link(dir.path() + "/v1", dir.path() + "/app/_update_backup_x/Pellamo.exe"));
+        else
+            writeTreeFile(dir.path() + "/app/_update_backup_x/Pellamo.exe", copy.toUtf8());
+        // The copies as they reached the disk: the size and SHA-256 of "v1".
         writeTreeFile(dir.path() + "/app/_update_backup_x.journal", line.contains("损坏") ? "{\"phase\": \"unpacked\", \"files\": {\"Pellamo.exe\": {\"size\": 2, \"sha256\": \""
-                                                                + QByteArray(64, '0') + "\"}}}" : QByteArray(R"({"phase": "unpacked"})"));
+                                                                + QCryptographicHash::hash("v1", QCryptographicHash::Sha256).toHex() + "\"}}}" : QByteArray(R"({"phase": "unpacked"})"));
         QProcessEnvironment env = updaterEnvironment(dir.path());
         env.remove("QT_QPA_PLATFORM");
         env.remove("DISPLAY");

@@ -110,6 +110,7 @@ bool Manifest::fromJson(const QByteArray &json, QString *reason)
     }
     QSet<QString> seen;
     QHash<int, Entry::Kind> groupKinds;
+    QHash<int, QPair<int, qint64>> groupOld; // each group's old files: how many, their bytes
     for (const QJsonValue &v : files.toArray()) {
         if (!v.isObject()) {
             *reason = QStringLiteral("差分清单条目无效");
@@ -151,10 +152,17 @@ bool Manifest::fromJson(const QByteArray &json, QString *reason)
                 return false;
             }
         }
-        // In format 2 every patch is in a group, of one kind; nothing else is.
+        // In format 2 every patch is in a group, of one kind, its old files no more than one
+        // whole reference together (a file alone is patched in pieces); nothing else is.
         const bool grouped = format == 2 && e.op == Entry::Patch && !e.whole;
+        if (grouped) {
+            ++groupOld[e.group].first;
+            groupOld[e.group].second += e.oldSize;
+        }
+        const bool heldWhole = groupOld.value(e.group).first > 1; // a group of files is read whole; one alone in pieces
         if ((!e.from.isEmpty() && e.op != Entry::Patch) || e.group < 0 || (e.group > 0) != grouped
-            || groupKinds.value(e.group, e.kind) != e.kind) {
+            || groupKinds.value(e.group, e.kind) != e.kind
+            || (heldWhole && groupOld.value(e.group).second > kWholeReferenceSize)) {
             *reason = QStringLiteral("差分清单条目无效: %1").arg(e.path);
             return false;
         }
