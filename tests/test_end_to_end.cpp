@@ -127,7 +127,7 @@ private slots:
         const bool over = QTest::qWaitFor([&]() {
             log += updater.readAll();
             return updater.state() == QProcess::NotRunning || (killed ? log.contains("=== 开始关闭相关进程 ===")
-                   : snapshotTree(box.dataRoot() + "/FarwenUpdater").value("last-result.json").contains("已恢复原版本"));
+                   : snapshotTree(box.dataRoot() + "/FarwenUpdater").value("last-result.json").contains(R"("reason": "restored")"));
         }, 60000);
         QElapsedTimer waited; // killed while the main program is written (stopped there): the download is over
         for (waited.start(); killed && !QFileInfo::exists(pending) && waited.elapsed() < 20000;)

@@ -111,7 +111,7 @@ private slots:
     // main program, nothing that still runs); after any other, nothing.
     void failurePresentation_data()
     {
-        QTest::addColumn<QString>("message");
+        QTest::addColumn<Outcome>("outcome");
         QTest::addColumn<int>("state");
         QTest::addColumn<QString>("status");
         QTest::addColumn<QStringList>("buttons");
@@ -119,30 +119,30 @@ private slots:
         QTest::addColumn<QStringList>("calls"); // after the close
         const QString restored = "Update failed, restored to previous version";
         const QStringList both{"KarvoDeskDaemon.exe run", "Pellamo.exe "};
-        QTest::newRow("download keyword first") << "下载中断，已恢复原版本" << int(STATE_DOWNLOAD_FAILED) << "Download failed"
+        QTest::newRow("integrity") << Outcome::Integrity << int(STATE_DOWNLOAD_FAILED) << "Download failed"
                                                 << QStringList{"Retry", "Close"} << "" << QStringList{};
-        QTest::newRow("restored") << "安装文件失败，已恢复原版本" << int(STATE_INSTALL_FAILED_RESTORED) << restored
+        QTest::newRow("restored") << Outcome::Restored << int(STATE_INSTALL_FAILED_RESTORED) << restored
                                   << QStringList{"Close"} << "" << both;
-        QTest::newRow("restored, daemon survived") << "安装文件失败，已恢复原版本" << int(STATE_INSTALL_FAILED_RESTORED) << restored
+        QTest::newRow("restored, daemon survived") << Outcome::Restored << int(STATE_INSTALL_FAILED_RESTORED) << restored
                                                    << QStringList{"Close"} << "KarvoDeskServer/KarvoDeskDaemon.exe"
                                                    << QStringList{"Pellamo.exe "};
-        QTest::newRow("restored before critical") << "已恢复原版本 无法恢复" << int(STATE_INSTALL_FAILED_RESTORED) << restored
+        QTest::newRow("processes running") << Outcome::ProcessesRunning << int(STATE_INSTALL_FAILED_RESTORED) << restored
                                                   << QStringList{"Close"} << "" << both;
-        QTest::newRow("backup failed, main survived") << "创建备份失败，停止更新" << int(STATE_INSTALL_FAILED_RESTORED)
+        QTest::newRow("backup failed, main survived") << Outcome::BackupFailed << int(STATE_INSTALL_FAILED_RESTORED)
                                                       << restored << QStringList{"Close"} << "Pellamo.exe"
                                                       << QStringList{"KarvoDeskDaemon.exe run"};
         // Without an answer from tasklist, what the updater stopped is started again.
-        QTest::newRow("restored, tasklist fails") << "安装文件失败，已恢复原版本" << int(STATE_INSTALL_FAILED_RESTORED) << restored
+        QTest::newRow("restored, tasklist fails") << Outcome::Restored << int(STATE_INSTALL_FAILED_RESTORED) << restored
                                                   << QStringList{"Close"} << "tasklist exit 1" << both;
-        QTest::newRow("restored, tasklist hangs") << "安装文件失败，已恢复原版本" << int(STATE_INSTALL_FAILED_RESTORED) << restored
+        QTest::newRow("restored, tasklist hangs") << Outcome::Restored << int(STATE_INSTALL_FAILED_RESTORED) << restored
                                                   << QStringList{"Close"} << "tasklist sleep 30" << both;
-        QTest::newRow("critical") << "安装失败且无法恢复，需要重新安装" << int(STATE_INSTALL_FAILED_CRITICAL)
+        QTest::newRow("critical") << Outcome::Critical << int(STATE_INSTALL_FAILED_CRITICAL)
                                   << "Critical error! Please download from website" << QStringList{"Close", "Website"}
                                   << "" << QStringList{};
     }
     void failurePresentation()
     {
-        QFETCH(QString, message);
+        QFETCH(Outcome, outcome);
         QFETCH(int, state);
         QFETCH(QString, status);
         QFETCH(QStringList, buttons);
@@ -168,7 +168,7 @@ private slots:
         QTest::mouseClick(w->updateButton, Qt::LeftButton);
         emit w->engine->installProgress(70, "Closing processes...");
         w->engine->cancel();
-        emit w->engine->errorOccurred(message);
+        emit w->engine->errorOccurred(outcomes::message(outcome), outcome);
         QCOMPARE(int(w->state), state);
         QCOMPARE(w->statusLabel->text(), status);
         QCOMPARE(w->buttons(), buttons);
@@ -203,7 +203,7 @@ private slots:
         w->engine->isRunning = false;
         const auto codes = w->endCodes;
         const QPointer<TestableWindow> alive(w);
-        QVERIFY(quitsAfter([w] { emit w->engine->errorOccurred("安装失败且无法恢复，需要重新安装"); }));
+        QVERIFY(quitsAfter([w] { emit w->engine->errorOccurred(outcomes::message(Outcome::Critical), Outcome::Critical); }));
         if (alive) { // Qt 6 closes the windows itself when quitting
             QCOMPARE(w->state, STATE_INSTALL_FAILED_CRITICAL);
             QVERIFY(w->close());
@@ -231,7 +231,7 @@ private slots:
         w->requestTermination();
         QVERIFY(!quitsAfter([] {}, 300));
         const int calls = box.calls().size();
-        QVERIFY(quitsAfter([w] { emit w->engine->errorOccurred("安装文件失败，已恢复原版本"); }));
+        QVERIFY(quitsAfter([w] { emit w->engine->errorOccurred(outcomes::message(Outcome::Restored), Outcome::Restored); }));
         QTest::qWait(200);
         QCOMPARE(box.calls().size(), calls);
     }

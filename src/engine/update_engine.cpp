@@ -24,6 +24,7 @@ UpdateEngine::UpdateEngine(QObject *parent)
     : QObject(parent)
     , availableBytes([](const QString &path) { return QStorageInfo(path).bytesAvailable(); })
 {
+    qRegisterMetaType<Outcome>(); // errorOccurred crosses from the install thread
     connect(&download, &PackageDownload::lengthKnown, this, &UpdateEngine::checkWorkDirSpace);
     connect(&download, &PackageDownload::progress, this, &UpdateEngine::onDownloadProgress);
     connect(&download, &PackageDownload::ended, this, &UpdateEngine::onDownloadEnded);
@@ -53,14 +54,14 @@ void UpdateEngine::setUpdateInfo(const QString &appPath, const QString &newVersi
 
     if (!QFileInfo(appPath).isFile()) {
         qCritical() << "错误：程序文件不存在:" << appPath;
-        emit errorOccurred(QStringLiteral("程序文件不存在，无法更新"));
+        fail(Outcome::NoProgram);
         return;
     }
 
     // Before anything else: an apply that a crash interrupted is undone first.
     recoveryFailed = !recoverInterruptedApply(appDir, [this](int p, const QString &m) { emitInstallProgress(p, m); });
     if (recoveryFailed)
-        emit errorOccurred(QStringLiteral("安装失败且无法恢复，需要重新安装"));
+        fail(Outcome::Critical);
 
     tempBase = QString::fromStdString(platform::dataRoot()) + QLatin1Char('/') + QLatin1String(product::kWorkDirPrefix)
                + QString::number(QDateTime::currentSecsSinceEpoch());
@@ -147,7 +148,7 @@ void UpdateEngine::startDownload()
         return;
     }
     if (recoveryFailed) {
-        emit errorOccurred(QStringLiteral("安装失败且无法恢复，需要重新安装"));
+        fail(Outcome::Critical);
         return;
     }
     isRunning = true;
@@ -165,7 +166,7 @@ void UpdateEngine::beginTransfer(qint64 installationBytes)
 {
     if (!checkDiskSpace(installationBytes)) {
         isRunning = false;
-        emit errorOccurred(QStringLiteral("磁盘空间不足，无法完成更新"));
+        fail(Outcome::DiskSpace);
         return;
     }
     emit statusChanged(QStringLiteral("Contacting server..."));
@@ -182,7 +183,7 @@ void UpdateEngine::beginTransfer(qint64 installationBytes)
     // What an earlier try or run fetched is resumed where it stopped.
     if (zipPath.isEmpty() || !download.openCache(QString::fromStdString(platform::dataRoot()), partialFile)) {
         qDebug() << "无法打开文件写入";
-        emit errorOccurred(QStringLiteral("无法保存临时下载文件"));
+        fail(Outcome::SaveFailed);
         isRunning = false;
         return;
     }
@@ -202,7 +203,7 @@ void UpdateEngine::checkWorkDirSpace(qint64 length)
     download.stop();
     discardPartialFile();
     isRunning = false;
-    emit errorOccurred(QStringLiteral("磁盘空间不足，无法完成更新"));
+    fail(Outcome::DiskSpace);
 }
 
 void UpdateEngine::discardPartialFile()
@@ -212,9 +213,14 @@ void UpdateEngine::discardPartialFile()
         partialFile.close();
 }
 
+void UpdateEngine::fail(Outcome outcome, const QString &detail)
+{
+    emit errorOccurred(outcomes::message(outcome, detail), outcome);
+}
+
 void UpdateEngine::failIntegrity()
 {
-    emit errorOccurred(QStringLiteral("文件完整性校验失败"));
+    fail(Outcome::Integrity);
     isRunning = false;
 }
 
@@ -223,7 +229,7 @@ void UpdateEngine::failDownloadSave()
     qDebug() << "无法打开文件写入";
     discardPartialFile();
     download.cache.remove(); // a write that failed leaves nothing worth resuming
-    emit errorOccurred(QStringLiteral("无法保存临时下载文件"));
+    fail(Outcome::SaveFailed);
     isRunning = false;
 }
 
@@ -266,7 +272,7 @@ void UpdateEngine::onDownloadEnded(int outcome, QString errorText, qint64 receiv
         qDebug() << "下载错误:" << errorText;
         discardPartialFile();
         isRunning = false;
-        emit errorOccurred(QStringLiteral("下载失败: ") + errorText);
+        fail(Outcome::DownloadFailed, errorText);
         return;
     }
     qDebug() << "onDownloadFinished 被调用";
@@ -366,7 +372,7 @@ void UpdateEngine::checkPackageInBackground()
             return;
         }
         if (!enoughSpaceFor(package.contents(), installedBytes)) {
-            emit errorOccurred(QStringLiteral("磁盘空间不足，无法完成更新"));
+            fail(Outcome::DiskSpace);
             isRunning = false;
             return;
         }
@@ -386,21 +392,16 @@ void UpdateEngine::startInstall()
     runOffThread(installThread, [this]() {
         qDebug() << "=== 开始执行安装（工作线程）===";
         InstallDriver driver(appPath, timings, backup, [this](int p, const QString &m) { emitInstallProgress(p, m); });
-        const InstallOutcome outcome = driver.run({[this]() { return createBackup(); }, [this]() { return extractPackage(); },
-                                                   [this]() { return updateConfigFile(); }, [this]() { cleanupTempDir(); }});
+        const Outcome outcome = driver.run({[this]() { return createBackup(); }, [this]() { return extractPackage(); },
+                                            [this]() { return updateConfigFile(); }, [this]() { cleanupTempDir(); }});
         // Exactly one final signal per run; isRunning is cleared right before it.
-        if (outcome == InstallOutcome::RestoreFailed)
+        if (outcome == Outcome::Critical)
             keepTempDir = true; // left for manual recovery, with the backup
         isRunning = false;
-        // The final signal's text for each outcome, in InstallOutcome's order.
-        static const char *const messages[] = {"安装已成功完成", "无法关闭正在运行的程序，请手动关闭后重试，已恢复原版本",
-                                               "创建备份失败，停止更新", "安装文件失败，已恢复原版本",
-                                               "安装失败且无法恢复，需要重新安装"};
-        const QString message = QString::fromUtf8(messages[int(outcome)]);
-        if (outcome == InstallOutcome::Installed)
-            emit updateFinished(true, message);
+        if (outcome == Outcome::Installed)
+            emit updateFinished(true, outcomes::message(outcome));
         else
-            emit errorOccurred(message);
+            fail(outcome);
     }, []() {});
 }
 

@@ -5,6 +5,7 @@
 #include "install/backup_restore.h"
 #include "install/install_timings.h"
 #include "install/process_shutdown.h"
+#include "shared/outcomes.h"
 #include "shared/progress_pacer.h"
 #include "package/delta_apply.h"
 #include "package/checked_package.h"
@@ -68,7 +69,8 @@ signals:
     void statusChanged(QString status);
     void readyToInstall();
     void updateFinished(bool success, QString message);
-    void errorOccurred(QString error);
+    // A failure: its message, and the outcome that the window and the run record look up.
+    void errorOccurred(QString error, Outcome outcome);
 
 private slots:
     void onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
@@ -129,6 +131,7 @@ protected:
 
 private:
     void discardPartialFile();
+    void fail(Outcome outcome, const QString &detail = QString());
     void failDownloadSave();
     // Refused like a damaged package: the window offers Retry.
     void failIntegrity();

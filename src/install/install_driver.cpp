@@ -8,7 +8,7 @@
 #include <QDir>
 #include <QThread>
 
-InstallOutcome InstallDriver::run(const Steps &steps)
+Outcome InstallDriver::run(const Steps &steps)
 {
     ProcessShutdown shutdown(appPath, timings);
     progress(70, QStringLiteral("Closing processes..."));
@@ -16,14 +16,14 @@ InstallOutcome InstallDriver::run(const Steps &steps)
         progress(90, QStringLiteral("Recovery started..."));
         steps.removeWorkDir();
         backup.discard();
-        return InstallOutcome::ProcessesRunning;
+        return Outcome::ProcessesRunning;
     }
     QThread::msleep(timings.afterShutdownSleep);
     progress(75, QStringLiteral("Creating backup..."));
     // The journal says "unpacking" before the first file is overwritten.
     if (!steps.backUp() || !backup.writeJournal(QStringLiteral("unpacking"))) {
         steps.removeWorkDir();
-        return InstallOutcome::BackupFailed;
+        return Outcome::BackupFailed;
     }
     // A crash from here on is undone at the next start of the machine too.
     if (!platform::armBootRecovery(platformPath(QDir::toNativeSeparators(appPath))))
@@ -34,11 +34,11 @@ InstallOutcome InstallDriver::run(const Steps &steps)
         if (!backup.restore(progress)) {
             // Left for manual recovery: closing the window must not remove it.
             backup.keep = true;
-            return InstallOutcome::RestoreFailed;
+            return Outcome::Critical;
         }
         steps.removeWorkDir();
         backup.discard();
-        return InstallOutcome::Restored;
+        return Outcome::Restored;
     }
     backup.writeJournal(QStringLiteral("unpacked"));
     progress(95, QStringLiteral("Finalizing..."));
@@ -48,5 +48,5 @@ InstallOutcome InstallDriver::run(const Steps &steps)
     backup.discard();
     QThread::msleep(timings.beforeFinishSleep);
     progress(100, QStringLiteral("Finalizing"));
-    return InstallOutcome::Installed;
+    return Outcome::Installed;
 }

@@ -3,10 +3,9 @@
 // restore when the unpack fails, record the version, clean up.
 #include "install/backup_restore.h"
 #include "install/install_timings.h"
+#include "shared/outcomes.h"
 
 #include <functional>
-
-enum class InstallOutcome { Installed, ProcessesRunning, BackupFailed, Restored, RestoreFailed };
 
 class InstallDriver
 {
@@ -24,7 +23,8 @@ public:
         : appPath(appPath), timings(timings), backup(backup), progress(std::move(progress))
     {
     }
-    InstallOutcome run(const Steps &steps);
+    // Installed, ProcessesRunning, BackupFailed, Restored or Critical.
+    Outcome run(const Steps &steps);
 
 private:
     QString appPath;

@@ -111,13 +111,16 @@ bool open(const QString &dataRoot, const QStringList &arguments)
     return true;
 }
 
-void result(const QString &outcome, const QString &message, const QString &fromVersion, const QString &toVersion)
+namespace {
+
+void write(const QString &outcome, const QString &reason, const QString &message, const QString &fromVersion,
+           const QString &toVersion)
 {
     QMutexLocker lock(&mutex);
     if (resultPath.isEmpty())
         return;
     const QJsonObject o{{QStringLiteral("outcome"), outcome},
-                        {QStringLiteral("reason"), reasonCode(outcome == QLatin1String("success"), message)},
+                        {QStringLiteral("reason"), reason},
                         {QStringLiteral("message"), message},
                         {QStringLiteral("detail"), outcome == QLatin1String("failed") ? problems.join(QLatin1Char('\n')) : QString()},
                         {QStringLiteral("from_version"), fromVersion},
@@ -131,25 +134,17 @@ void result(const QString &outcome, const QString &message, const QString &fromV
         logFile.write("last-result.json cannot be written for the product\n");
 }
 
-QString reasonCode(bool success, const QString &message)
+} // namespace
+
+void incomplete(const QString &fromVersion, const QString &toVersion)
 {
-    if (success)
-        return QStringLiteral("ok");
-    // The engine's final messages, by what they begin with.
-    static const QList<QPair<QString, QString>> codes{
-        {QStringLiteral("文件完整性校验失败"), QStringLiteral("integrity")},
-        {QStringLiteral("下载失败"), QStringLiteral("download")},
-        {QStringLiteral("磁盘空间不足"), QStringLiteral("disk-space")},
-        {QStringLiteral("无法保存临时下载文件"), QStringLiteral("save")},
-        {QStringLiteral("无法关闭正在运行的程序"), QStringLiteral("processes-running")},
-        {QStringLiteral("创建备份失败"), QStringLiteral("backup")},
-        {QStringLiteral("安装文件失败"), QStringLiteral("restored")},
-        {QStringLiteral("安装失败且无法恢复"), QStringLiteral("critical")},
-        {QStringLiteral("程序文件不存在"), QStringLiteral("no-program")}};
-    for (const auto &c : codes)
-        if (message.startsWith(c.first))
-            return c.second;
-    return message.isEmpty() ? QStringLiteral("none") : QStringLiteral("other");
+    write(QStringLiteral("incomplete"), QStringLiteral("none"), QString(), fromVersion, toVersion);
+}
+
+void result(Outcome outcome, const QString &message, const QString &fromVersion, const QString &toVersion)
+{
+    write(outcome == Outcome::Installed ? QStringLiteral("success") : QStringLiteral("failed"),
+          QString::fromLatin1(outcomes::row(outcome).reason), message, fromVersion, toVersion);
 }
 
 } // namespace runrecord

@@ -2,6 +2,8 @@
 // The record of every run, for support: each log line with its time in
 // <data root>/FarwenUpdater/logs/update-<UTC stamp>.log (the last 20 runs, and
 // 10 MiB at most), and last-result.json beside the logs for the product.
+#include "shared/outcomes.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -15,10 +17,11 @@ QString bounded(const QString &line);
 void append(const QString &line);
 // Opens this run's log once the updater's folder is its own (after the lock).
 bool open(const QString &dataRoot, const QStringList &arguments);
-// The run's outcome so far: "success", "failed" or "incomplete", a short
-// reason code for the product and the message that ended the run.
-void result(const QString &outcome, const QString &message, const QString &fromVersion, const QString &toVersion);
-// The short code of an engine's final message.
-QString reasonCode(bool success, const QString &message);
+// Written first: a run that ends without a final signal (closed, killed) is
+// "incomplete", never taken for the previous one.
+void incomplete(const QString &fromVersion, const QString &toVersion);
+// The run's end: "success" or "failed", the outcome's code for the product,
+// the message that ended it and the last log lines that said what failed.
+void result(Outcome outcome, const QString &message, const QString &fromVersion, const QString &toVersion);
 
 } // namespace runrecord

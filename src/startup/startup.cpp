@@ -239,7 +239,7 @@ int runUpdater(int argc, char **argv)
     case Guard::Ready:
         openRecord(app.arguments());
         // A run that ends before its window (bad input) is never taken for the previous one.
-        runrecord::result(QStringLiteral("incomplete"), QString(), QString(), QString());
+        runrecord::incomplete(QString(), QString());
         break;
     case Guard::AnotherRuns: tellAnotherUpdaterRuns(); return 1;
     case Guard::Refused: return 1;

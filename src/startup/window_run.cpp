@@ -14,16 +14,16 @@
 int runWindow(QApplication &app, const UpdateInfo &info)
 {
     UpdaterWindow window(nullptr);
-    // Written before anything else happens: a run that ends without a final
-    // signal (closed, killed) is never taken for the previous one.
-    runrecord::result(QStringLiteral("incomplete"), QString(), info.installedVersion, info.newVersion);
-    const auto record = [info](bool success, const QString &message) {
-        runrecord::result(success ? QStringLiteral("success") : QStringLiteral("failed"), message, info.installedVersion,
-                          info.newVersion);
+    // Written before anything else happens.
+    runrecord::incomplete(info.installedVersion, info.newVersion);
+    const auto record = [info](const QString &message, Outcome outcome) {
+        runrecord::result(outcome, message, info.installedVersion, info.newVersion);
     };
-    QObject::connect(window.updateEngine(), &UpdateEngine::updateFinished, &window, record, Qt::DirectConnection);
-    QObject::connect(window.updateEngine(), &UpdateEngine::errorOccurred, &window,
-                     [record](const QString &message) { record(false, message); }, Qt::DirectConnection);
+    QObject::connect(window.updateEngine(), &UpdateEngine::updateFinished, &window, [record](bool success, const QString &message) {
+        if (success) // never otherwise: the run would stay incomplete
+            record(message, Outcome::Installed);
+    }, Qt::DirectConnection);
+    QObject::connect(window.updateEngine(), &UpdateEngine::errorOccurred, &window, record, Qt::DirectConnection);
     window.setExpectedSha256(info.sha256);
     window.setSignatureInputs(info.publisherKeys, info.signature);
     window.setFullDownloadUrl(info.fullDownloadUrl, info.fullSha256, info.fullSignature);

@@ -4,23 +4,14 @@
 #include <QProgressBar>
 #include <QPushButton>
 
-void UpdaterWindow::onErrorOccurred(QString error)
+void UpdaterWindow::onErrorOccurred(QString error, Outcome outcome)
 {
-    static const char *const downloadKeywords[] = {"下载失败", "下载中断", "网络错误", "连接失败"};
-    bool download = false;
-    for (const char *keyword : downloadKeywords)
-        download = download || error.contains(QString::fromUtf8(keyword));
-
-    if (download)
-        handleDownloadError(error);
-    // A failed backup has touched nothing: the old version is in place.
-    else if (error.contains(QStringLiteral("已恢复原版本")) || error.contains(QStringLiteral("创建备份失败")))
-        handleInstallError(2, error);
-    else if (error.contains(QStringLiteral("无法恢复")) || error.contains(QStringLiteral("需要重新安装")))
-        handleInstallError(3, error);
-    else
-        handleDownloadError(error);
-
+    switch (outcomes::row(outcome).shown) {
+    case outcomes::Shown::Restored: handleInstallError(2, error); break;
+    case outcomes::Shown::Critical: handleInstallError(3, error); break;
+    case outcomes::Shown::Retry:
+    case outcomes::Shown::Success: handleDownloadError(error); break;
+    }
     if (closePending)
         quitApplication(); // the user closed the window during the installation
 }

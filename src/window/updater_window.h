@@ -1,4 +1,6 @@
 #pragma once
+#include "shared/outcomes.h"
+
 #include <QDialog>
 #include <QMetaObject>
 #include <QString>
@@ -72,7 +74,7 @@ private slots:
     void onInstallProgress(int percent, QString message);
     void onReadyToInstall();
     void onUpdateFinished(bool success, QString message);
-    void onErrorOccurred(QString error);
+    void onErrorOccurred(QString error, Outcome outcome);
     void onUpdateNowClicked();
     void onCancelClicked();
     void restartApplication();
