@@ -267,6 +267,10 @@ private slots:
                 << "manifest j = json.loads(m); j['files'] = [dict(f, path='" + main + "', old_size=7, old_sha256='" + main1 + "') if f['path'] == 'old-name.txt' "
                    "else f for f in j['files'] if f['path'] != 'Pellamo.exe']; d[M] = json.dumps(j).encode()" << false << refused
                 << (main == "Pellamo.exe" ? "差分包不能删除: Pellamo.exe" : "差分清单路径不安全: ./Pellamo.exe");
+        QTest::newRow("moves from outside") << "manifest j = json.loads(m); [f.update({'from': '../victim.txt'}) for f in j['files'] if f.get('from')]; d[M] = json.dumps(j).encode()"
+                                            << false << refused << "差分清单路径不安全: ../victim.txt";
+        QTest::newRow("a backslash in a path") << "manifest j = json.loads(m); [f.update(path=f['path'].replace('/', chr(92))) for f in j['files']]; d[M] = json.dumps(j).encode()"
+                                               << false << refused << "路径含有反斜杠";
         QTest::newRow("changes nothing") << "manifest d[M] = b'{\"format\": 1, \"files\": []}'" << false << refused << "差分包不改变任何文件";
         QTest::newRow("files not an array") << "manifest d[M] = b'{\"format\": 1, \"files\": {}}'" << false << refused << "差分清单的files不是数组";
         QTest::newRow("one name twice") << "manifest d[M] = m.replace(b'\"new-name.txt\"', b'\"OLD-NAME.txt\"')" << false << refused << "差分清单路径重复: OLD-NAME.txt";
