@@ -165,6 +165,10 @@ private slots:
         // A package that is not the one named: refused, and the run's record says why.
         const QByteArray info = snapshotTree(box.path()).value("Pellamo.json");
         writeTreeFile(box.infoFile(), QByteArray(info).replace(info.indexOf("\"sha256\": \"") + 11, 64, QByteArray(64, 'f')));
+        // Earlier runs' logs: 10 MiB in all is the bound, the newest kept first.
+        writeTreeFile(logs + "/update-2001.log", "newer"), writeTreeFile(logs + "/update-1999.log", QByteArray(10 << 20, 'o'));
+        for (const QString &own : {box.dataRoot() + "/FarwenUpdater", logs}) // the updater's own, or moved aside
+            QVERIFY(QFile::setPermissions(own, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
         QProcess refused;
         refused.setProcessEnvironment(box.environment());
         refused.start(updaterBinary(), {"-i", box.infoFile(), "-m", "manual"});
@@ -175,6 +179,7 @@ private slots:
                  qPrintable(lastResult().value("detail").toString()));
         const QByteArray refusedLog = snapshotTree(logs).value(QFileInfo(lastResult().value("log").toString()).fileName());
         QVERIFY(refusedLog.contains("应为: \"" + QByteArray(64, 'f')) && !refusedLog.contains("cannot be opened")); // nobody asked: nothing to grant
+        QCOMPARE(QDir(logs).entryList({"update-*.log"}), QStringList({"update-2001.log", QFileInfo(lastResult().value("log").toString()).fileName()}));
         for (int i = 0; i < 25; ++i) // runs of long ago: the last 20 are kept
             writeTreeFile(logs + QString("/update-2000%1.log").arg(i, 4, 10, QChar('0')), "old");
         writeTreeFile(box.infoFile(), info);
