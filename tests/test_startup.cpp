@@ -293,6 +293,17 @@ private slots:
         QVERIFY2(out.contains(line), qPrintable(out));
         QVERIFY(took.elapsed() >= lockHeldMs);
         QCOMPARE(snapshotTree(dir.path() + "/app").value("Pellamo.exe"), QByteArray(exitCode == 0 && !target.isEmpty() ? "v1" : "v2"));
+        if (copy != "v0")
+            return;
+        // An update over that backup ends critical at once, and its record says so to the product.
+        writeTreeFile(dir.path() + "/upd.json", infoJson(dir.path() + "/app/Pellamo.exe"));
+        updater.setProcessEnvironment(updaterEnvironment(dir.path()));
+        updater.start(updaterBinary(), {"-i", dir.path() + "/upd.json"});
+        const auto record = [&]() { return QJsonDocument::fromJson(snapshotTree(lockDir).value("last-result.json")).object(); };
+        QTRY_COMPARE_WITH_TIMEOUT(record().value("outcome").toString() + " " + record().value("reason").toString(), QString("failed critical"), 15000);
+        QCOMPARE(record().value("to_version").toString(), QString("2.0.1"));
+        updater.kill();
+        updater.waitForFinished();
     }
 
     // A tool whose updater died before the child armed its parent-death signal ends at once.
