@@ -108,119 +108,116 @@ private slots:
         qputenv("PROGRAMDATA", (root.path() + "/pd").toUtf8());
     }
 
+    // Every installation's end, from a real condition: what the product's stand-ins
+    // answer (taskkill's exit code; tasklist's, and what it prints), shell that tasklist
+    // runs once the backup exists and shell run before the update (APP: the installation),
+    // and the volume that fills ("unpack": the installation's; "backup": the backup's).
     void outcomes_data()
     {
-        QTest::addColumn<QString>("condition");
+        QTest::addColumn<int>("killExit");
+        QTest::addColumn<int>("listExit");
+        QTest::addColumn<QString>("listed");
+        QTest::addColumn<QString>("backedUp");
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<QString>("fills");
         QTest::addColumn<QStringList>("events");
-        QTest::addColumn<QString>("mainProgram"); // afterwards
+        QTest::addColumn<QString>("mainProgram"); // afterwards; "*": whatever the unpack got to
+        QTest::addColumn<QString>("lastFiles"); // the last file progress
+        QTest::addColumn<QStringList>("kills"); // taskkill's calls
         QTest::addColumn<bool>("backupKept");
-        const QString restored = "error 安装文件失败，已恢复原版本";
-        QTest::newRow("success") << "" << kUntilExtraction + QStringList{"95 Finalizing...", "100 Finalizing",
-                                                                        "finished 1 安装已成功完成"}
-                                 << "main v2" << false;
-        QTest::newRow("no config.ini") << "no config" << QStringList{} << "main v2" << false;
-        const QStringList notClosed{"70 Closing processes...", "90 Recovery started...",
-                                    "error 无法关闭正在运行的程序，请手动关闭后重试，已恢复原版本"};
-        QTest::newRow("product survives") << "survivor" << notClosed << "main v1" << false;
-        QTest::newRow("tasklist cannot tell") << "tasklist fails" << notClosed << "main v1" << false;
-        QTest::newRow("tasklist hangs") << "tasklist hangs" << notClosed << "main v1" << false;
+        const QString restored = "error 安装文件失败，已恢复原版本", critical = "error 安装失败且无法恢复，需要重新安装";
+        const QStringList installed = kUntilExtraction + QStringList{"95 Finalizing...", "100 Finalizing", "finished 1 安装已成功完成"};
+        const QStringList notClosed{"70 Closing processes...", "90 Recovery started...", "error 无法关闭正在运行的程序，请手动关闭后重试，已恢复原版本"};
+        const QString survivor = "echo '\"pellamo.exe\",\"99\",\"Console\",\"1\",\"10 K\"'";
+        const QString files = "80 Files: 5/5 ", restoredAll = "100 Restoring files (5/5)";
+        QStringList three; // the daemon and the server with their children, then the main program
+        for (const char *name : {"KarvoDeskDaemon.exe|/T", "KarvoDeskServer.exe|/T", "Pellamo.exe"})
+            three << QStringLiteral("taskkill|/F|/IM|") + name;
+        const QStringList four = three + QStringList{three.last()}; // the main program once more
+        // Without an answer from tasklist, all three are stopped once more.
+        QTest::newRow("success") << 128 << 0 << "" << "" << "" << "" << installed << "main v2" << files << three << false;
+        QTest::newRow("no config.ini") << 128 << 0 << "" << "" << "rm APP/config.ini" << "" << installed << "main v2" << "80 Files: 4/4 " << three << false;
+        QTest::newRow("product survives") << 1 << 0 << survivor << "" << "" << "" << notClosed << "main v1" << "" << four << false;
+        QTest::newRow("tasklist cannot tell") << 128 << 1 << "" << "" << "" << "" << notClosed << "main v1" << "" << three + three << false;
+        QTest::newRow("tasklist hangs") << 128 << 0 << "sleep 30" << "" << "" << "" << notClosed << "main v1" << "" << three + three << false;
         // The file that could not be put back never changed: the restore is complete.
-        QTest::newRow("file cannot be replaced") << "immutable" << kUntilExtraction + QStringList{"90 Recovery in progress...", restored}
-                                                 << "main v1" << false;
-        QTest::newRow("disk fills during unpack") << "small disk" << kUntilExtraction + QStringList{"90 Recovery in progress...", restored}
-                                                  << "main v1" << false;
-        QTest::newRow("backup fails") << "backup disk full"
-                                      << QStringList{"70 Closing processes...", "75 Creating backup...",
-                                                     "error 创建备份失败，停止更新"}
-                                      << "main v1" << true;
-        // Shell run by tasklist once the backup exists, right before the unpack.
+        QTest::newRow("file cannot be replaced") << 128 << 0 << "" << "" << "chattr +i APP/lib/m3.dll" << ""
+                                                 << kUntilExtraction + QStringList{"90 Recovery in progress...", restored} << "main v1" << restoredAll << three << false;
+        QTest::newRow("disk fills during unpack") << 128 << 0 << "" << "" << "" << "unpack"
+                                                  << kUntilExtraction + QStringList{"90 Recovery in progress...", restored} << "main v1" << restoredAll << three << false;
+        QTest::newRow("backup fails") << 128 << 0 << "" << "" << "" << "backup"
+                                      << QStringList{"70 Closing processes...", "75 Creating backup...", "error 创建备份失败，停止更新"} << "main v1" << "80 Files: 6/6 " << three << true;
         QTest::newRow("unpack fails, restore fails")
-            << "cd APP && find . -type f ! -path './_update_backup_*' | while read f; do rm \"$f\" && mkdir \"$f\" && touch \"$f/x\" && chattr +i \"$f/x\"; done"
-            << kUntilExtraction + QStringList{"90 Recovery in progress...", "error 安装失败且无法恢复，需要重新安装"}
-            << "" << true;
-        QTest::newRow("unpack fails, a backup copy damaged") << "truncate -s 0 APP/_update_backup_*/lib/m3.dll; mkdir APP/added.dll"
-                                                             << kUntilExtraction + QStringList{"90 Recovery in progress...", "error 安装失败且无法恢复，需要重新安装"}
-                                                             << "*" << true;
+            << 128 << 0 << "" << "cd APP && find . -type f ! -path './_update_backup_*' | while read f; do rm \"$f\" && mkdir \"$f\" && touch \"$f/x\" && chattr +i \"$f/x\"; done" << "" << ""
+            << kUntilExtraction + QStringList{"90 Recovery in progress...", critical} << "" << "90 Restoring files (0/5)" << three << true;
+        // A damaged copy: nothing is put back.
+        QTest::newRow("unpack fails, a backup copy damaged") << 128 << 0 << "" << "truncate -s 0 APP/_update_backup_*/lib/m3.dll; mkdir APP/added.dll" << "" << ""
+                                                             << kUntilExtraction + QStringList{"90 Recovery in progress...", critical} << "*" << files << three << true;
         // Not put back, and not the backup's bytes though of its size: the backup is the only good copy.
         QTest::newRow("a file not put back, changed at its size")
-            << "printf X | dd of=APP/lib/m3.dll conv=notrunc status=none; chattr +i APP/lib/m3.dll; mkdir APP/added.dll"
-            << kUntilExtraction + QStringList{"90 Recovery in progress...", "error 安装失败且无法恢复，需要重新安装"} << "*" << true;
-        // The commit is on disk before the backup goes: what stays of it is removed at the next start.
-        QTest::newRow("backup cannot be removed") << "chattr +i APP/_update_backup_*/lib/m3.dll" << QStringList{} << "main v2" << true;
-        QTest::newRow("main program started again") << "echo '\"Pellamo.exe\",\"98\",\"Console\",\"1\",\"1 K\"'"
-                                                    << QStringList{"70 Closing processes...", "75 Creating backup...",
-                                                                   "80 Installing files...", "90 Recovery in progress...", restored}
-                                                    << "main v1" << false;
+            << 128 << 0 << "" << "printf X | dd of=APP/lib/m3.dll conv=notrunc status=none; chattr +i APP/lib/m3.dll; mkdir APP/added.dll" << "" << ""
+            << kUntilExtraction + QStringList{"90 Recovery in progress...", critical} << "*" << "98 Restoring files (4/5)" << three << true;
+        // The commit is on disk before the backup goes: what stays of it goes at the next start.
+        QTest::newRow("backup cannot be removed") << 128 << 0 << "" << "chattr +i APP/_update_backup_*/lib/m3.dll" << "" << "" << installed << "main v2" << files << three << true;
+        QTest::newRow("main program started again") << 128 << 0 << "" << "echo '\"Pellamo.exe\",\"98\",\"Console\",\"1\",\"1 K\"'" << "" << ""
+                                                    << QStringList{"70 Closing processes...", "75 Creating backup...", "80 Installing files...", "90 Recovery in progress...", restored}
+                                                    << "main v1" << restoredAll << four << false;
     }
     void outcomes()
     {
-        QFETCH(QString, condition);
+        QFETCH(int, killExit);
+        QFETCH(int, listExit);
+        QFETCH(QString, listed);
+        QFETCH(QString, backedUp);
+        QFETCH(QString, before);
+        QFETCH(QString, fills);
         QFETCH(QStringList, events);
         QFETCH(QString, mainProgram);
+        QFETCH(QString, lastFiles);
+        QFETCH(QStringList, kills);
         QFETCH(bool, backupKept);
         // The product's processes are the machine's: stand-ins that touch none.
-        POSIX_ONLY(condition.contains("disk"), "a small volume of its own needs mount");
+        POSIX_ONLY(!fills.isEmpty() || !before.isEmpty(), "a small volume of its own needs mount, and the shell chattr");
+        const QString quotedApp = "'" + root.path() + "/Prod'";
         ToolDoubles tools(root.path() + "/tools-" + QTest::currentDataTag());
-        tools.add("taskkill", 128);
-        tools.add("tasklist", 0);
-        if (condition == "survivor") {
-            tools.add("taskkill", 1);
-            tools.add("tasklist", 0, "echo '\"pellamo.exe\",\"99\",\"Console\",\"1\",\"10 K\"'");
-        } else if (condition == "tasklist fails") {
-            tools.add("tasklist", 1);
-        } else if (condition == "tasklist hangs") {
-            tools.add("tasklist", 0, "sleep 30");
-        } else if (condition.contains("APP") || condition.contains("98")) {
-            if (!tools.add("tasklist", 0, QString("ls APP/_update_backup_*.journal >/dev/null 2>&1 && { " + condition + "; }")
-                                              .replace("APP", "'" + root.path() + "/Prod'")))
-                QSKIP("the condition is a shell snippet");
-        }
+        tools.add("taskkill", killExit);
+        const QString once = backedUp.isEmpty() ? QString() : "ls APP/_update_backup_*.journal >/dev/null 2>&1 && { " + backedUp + "; }";
+        if (!tools.add("tasklist", listExit, QString(listed + (listed.isEmpty() || once.isEmpty() ? "" : "; ") + once).replace("APP", quotedApp)))
+            QSKIP("tasklist's answer is a shell snippet");
         QByteArray big;
-        for (int i = 0; condition.contains("disk") && i < 800000; ++i)
+        for (int i = 0; !fills.isEmpty() && i < 800000; ++i)
             big += char(QRandomGenerator::global()->generate());
         TestableEngine engine;
-        prepare(engine, big, condition == "backup disk full");
-        const QString locked = app + "/lib/m3.dll";
-        if (condition == "immutable" && QProcess::execute("chattr", {"+i", locked}) != 0)
-            QSKIP("chattr +i is not available here");
-        if (condition == "no config")
-            QFile::remove(engine.configPath);
+        prepare(engine, big, fills == "backup");
+        if (!before.isEmpty() && QProcess::execute("sh", {"-c", QString(before).replace("APP", quotedApp)}) != 0)
+            QSKIP("the shell's set-up failed here (chattr +i?)");
         Recorder rec(engine);
         QElapsedTimer took;
         took.start();
         run(engine, rec);
-        if (condition == "tasklist hangs") // one deadline for all queries, not one for each
+        if (listed.startsWith("sleep")) // one deadline for all queries, not one for each
             QVERIFY2(took.elapsed() < 2 * TestableEngine::fast().taskListWait, qPrintable(QString::number(took.elapsed())));
         QProcess::execute("chattr", {"-R", "-i", app});
-        if (!events.isEmpty())
-            QCOMPARE(rec.events, events);
-        else
-            QCOMPARE(rec.events.last(), QStringLiteral("finished 1 安装已成功完成"));
+        QCOMPARE(rec.events, events);
+        QCOMPARE(rec.files.value(rec.files.size() - 1), lastFiles);
+        QCOMPARE(tools.calls().filter("taskkill"), kills);
         const auto tree = snapshotTree(app, "_update_backup_");
-        if (mainProgram != "*") // "*": whatever the unpack got to
+        if (mainProgram != "*")
             QCOMPARE(tree.value("Pellamo.exe"), mainProgram.toUtf8());
         if (mainProgram == "main v1") { // untouched or restored byte for byte, and not stamped
             QCOMPARE(tree, original);
             QCOMPARE(tree.value("config.ini"), QByteArray("[App]\nVersion=1.0\n"));
         }
-        if (condition == "survivor") { // daemon and server with their children; the survivor once more
-            QStringList kills;
-            for (const char *name : {"KarvoDeskDaemon.exe|/T", "KarvoDeskServer.exe|/T", "Pellamo.exe"})
-                kills << QStringLiteral("taskkill|/F|/IM|") + name;
-            QCOMPARE(tools.calls().filter("taskkill"), kills + QStringList{kills.last()});
-        }
-        if (condition.startsWith("mkdir APP/added.dll"))
-            QCOMPARE(rec.files.last(), QStringLiteral("100 Restoring files (5/5)"));
-        if (condition.isEmpty()) {
+        if (mainProgram == "main v2") {
             // What the update replaces (and config.ini) is backed up, not the whole installation.
-            QCOMPARE(rec.files.first(), QStringLiteral("76 Files: 1/5 "));
-            QCOMPARE(rec.files.last(), QStringLiteral("80 Files: 5/5 "));
+            QCOMPARE(rec.files.first(), QString(lastFiles).replace(QRegularExpression("^80 Files: \\d+"), "76 Files: 1"));
             QVERIFY(rec.files.size() <= 3);
             QCOMPARE(tree.value("added.dll"), QByteArray("new"));
-            QCOMPARE(QSettings(engine.configPath, QSettings::IniFormat).value("App/Version").toString(), QStringLiteral("2.0"));
+            // Where a config.ini is, it records the new version.
+            QCOMPARE(QSettings(engine.configPath, QSettings::IniFormat).value("App/Version").toString(), QString(tree.contains("config.ini") ? "2.0" : ""));
         }
         QCOMPARE(QFileInfo::exists(engine.backupDir), backupKept);
-        if (condition.startsWith("chattr")) {
+        if (mainProgram == "main v2" && backupKept) { // committed: the next start removes what stays
             TestableEngine next;
             QSignalSpy errors(&next, &UpdateEngine::errorOccurred);
             next.setUpdateInfo(app + "/Pellamo.exe", "3.0", "http://127.0.0.1:1/p.zip");
@@ -228,10 +225,10 @@ private slots:
             QCOMPARE(snapshotTree(app).value("Pellamo.exe"), QByteArray("main v2"));
         }
         // A backup that holds the only good copy survives the window's close, with the package.
-        const bool critical = events.contains("error 安装失败且无法恢复，需要重新安装");
+        const bool lost = events.contains("error 安装失败且无法恢复，需要重新安装");
         engine.cancel();
-        QCOMPARE(QFileInfo::exists(engine.zipPath), critical);
-        if (critical)
+        QCOMPARE(QFileInfo::exists(engine.zipPath), lost);
+        if (lost)
             QCOMPARE(snapshotTree(engine.backupDir).keys(), (QStringList{".hidden.ini", "Pellamo.exe", "becomes", "config.ini", "lib/m3.dll"}));
         QProcess::execute("umount", {"-q", app});
     }
