@@ -294,7 +294,10 @@ private slots:
     void resume_data()
     {
         QTest::addColumn<HttpRoute>("route");
-        QTest::addColumn<QString>("first"); // outcome of the first run
+        QTest::addColumn<bool>("nextRun"); // the first run gives up at the cut, the next one goes on
+        QTest::addColumn<int>("named"); // the SHA-256 named: none, the package's, another build's at the next run
+        QTest::addColumn<bool>("viaProxy");
+        QTest::addColumn<QString>("first"); // how the first try ends
         QTest::addColumn<double>("served");
         const QByteArray good = zipOf({{"Pellamo.exe", HttpServer::pattern(400000)}});
         HttpRoute cut(200, good);
@@ -310,29 +313,34 @@ private slots:
         changed.changedBody = zipOf({{"Pellamo.exe", HttpServer::pattern(400001)}});
         often.cuts = 6;
         often.cutAfter = good.size() / 10;
-        QTest::newRow("cut at 50 %") << cut << "ready" << 1.0;
-        QTest::newRow("cut, no validator") << bare << "ready" << 1.5;
-        QTest::newRow("changed between tries") << changed << "ready" << 1.5;
-        QTest::newRow("six cuts, then Retry") << often << "error:下载失败: " << 1.0;
-        QTest::newRow("cut, next run") << cut << "next run" << 1.0;
-        QTest::newRow("cut, next run, sha256 named") << cut << "next run, sha256" << 1.0;
-        QTest::newRow("cut, next run for another build") << changed << "next run, another sha256" << 1.5; // never resumed
-        QTest::newRow("resumed elsewhere") << elsewhere << "ready" << 2.0;
-        QTest::newRow("resume answered whole") << whole << "ready, sha256" << 1.5;
-        QTest::newRow("resume answered short") << shortened << "ready" << 1.0;
-        QTest::newRow("through a proxy") << cut << "proxy" << 1.0;
+        const QString ready = "ready", failed = "error:下载失败: ";
+        QTest::newRow("cut at 50 %") << cut << false << 0 << false << ready << 1.0;
+        QTest::newRow("cut, no validator") << bare << false << 0 << false << ready << 1.5;
+        QTest::newRow("changed between tries") << changed << false << 0 << false << ready << 1.5;
+        QTest::newRow("six cuts, then Retry") << often << false << 0 << false << failed << 1.0;
+        QTest::newRow("cut, next run") << cut << true << 0 << false << failed << 1.0;
+        QTest::newRow("cut, next run, sha256 named") << cut << true << 1 << false << failed << 1.0;
+        QTest::newRow("cut, next run for another build") << changed << true << 2 << false << failed << 1.5; // never resumed
+        QTest::newRow("resumed elsewhere") << elsewhere << false << 0 << false << ready << 2.0;
+        QTest::newRow("resume answered whole") << whole << false << 1 << false << ready << 1.5;
+        QTest::newRow("resume answered short") << shortened << false << 0 << false << ready << 1.0;
+        QTest::newRow("through a proxy") << cut << false << 0 << true << ready << 1.0;
     }
     void resume()
     {
         QFETCH(HttpRoute, route);
+        QFETCH(bool, nextRun);
+        QFETCH(int, named);
+        QFETCH(bool, viaProxy);
         QFETCH(QString, first);
         QFETCH(double, served);
-        POSIX_ONLY(first == "proxy" || first == "next run", "tinyproxy, or minisign");
+        const bool signedRun = nextRun && !named; // the prehash must take in what the first run left too
+        POSIX_ONLY(viaProxy || signedRun, "tinyproxy, or minisign");
         const QString path = "/resume-" + QString::number(qHash(QString(QTest::currentDataTag())));
         const PauseLog pauses;
         server.route(path, route);
         QProcess proxy;
-        if (first == "proxy") { // tinyproxy on a free port, named as the system's proxy
+        if (viaProxy) { // tinyproxy on a free port, named as the system's proxy
             QTcpServer probe;
             probe.listen(QHostAddress::LocalHost);
             const QString port = QString::number(probe.serverPort()), conf = root.path() + "/tinyproxy.conf";
@@ -347,23 +355,22 @@ private slots:
             proxy.kill();
             proxy.waitForFinished();
         });
-        // Signed: the prehash must take in what the first run left too.
-        const QByteArray sig = first == "next run" ? minisign("a", route.body, "version=2.1.0") : QByteArray();
+        const QByteArray sig = signedRun ? minisign("a", route.body, "version=2.1.0") : QByteArray();
         const auto shaOf = [](const QByteArray &b) { return QString(QCryptographicHash::hash(b, QCryptographicHash::Sha256).toHex()); };
         QStringList outcomes;
         for (int run = 0; run < 2 && (outcomes.isEmpty() || outcomes.last() != "ready"); ++run) {
             TestableEngine engine; // a second run, or Retry in the same one
             install(engine);
             EngineTimings t = TestableEngine::fast();
-            t.retries = first.startsWith("next run") && run == 0 ? 0 : 5;
+            t.retries = nextRun && run == 0 ? 0 : 5;
             engine.setTimings(t);
             // Qt never proxies a loopback address; 0.0.0.0 reaches the same server on Linux and is none.
             engine.setUpdateInfo(app + "/Pellamo.exe", "2.1.0", server.url(path).replace("127.0.0.1", proxy.processId() ? "0.0.0.0" : "127.0.0.1"));
             if (!sig.isEmpty())
                 engine.setSignatureInputs(publisherKeys(), sig);
-            engine.setExpectedSha256(!first.endsWith("sha256") ? QString() : shaOf(run && first.contains("another") ? route.changedBody : route.body));
+            engine.setExpectedSha256(!named ? QString() : shaOf(run && named == 2 ? route.changedBody : route.body));
             Events log(engine);
-            for (int retry = 0; retry < 2 && (log.outcome().isEmpty() || (retry == 1 && first.startsWith("error"))); ++retry) {
+            for (int retry = 0; retry < 2 && (log.outcome().isEmpty() || (retry == 1 && !nextRun && first != "ready")); ++retry) {
                 log.clear();
                 engine.startDownload();
                 QTRY_VERIFY_WITH_TIMEOUT(!log.outcome().isEmpty(), 10000);
@@ -379,14 +386,13 @@ private slots:
             engine.cancel();
         }
         QCOMPARE(outcomes.last(), QStringLiteral("ready"));
-        QVERIFY2(outcomes.first().startsWith(first.contains(':') ? first : outcomes.size() > 1 ? "error:下载失败: " : "ready"),
-                 qPrintable(outcomes.join(' ')));
+        QVERIFY2(outcomes.first().startsWith(first), qPrintable(outcomes.join(' ')));
         const double sent = double(server.bytesServed(path)) / route.body.size();
         QVERIFY2(qAbs(sent - served) < 0.01, qPrintable(QString::number(sent)));
-        QCOMPARE(server.viaProxy(path), first == "proxy");
+        QCOMPARE(server.viaProxy(path), viaProxy);
         if (route.cuts == 6) // doubled each time, from the pause the timings name
             QCOMPARE(retryPauses, QStringList({"10", "20", "40", "80", "160"}));
-        QCOMPARE(server.rangeAsked(path), !QByteArray(QTest::currentDataTag()).contains("no validator") && !first.contains("another"));
+        QCOMPARE(server.rangeAsked(path), !QByteArray(QTest::currentDataTag()).contains("no validator") && named != 2);
     }
 
     // 503 and 429 ask to wait: waited for within what the retries left would wait in all
