@@ -13,7 +13,8 @@ const Row kRows[] = {
     {Outcome::SaveFailed, "无法保存临时下载文件", "save", Shown::Retry},
     {Outcome::DownloadFailed, "下载失败: ", "download", Shown::Retry},
     {Outcome::Integrity, "文件完整性校验失败", "integrity", Shown::Retry},
-    {Outcome::ProcessesRunning, "无法关闭正在运行的程序，请手动关闭后重试，已恢复原版本", "processes-running", Shown::Restored},
+    {Outcome::ProcessesRunning, "无法关闭正在运行的程序，请手动关闭后重试，已恢复原版本", "processes-running",
+        Shown::Restored},
     // Nothing was changed yet: the old version is in place.
     {Outcome::BackupFailed, "创建备份失败，停止更新", "backup", Shown::Restored},
     {Outcome::Restored, "安装文件失败，已恢复原版本", "restored", Shown::Restored},
