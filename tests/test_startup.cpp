@@ -98,98 +98,129 @@ private slots:
         QCOMPARE(QFileInfo::exists(cwd + "/" + (args.first() == "-i" ? args.at(1) : "info.json")), fileRemains);
     }
 
-    // What another user plants in the data root, or in a tree the updater
-    // removes while a thread swaps its directories for links to a victim,
-    // neither blocks an updater nor costs the victim anything.
-    void hostilePlaces_data()
+    // What another user plants where the updater keeps its lock, logs and record, or a data root
+    // that others can change: the updater takes a folder of root's alone, or refuses, and the
+    // victim (a folder of root's) loses nothing.
+    void plantedDataRoot_data()
     {
-        QTest::addColumn<QString>("plant");
+        QTest::addColumn<QString>("plant"); // shell as root first (DATA: the data root, LOCK: the updater's folder)
+        QTest::addColumn<bool>("held"); // LOCK/updater.lock locked by another meanwhile
+        QTest::addColumn<int>("runs"); // two: in one instant, the clock stopped
         QTest::addColumn<QString>("line");
-        for (const char *lock : {"link", "directory", "fifo", "held", "readable"})
-            QTest::newRow(qPrintable(QStringLiteral("lock: a %1").arg(lock))) << QStringLiteral("lock %1").arg(lock) << "JSON格式不正确";
-        QTest::newRow("stale work directory of another user") << "stale 65534" << "JSON格式不正确";
-        QTest::newRow("stale work directory, swapped") << "stale 0" << "JSON格式不正确";
-        QTest::newRow("companion, swapped") << "companion 65534" << QString();
-        for (const char *requester : {"0", "abc", "65534x"}) // root, or no number: nobody asked, nothing is anyone's to remove
-            QTest::newRow(qPrintable(QStringLiteral("companion, swapped, PKEXEC_UID=%1").arg(requester))) << QStringLiteral("companion %1").arg(requester) << QString();
-        QTest::newRow("data root open to all") << "open" << "数据目录不安全，拒绝更新:";
-        QTest::newRow("data root open through an ACL") << "acl" << "数据目录不安全，拒绝更新:";
-        QTest::newRow("data root through a link") << "linked" << "数据目录不安全，拒绝更新:"; // to a sound folder, which a link can change
-        QTest::newRow("committed backup, swapped") << "backup 0" << QString();
-        QTest::newRow("logs blocked by a file, an earlier success") << "logs" << "无法写入运行记录"; // the record says this run failed
-        QTest::newRow("two runs in one instant") << "instant" << "JSON格式不正确"; // two logs
+        QTest::addColumn<int>("logs"); // run logs afterwards
+        QTest::addColumn<QString>("record"); // last-result.json's outcome afterwards
+        QTest::addColumn<bool>("taken"); // LOCK a directory of root's alone afterwards
+        const QString bad = "JSON格式不正确", unsafe = "数据目录不安全，拒绝更新:";
+        QTest::newRow("lock: a link") << "ln -s VICTIM LOCK && chmod 700 VICTIM" << false << 1 << bad << 1 << "incomplete" << true;
+        QTest::newRow("lock: a directory") << "mkdir LOCK && touch LOCK/updater.lock && chown -R 65534 LOCK && chmod -R go-rwx LOCK"
+                                           << true << 1 << bad << 1 << "incomplete" << true;
+        QTest::newRow("lock: a fifo") << "mkfifo -m 600 LOCK" << false << 1 << bad << 1 << "incomplete" << true;
+        QTest::newRow("lock: held") << "mkdir LOCK && touch LOCK/updater.lock && chown -R 65534 LOCK && chmod -R a+rwx LOCK"
+                                    << true << 1 << bad << 1 << "incomplete" << true;
+        QTest::newRow("lock: readable") << "mkdir -m 755 LOCK" << false << 1 << bad << 1 << "incomplete" << true;
+        QTest::newRow("data root open to all") << "mkdir LOCK && chmod 777 DATA" << false << 1 << unsafe << 0 << "" << false;
+        QTest::newRow("data root open through an ACL") << "setfacl -m u:nobody:rwx DATA" << false << 1 << unsafe << 0 << "" << false;
+        // To a sound folder, which a link can change.
+        QTest::newRow("data root through a link") << "mv DATA DATA.real && ln -s DATA.real DATA" << false << 1 << unsafe << 0 << "" << false;
+        // This run's record all the same: an earlier success never stands for it.
+        QTest::newRow("logs blocked by a file, an earlier success")
+            << "mkdir -m 700 LOCK && touch LOCK/logs && echo '{\"outcome\": \"success\"}' > LOCK/last-result.json" << false << 1
+            << "无法写入运行记录" << 0 << "incomplete" << true;
+        QTest::newRow("two runs in one instant") << "true" << false << 2 << bad << 2 << "incomplete" << true; // a log each
     }
-    void hostilePlaces()
+    void plantedDataRoot()
     {
         QFETCH(QString, plant);
+        QFETCH(bool, held);
+        QFETCH(int, runs);
         QFETCH(QString, line);
+        QFETCH(int, logs);
+        QFETCH(QString, record);
+        QFETCH(bool, taken);
         QTemporaryDir dir;
-        QProcessEnvironment env = updaterEnvironment(dir.path());
+        const QProcessEnvironment env = updaterEnvironment(dir.path());
         const QString data = dir.path() + "/programdata", victim = dir.path() + "/victim", lock = data + "/FarwenUpdater";
-        QMap<QString, QByteArray> precious; // named as the files of the trees removed
+        QMap<QString, QByteArray> precious;
         for (int i = 0; i < 20; ++i)
             writeTreeFile(victim + "/f" + QString::number(i), precious[QStringLiteral("f%1").arg(i)] = "keep");
-        const uid_t owner = plant.section(' ', 1).left(5).toUInt(); // "65534x": the tree is 65534's
-        if (plant == "lock link") // to a directory of root's alone, as the real one is
-            QVERIFY(QFile::link(victim, lock) && QFile::setPermissions(victim, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
-        if (plant == "lock fifo")
-            mkfifo(QFile::encodeName(lock).constData(), 0600); // root's alone, and still no directory
-        QFile held(lock + "/updater.lock");
-        if (plant == "lock directory" || plant == "lock held") {
-            writeTreeFile(held.fileName(), "");
-            QProcess::execute("chown", {"-R", "65534", lock});
-            QProcess::execute("chmod", {"-R", plant == "lock held" ? "a+rwx" : "go-rwx", lock}); // another user's, open or not
-            QVERIFY(held.open(QIODevice::ReadWrite) && flock(held.handle(), LOCK_EX | LOCK_NB) == 0);
-        }
-        if (plant == "open" || plant == "lock readable") // the data root open to all; root's lock directory open to reading
-            QVERIFY(QDir().mkpath(lock) && QFile::setPermissions(plant == "open" ? data : lock, QFileDevice::Permissions(plant == "open" ? 0x7777 : 0x7755)));
-        if (plant == "linked")
-            QVERIFY(QDir().rename(data, data + ".real") && QFile::link(data + ".real", data));
-        if (plant == "logs") // a file where the logs go, and an earlier run's success
-            writeTreeFile(lock + "/logs", ""), writeTreeFile(lock + "/last-result.json", R"({"outcome": "success"})"), QFile::setPermissions(lock, QFileDevice::Permissions(0x7000));
-        if (plant == "acl")
-            QCOMPARE(QProcess::execute("setfacl", {"-m", "u:nobody:rwx", data}), 0);
-        const QString tree = plant.startsWith("stale") ? data + "/KarvoUpdate_1"
-                             : plant.startsWith("backup") ? dir.path() + "/app/_update_backup_1" : dir.path() + "/upd";
-        const bool swapped = plant.startsWith("stale") || plant.startsWith("companion") || plant.startsWith("backup");
-        for (int i = 0; i < 2000 && swapped; ++i)
+        QCOMPARE(QProcess::execute("sh", {"-c", QString(plant).replace("VICTIM", victim).replace("LOCK", lock).replace("DATA", data)}), 0);
+        QFile lockFile(lock + "/updater.lock");
+        QVERIFY(!held || (lockFile.open(QIODevice::ReadWrite) && flock(lockFile.handle(), LOCK_EX | LOCK_NB) == 0));
+        writeTreeFile(dir.path() + "/info.json", "[1]");
+        QString err;
+        for (int run = 0; run < runs; ++run) // more than one: with the clock stopped
+            QCOMPARE(runToEnd(runs > 1 ? "faketime" : updaterBinary(), (runs > 1 ? QStringList{"-f", "2026-01-01 00:00:00", updaterBinary()} : QStringList()) + QStringList{"-i", "info.json"}, dir.path(), env, &err), 1);
+        QVERIFY2(err.contains(line), qPrintable(err));
+        QCOMPARE(QDir(lock + "/logs").entryList({"update-*"}).size(), logs);
+        QCOMPARE(QJsonDocument::fromJson(snapshotTree(lock).value("last-result.json")).object().value("outcome").toString(), record);
+        QCOMPARE(snapshotTree(victim), precious);
+        const QFileInfo folder(lock); // never the one planted
+        QCOMPARE(folder.isDir() && !folder.isSymLink() && folder.ownerId() == 0 && (folder.permissions() & 0x0077) == 0, taken);
+    }
+
+    // A tree the updater removes, whose directories another user swaps for links to a victim each
+    // time they are opened: the victim loses nothing, and what is not the updater's to remove stays.
+    void swappedTrees_data()
+    {
+        QTest::addColumn<QString>("tree"); // DATA: the data root, DIR: the test's folder
+        QTest::addColumn<uint>("owner");
+        QTest::addColumn<QString>("journal"); // beside the tree
+        QTest::addColumn<QString>("requester"); // PKEXEC_UID of an update run for 3.5 s; none: a run with bad input
+        QTest::addColumn<bool>("removed"); // the updater removed where a link led (the victim, moved aside)
+        const QString stale = "DATA/KarvoUpdate_1", companion = "DIR/upd";
+        QTest::newRow("stale work directory of another user") << stale << 65534u << "" << "" << false; // not the updater's to delete
+        QTest::newRow("stale work directory, swapped") << stale << 0u << "" << "" << true;
+        QTest::newRow("companion, swapped") << companion << 65534u << "" << "65534" << true;
+        // Root, or no number: nobody asked, nothing is anyone's to remove.
+        QTest::newRow("companion, swapped, PKEXEC_UID=0") << companion << 0u << "" << "0" << false;
+        QTest::newRow("companion, swapped, PKEXEC_UID=abc") << companion << 0u << "" << "abc" << false;
+        QTest::newRow("companion, swapped, PKEXEC_UID=65534x") << companion << 65534u << "" << "65534x" << false;
+        // An apply committed, its backup not yet removed.
+        QTest::newRow("committed backup, swapped") << "DIR/app/_update_backup_1" << 0u << R"({"phase": "committed"})" << "0" << true;
+    }
+    void swappedTrees()
+    {
+        QFETCH(QString, tree);
+        QFETCH(uint, owner);
+        QFETCH(QString, journal);
+        QFETCH(QString, requester);
+        QFETCH(bool, removed);
+        QTemporaryDir dir;
+        QProcessEnvironment env = updaterEnvironment(dir.path());
+        const QString victim = dir.path() + "/victim";
+        QMap<QString, QByteArray> precious; // named as the files of the tree
+        for (int i = 0; i < 20; ++i)
+            writeTreeFile(victim + "/f" + QString::number(i), precious[QStringLiteral("f%1").arg(i)] = "keep");
+        tree.replace("DATA", dir.path() + "/programdata").replace("DIR", dir.path());
+        for (int i = 0; i < 2000; ++i)
             writeTreeFile(QStringLiteral("%1/%2/f%3").arg(tree).arg(i / 20).arg(i % 20), "x");
-        if (swapped) { // a directory when looked at, a link when opened: every time, not by winning a race
-            QProcess::execute("chown", {"-R", QString::number(owner), tree});
-            env.insert("LD_PRELOAD", FARWEN_SWAP_SHIM);
-            env.insert("FARWEN_SWAP_DIR", tree + "/0");
-            env.insert("FARWEN_SWAP_TO", victim);
-        }
-        if (plant.startsWith("backup")) // an apply committed, its backup not yet removed
-            writeTreeFile(tree + ".journal", R"({"phase": "committed"})");
-        if (plant.startsWith("companion") || plant.startsWith("backup")) { // removed 2 s after the start, as the user who asked
+        QProcess::execute("chown", {"-R", QString::number(owner), tree});
+        if (!journal.isEmpty())
+            writeTreeFile(tree + ".journal", journal.toUtf8());
+        // A directory when looked at, a link when opened: every time, not by winning a race.
+        env.insert("LD_PRELOAD", FARWEN_SWAP_SHIM);
+        env.insert("FARWEN_SWAP_DIR", tree + "/0");
+        env.insert("FARWEN_SWAP_TO", victim);
+        if (requester.isEmpty()) {
+            writeTreeFile(dir.path() + "/info.json", "[1]");
+            QString err;
+            QCOMPARE(runToEnd(updaterBinary(), {"-i", "info.json"}, dir.path(), env, &err), 1);
+            QVERIFY2(err.contains("JSON格式不正确"), qPrintable(err));
+        } else { // the companion goes 2 s after the start, as the user who asked
             writeTreeFile(dir.path() + "/app/Pellamo.exe", "main");
             writeTreeFile(dir.path() + "/upd.json", infoJson(dir.path() + "/app/Pellamo.exe"));
-            env.insert("PKEXEC_UID", plant.section(' ', 1));
+            env.insert("PKEXEC_UID", requester);
             QProcess updater;
             updater.setProcessEnvironment(env);
             updater.start(updaterBinary(), {"-i", dir.path() + "/upd.json"});
             QTest::qWait(3500);
             updater.terminate();
             QVERIFY(updater.waitForFinished(5000));
-        } else {
-            writeTreeFile(dir.path() + "/info.json", "[1]");
-            QString err;
-            for (int run = 0; run < (plant == "instant" ? 2 : 1); ++run) // with the clock stopped
-                QCOMPARE(runToEnd(plant == "instant" ? "faketime" : updaterBinary(), (plant == "instant" ? QStringList{"-f", "2026-01-01 00:00:00", updaterBinary()} : QStringList()) + QStringList{"-i", "info.json"}, dir.path(), env, &err), 1);
-            QVERIFY2(err.contains(line), qPrintable(err));
         }
-        if (plant == "logs" || plant == "instant") // a log each, or none; this run's record all the same
-            QVERIFY(QDir(lock + "/logs").entryList({"update-*"}).size() == (plant == "logs" ? 0 : 2)
-                    && QJsonDocument::fromJson(snapshotTree(lock).value("last-result.json")).object().value("outcome") == "incomplete");
         QCOMPARE(snapshotTree(victim), precious);
-        const bool kept = plant == "stale 65534" || (plant.startsWith("companion") && plant != "companion 65534"); // not the updater's to delete
-        QCOMPARE(QFileInfo::exists(victim + ".swapped"), swapped && !kept); // where the updater removes
-        if (kept)
+        QCOMPARE(QFileInfo::exists(victim + ".swapped"), removed); // where the updater removes
+        if (!removed)
             QVERIFY(QFileInfo::exists(tree + "/0x/f0") || QFileInfo::exists(tree + "/0/f0"));
-        const QFileInfo taken(lock);
-        if (plant.startsWith("lock")) // a directory of root's alone, never the one planted
-            QVERIFY(taken.isDir() && !taken.isSymLink() && taken.ownerId() == 0 && (taken.permissions() & 0x0077) == 0);
     }
 
     // A journal and backup planted in the installation to be "restored" as
