@@ -3,6 +3,7 @@
 #include "support/product_sandbox.h"
 #include "support/tree_snapshot.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QtTest>
@@ -177,6 +178,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(lastResult().value("reason").toString(), QStringLiteral("integrity"), 20000);
         refused.terminate();
         QVERIFY(refused.waitForFinished(10000));
+        QVERIFY(QDir(box.dataRoot()).entryList({"KarvoUpdate_*"}, QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty()); // closed: its work folder gone
         QVERIFY2(lastResult().value("detail").toString().contains("SHA-256 不匹配") && lastResult().value("detail").toString().contains(QString(64, 'f')),
                  qPrintable(lastResult().value("detail").toString()));
         const QByteArray refusedLog = snapshotTree(logs).value(QFileInfo(lastResult().value("log").toString()).fileName());
@@ -211,7 +213,8 @@ private slots:
         const auto sha = [](const QByteArray &b) { return QCryptographicHash::hash(b, QCryptographicHash::Sha256).toHex(); };
         const QByteArray fullSha = sha(snapshotTree(box.path()).value("update.zip"));
         writeTreeFile(box.infoFile(), QByteArray(info).replace("/update.zip", "/delta.zip").replace(fullSha, sha(deltaFiles.value("delta.zip")))
-                                          .replace("\"memo\"", "\"full_download_url\": \"" + box.server.url("/update.zip").toUtf8() + "\", \"full_sha256\": \"" + fullSha + "\", \"memo\""));
+                                          .replace("\"memo\"", "\"full_download_url\": \"" + box.server.url("/update.zip").toUtf8() + "\", \"full_sha256\": \"" + fullSha + "\", "
+                                                   "\"signature\": " + QJsonDocument(QJsonArray{QString(deltaFiles.value("delta.zip.minisig"))}).toJson(QJsonDocument::Compact).mid(1).chopped(1) + ", \"memo\""));
         const QVector<ProductCall> before = box.calls();
         const QStringList cached = QDir(box.dataRoot() + "/FarwenUpdater/cache").entryList(QDir::Files);
         QFile expired(box.dataRoot() + "/FarwenUpdater/cache/expired.part"); // more than a week old: gone at start
@@ -241,7 +244,8 @@ private slots:
         // Keep this event loop turning: the package server lives in it.
         QTRY_COMPARE_WITH_TIMEOUT(updater.state(), QProcess::NotRunning, 60000);
         QCOMPARE((QList<int>{updater.exitStatus(), updater.exitCode()}), (QList<int>{QProcess::NormalExit, 0}));
-        QCOMPARE((QList<int>{box.server.requestCount("/update.zip.minisig"), box.server.requestCount("/delta.zip.minisig")}), (QList<int>{1, 1}));
+        // The delta's signature given in the info file: never the full package's.
+        QCOMPARE((QList<int>{box.server.requestCount("/update.zip.minisig"), box.server.requestCount("/delta.zip.minisig")}), (QList<int>{1, 0}));
         // The work directories and their packages are gone; the cache holds the refused run's alone.
         QVERIFY(QDir(box.dataRoot()).entryList({"KarvoUpdate_*"}, QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());
         QCOMPARE(QDir(box.dataRoot() + "/FarwenUpdater/cache").entryList(QDir::Files), cached);

@@ -132,6 +132,7 @@ private slots:
         add("crc corrupt", route(corrupt), "", integrity);
         add("cut at 60 %, no length", route(good.left(good.size() * 6 / 10), false), "", integrity);
         add("wrapped", route(zipOf({{"Pellamo-2.0.0/Pellamo.exe", good}})), "", integrity);
+        add("no main program: a library alone", route(zipOf({{"lib/a.dll", HttpServer::pattern(3000)}})), "", "ready");
         // Beside a sound main program; made on Unix, where a backslash is no separator to the reader.
         const auto besideMain = [&](const QString &name) { return route(zipOf({{"Pellamo.exe", good}, {name, "x"}}, true)); };
         add("climbs out", besideMain("../evil.dll"), "", integrity);
@@ -252,6 +253,8 @@ private slots:
         QVERIFY(readPublisherKeys(root.path() + "/upd", &read));
         QFile::rename(file, file + ".real");
         QFile::link(file + ".real", file);
+        QVERIFY(!readPublisherKeys(root.path() + "/upd", &read));
+        QVERIFY(QFile::remove(file + ".real") && !QFileInfo::exists(file)); // a link to nothing is not "no keys"
         QVERIFY(!readPublisherKeys(root.path() + "/upd", &read));
     }
 

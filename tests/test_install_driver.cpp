@@ -233,6 +233,57 @@ private slots:
         QProcess::execute("umount", {"-q", app});
     }
 
+    // What the new version no longer ships goes, backed up first: put back when the unpack
+    // fails, and never the customer's config.ini, though the old list names it.
+    void droppedFiles_data()
+    {
+        QTest::addColumn<QString>("immutable"); // a dropped file that cannot go
+        QTest::addColumn<QString>("last");
+        QTest::newRow("dropped") << "" << "finished 1 安装已成功完成";
+        QTest::newRow("one cannot go: the other put back") << "lib/m1.dll" << "error 安装文件失败，已恢复原版本";
+    }
+    void droppedFiles()
+    {
+        QFETCH(QString, immutable);
+        QFETCH(QString, last);
+        POSIX_ONLY(true, "chattr, and lists written by hand");
+        ToolDoubles tools(root.path() + "/tools-dropped-" + QTest::currentDataTag());
+        tools.add("taskkill", 128);
+        tools.add("tasklist", 0);
+        TestableEngine staged; // the installation and the package; the lists are found after the download
+        prepare(staged);
+        staged.cancel();
+        writeTreeFile(app + "/farwen-files.json", R"({"files": [{"path": "config.ini"}, {"path": "lib/m0.dll"}, {"path": "lib/m1.dll"}]})");
+        const QString pkg = root.path() + "/pkg";
+        writeTreeFile(pkg + "/farwen-files.json", R"({"files": [{"path": "Pellamo.exe"}, {"path": "added.dll"}, {"path": ".hidden.ini"}, )"
+                                                  R"({"path": "lib/m3.dll"}, {"path": "becomes/inner.txt"}, {"path": "notes.txt"}]})");
+        QByteArray notes(3000, Qt::Uninitialized); // no smaller than a package can be
+        QRandomGenerator(5).fillRange(reinterpret_cast<quint32 *>(notes.data()), notes.size() / 4);
+        writeTreeFile(pkg + "/notes.txt", notes);
+        HttpServer server;
+        server.route("/p.zip", HttpRoute(200, zipOf(snapshotTree(pkg))));
+        const auto before = snapshotTree(app);
+        QVERIFY(immutable.isEmpty() || QProcess::execute("chattr", {"+i", app + "/" + immutable}) == 0);
+        TestableEngine engine;
+        engine.setTimings(TestableEngine::fast());
+        engine.setUpdateInfo(app + "/Pellamo.exe", "2.0", server.url("/p.zip"));
+        Recorder rec(engine);
+        QSignalSpy ready(&engine, &UpdateEngine::readyToInstall);
+        engine.startDownload();
+        QTRY_VERIFY_WITH_TIMEOUT(ready.count() || !rec.events.isEmpty(), 10000);
+        QVERIFY(ready.count());
+        run(engine, rec);
+        QProcess::execute("chattr", {"-R", "-i", app});
+        QCOMPARE(rec.events.last(), last);
+        const auto tree = snapshotTree(app, "_update_backup_");
+        if (immutable.isEmpty()) {
+            QVERIFY(!tree.contains("lib/m0.dll") && !tree.contains("lib/m1.dll") && tree.contains("lib/m2.dll"));
+            QVERIFY(tree.value("config.ini").startsWith("[App]\nVersion=2.0\n")); // kept, and stamped
+        } else {
+            QCOMPARE(tree, before);
+        }
+    }
+
     // Delta packages made by farwen-pack: old + delta = new byte for byte
     // (empty files, a file that becomes a directory and back, a rename,
     // non-ASCII names); an installation that differs takes the full package
