@@ -237,13 +237,17 @@ private slots:
     // fails, and never the customer's config.ini, though the old list names it.
     void droppedFiles_data()
     {
+        QTest::addColumn<bool>("listed"); // the package ships its list
         QTest::addColumn<QString>("immutable"); // a dropped file that cannot go
         QTest::addColumn<QString>("last");
-        QTest::newRow("dropped") << "" << "finished 1 安装已成功完成";
-        QTest::newRow("one cannot go: the other put back") << "lib/m1.dll" << "error 安装文件失败，已恢复原版本";
+        QTest::newRow("dropped") << true << "" << "finished 1 安装已成功完成";
+        QTest::newRow("one cannot go: the other put back") << true << "lib/m1.dll" << "error 安装文件失败，已恢复原版本";
+        // Nothing is known to be dropped: only the old list goes, never to be trusted again.
+        QTest::newRow("a package with no list") << false << "" << "finished 1 安装已成功完成";
     }
     void droppedFiles()
     {
+        QFETCH(bool, listed);
         QFETCH(QString, immutable);
         QFETCH(QString, last);
         POSIX_ONLY(true, "chattr, and lists written by hand");
@@ -255,8 +259,9 @@ private slots:
         staged.cancel();
         writeTreeFile(app + "/farwen-files.json", R"({"files": [{"path": "config.ini"}, {"path": "lib/m0.dll"}, {"path": "lib/m1.dll"}]})");
         const QString pkg = root.path() + "/pkg";
-        writeTreeFile(pkg + "/farwen-files.json", R"({"files": [{"path": "Pellamo.exe"}, {"path": "added.dll"}, {"path": ".hidden.ini"}, )"
-                                                  R"({"path": "lib/m3.dll"}, {"path": "becomes/inner.txt"}, {"path": "notes.txt"}]})");
+        if (listed)
+            writeTreeFile(pkg + "/farwen-files.json", R"({"files": [{"path": "Pellamo.exe"}, {"path": "added.dll"}, {"path": ".hidden.ini"}, )"
+                                                      R"({"path": "lib/m3.dll"}, {"path": "becomes/inner.txt"}, {"path": "notes.txt"}]})");
         QByteArray notes(3000, Qt::Uninitialized); // no smaller than a package can be
         QRandomGenerator(5).fillRange(reinterpret_cast<quint32 *>(notes.data()), notes.size() / 4);
         writeTreeFile(pkg + "/notes.txt", notes);
@@ -277,7 +282,8 @@ private slots:
         QCOMPARE(rec.events.last(), last);
         const auto tree = snapshotTree(app, "_update_backup_");
         if (immutable.isEmpty()) {
-            QVERIFY(!tree.contains("lib/m0.dll") && !tree.contains("lib/m1.dll") && tree.contains("lib/m2.dll"));
+            QCOMPARE((QList<bool>{tree.contains("lib/m0.dll"), tree.contains("lib/m1.dll"), tree.contains("lib/m2.dll"), tree.contains("farwen-files.json")}),
+                     (QList<bool>{!listed, !listed, true, listed})); // the new list, or none
             QVERIFY(tree.value("config.ini").startsWith("[App]\nVersion=2.0\n")); // kept, and stamped
         } else {
             QCOMPARE(tree, before);
