@@ -271,6 +271,7 @@ private slots:
         QStringList texts{w->restartButton->text()};
         if (variant == "press") {
             QTest::mouseClick(w->restartButton, Qt::LeftButton);
+            QVERIFY(!w->restartButton->isEnabled()); // restarting at once, not at the countdown's end
             QTest::mouseClick(w->restartButton, Qt::LeftButton);
         }
         QElapsedTimer clock;
