@@ -276,6 +276,7 @@ private slots:
         QTest::newRow("rc.10 over rc.9") << "3.0-rc.10" << "3.0-rc.9" << 1;
         QTest::newRow("numbers before words") << "3.0-1" << "3.0-alpha" << -1;
         QTest::newRow("shorter first") << "3.0-rc" << "3.0-rc.1" << -1;
+        QTest::newRow("build metadata does not order") << "2.0.0+build.9" << "v2.0.0+build.10" << 0;
         QTest::newRow("unreadable") << "2.x" << "" << 9;
         QTest::newRow("unreadable pre-release") << "2.0-" << "" << 9;
     }
